@@ -1,0 +1,249 @@
+/*
+ * ryx.h - driver library for smart-card readers on a serial line.
+ *
+ * Contract
+ * --------
+ * Handles. RYX_OpenA/RYX_OpenW return an opaque RYX_HANDLE for one reader on one serial port. A handle is valid
+ * from a successful open until RYX_Close; handles are never reused within a process, so a stale handle always gets
+ * RYX_ERROR_INVALID_HANDLE. The library owns everything behind a handle; the caller owns every buffer it passes.
+ * The library never hands out memory and never keeps a pointer to a caller's buffer after a call returns.
+ *
+ * Status codes. Every function returns a uint32_t: 0 on success, otherwise one of the codes below, grouped by
+ * who is at fault:
+ *   - the caller:  RYX_ERROR_INVALID_HANDLE (6), RYX_ERROR_INVALID_PARAMETER (87), RYX_ERROR_INVALID_NAME (123),
+ *                  RYX_ERROR_INSUFFICIENT_BUFFER (122: a reply is longer than the buffer meant for it);
+ *   - the line or the reader: RYX_ERROR_GEN_FAILURE (31: no valid frame, wrong reply, reader not identified,
+ *                  line-speed change not confirmed);
+ *   - the card:    RYX_W_* codes, RYX_E_PROTO_MISMATCH; RYX_Control reports RYX_ERROR_NO_MEDIA_IN_DRIVE (1112) and
+ *                  RYX_ERROR_TIMEOUT (1460, mute card) unchanged, where the card functions return RYX_W_* codes;
+ *   - the system:  the code of a failed port operation (open, line settings), see "Port errors" below;
+ *   - memory:      RYX_ERROR_NOT_ENOUGH_MEMORY (8).
+ *
+ * Port errors. On Linux, a failed port operation reports its errno as a Win32-style number: ENOENT, ENXIO, ENODEV
+ * give 2 (RYX_ERROR_FILE_NOT_FOUND); EACCES, EPERM, EBUSY and a port locked by another open give 5
+ * (RYX_ERROR_ACCESS_DENIED); ENOTTY (not a serial device) and a line setting the device refuses give 87; EIO gives
+ * 1117 (RYX_ERROR_IO_DEVICE); ENOMEM gives 8; any other errno e gives RYX_ERROR_SYSTEM_BIT | e.
+ *
+ * What is written on failure. Out-values and buffers are written only on success, except where a function says
+ * otherwise: RYX_PowerOnIcc reports the needed ATR size; RYX_GetBaudRate stores 0; RYX_GetIccStatus stores
+ * RYX_ICC_UNKNOWN; the optional out-values of RYX_SetProtocol and RYX_Control are set to 0 on every failure.
+ * A failed handle or argument check changes nothing else.
+ *
+ * Threads. Any thread may call any function. Calls on one reader are serialised (each holds the reader for the
+ * whole operation, retries and waits included); calls on different readers run in parallel. Do not call RYX_Close
+ * on a handle while another call on it is running or may start.
+ *
+ * Blocking. Calls that talk to the reader block until the reader answers or the link time-outs run out: each
+ * message may take up to (statusRetries + 1) status waits of statusTimeout ms plus (responseRetries + 1) response
+ * waits of responseTimeout ms, each wait rounded up to whole 500 ms slices (see LinkTimeouts). Opening scans ten
+ * line speeds with short time-outs and takes about ten seconds when no reader answers.
+ */
+#ifndef RYX_H
+#define RYX_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(RYX_BUILDING_LIBRARY)
+#    define RYX_API __declspec(dllexport)
+#  else
+#    define RYX_API __declspec(dllimport)
+#  endif
+#  define RYX_CALL __stdcall
+#else
+#  define RYX_API __attribute__((visibility("default")))
+#  define RYX_CALL
+#endif
+
+#ifdef __cplusplus
+#  define RYX_NOEXCEPT noexcept
+extern "C" {
+#else
+#  define RYX_NOEXCEPT
+#endif
+
+/** Opaque reader handle; pointer-sized. Never dereference it. */
+typedef struct RYX_READER_ *RYX_HANDLE;
+
+/** UTF-16 code unit of the names taken by RYX_OpenW. */
+#ifdef __cplusplus
+typedef char16_t RYX_WCHAR;
+#else
+typedef uint_least16_t RYX_WCHAR;
+#endif
+
+/**
+ * Link time-outs and retries of one reader. After an open: 2000, 1, 10000, 1.
+ * A retry count n gives n + 1 attempts. Time-outs are honoured in whole 500 ms slices (0 gives one slice).
+ */
+typedef struct LinkTimeouts {
+    uint32_t statusTimeout;   /**< ms to wait for the reader's 4-byte acknowledgement of a command frame */
+    uint32_t statusRetries;   /**< further command attempts after a missing or refusing acknowledgement */
+    uint32_t responseTimeout; /**< ms to wait for each part of the response frame */
+    uint32_t responseRetries; /**< further requests to repeat a damaged or incomplete response */
+} LinkTimeouts;
+
+/* Status codes: the Win32 numbers the library returns, under this library's prefix. */
+#define RYX_SUCCESS                     0u
+#define RYX_ERROR_FILE_NOT_FOUND        2u    /**< no such serial port */
+#define RYX_ERROR_ACCESS_DENIED         5u    /**< port in use or not permitted */
+#define RYX_ERROR_INVALID_HANDLE        6u    /**< handle not open */
+#define RYX_ERROR_NOT_ENOUGH_MEMORY     8u
+#define RYX_ERROR_GEN_FAILURE           31u   /**< no valid frame or reply from the reader */
+#define RYX_ERROR_INVALID_PARAMETER     87u
+#define RYX_ERROR_INSUFFICIENT_BUFFER   122u
+#define RYX_ERROR_INVALID_NAME          123u  /**< RYX_OpenW: the name is not well-formed UTF-16 */
+#define RYX_ERROR_NO_MEDIA_IN_DRIVE     1112u /**< no card (RYX_Control only; card functions: RYX_W_REMOVED_CARD) */
+#define RYX_ERROR_IO_DEVICE             1117u
+#define RYX_ERROR_TIMEOUT               1460u /**< mute card */
+#define RYX_ERROR_UNRECOGNIZED_MEDIA    1785u /**< malformed ATR (card functions: RYX_W_UNSUPPORTED_CARD) */
+#define RYX_ERROR_SYSTEM_BIT            0x20000000u /**< set on other system errors: the low bits are the errno */
+
+/* The library's own codes. */
+#define RYX_E_PROTO_MISMATCH            0xA010000Fu /**< the card offers no protocol the caller accepts */
+#define RYX_W_UNSUPPORTED_CARD          0xA0100065u /**< the card's ATR cannot be used */
+#define RYX_W_UNRESPONSIVE_CARD         0xA0100066u /**< the card did not answer the reset */
+#define RYX_W_UNPOWERED_CARD            0xA0100067u /**< the card in the slot is not powered */
+#define RYX_W_REMOVED_CARD              0xA0100069u /**< there is no card in the slot */
+
+/* RYX_SetProtocol preferredProtocols flags. */
+#define RYX_PROTOCOL_T0                 0x00000001u
+#define RYX_PROTOCOL_T1                 0x00000002u
+#define RYX_PROTOCOL_DEFAULT_SPEED      0x80000000u /**< keep Fi 1 / Di 1 and do not retry after a power cycle */
+
+/* RYX_Control control code. */
+#define RYX_CONTROL_ESCAPE              3500u
+
+/* RYX_GetIccStatus values. */
+#define RYX_ICC_UNKNOWN                 0u /**< not determined */
+#define RYX_ICC_ABSENT                  1u /**< no card in the slot */
+#define RYX_ICC_PRESENT                 2u /**< card present, not active */
+#define RYX_ICC_POWERED                 3u /**< card present and powered */
+
+/**
+ * Opens the reader on a serial port and identifies it.
+ *
+ * Opens portName (the device path, e.g. "/dev/ttyS0", passed unchanged) for exclusive use at 9600 bit/s 8N1,
+ * then asks the reader for its firmware version at each line speed of the rate table (9600 ... 500000) until it
+ * names a known model; the port stays at the speed where the reader answered.
+ * @param portName NUL-terminated device name; must not be NULL.
+ * @param handle   receives the handle on success only; must not be NULL.
+ * @return 0; 87 for a NULL argument; 8; the port's error (2, 5, 87, ...); 31 when no speed gave a known model
+ *         (or the code of the last attempt at 500000 bit/s). Blocks up to about ten seconds with no reader.
+ */
+RYX_API uint32_t RYX_CALL RYX_OpenA(const char *portName, RYX_HANDLE *handle) RYX_NOEXCEPT;
+
+/**
+ * As RYX_OpenA with a NUL-terminated UTF-16 name. On Linux the name is converted to UTF-8 for the device path;
+ * an ill-formed name (an unpaired surrogate) gives RYX_ERROR_INVALID_NAME (123) without touching any device.
+ */
+RYX_API uint32_t RYX_CALL RYX_OpenW(const RYX_WCHAR *portName, RYX_HANDLE *handle) RYX_NOEXCEPT;
+
+/**
+ * Powers every slot off (results ignored), closes the port and frees the reader. The handle is invalid afterwards.
+ * @return 0 once the handle is found, whatever the reader does (an unplugged reader only makes it slower); 6.
+ */
+RYX_API uint32_t RYX_CALL RYX_Close(RYX_HANDLE handle) RYX_NOEXCEPT;
+
+/**
+ * Number of card slots (2 or 3, by model). Sends nothing.
+ * @param slotCount out; must not be NULL. @return 0, 6, 87.
+ */
+RYX_API uint32_t RYX_CALL RYX_GetNumSlots(RYX_HANDLE handle, uint32_t *slotCount) RYX_NOEXCEPT;
+
+/**
+ * The line speed at which the host's port runs, in bit/s. Sends nothing.
+ * @param baudRate out; must not be NULL; receives 0 when the port's settings cannot be read.
+ * @return 0, 6, 87, or the port's error.
+ */
+RYX_API uint32_t RYX_CALL RYX_GetBaudRate(RYX_HANDLE handle, uint32_t *baudRate) RYX_NOEXCEPT;
+
+/**
+ * Changes the line speed on both ends: checks that the host port accepts the rate, asks the reader to switch, then
+ * moves the port. baudRate must be one of 9600, 19200, 38400, 57600, 115200, 128000, 230400, 250000, 256000, 500000.
+ * @return 0 (also when the rate is already in force: nothing is sent); 6; 87 (rate not in the table); the port's
+ *         error when the host port refuses the rate (the reader is not asked); a link error (the port stays at the
+ *         old rate); 31 when the reader answered without confirming (the port is nevertheless at the new rate).
+ */
+RYX_API uint32_t RYX_CALL RYX_SetBaudRate(RYX_HANDLE handle, uint32_t baudRate) RYX_NOEXCEPT;
+
+/** Copies the reader's link time-outs. @param timeouts out; must not be NULL. @return 0, 6, 87. */
+RYX_API uint32_t RYX_CALL RYX_GetTimeouts(RYX_HANDLE handle, LinkTimeouts *timeouts) RYX_NOEXCEPT;
+
+/**
+ * Sets the reader's link time-outs from the next exchange on. Any values are accepted, 0 included.
+ * @param timeouts in; must not be NULL. @return 0, 6, 87.
+ */
+RYX_API uint32_t RYX_CALL RYX_SetTimeouts(RYX_HANDLE handle, const LinkTimeouts *timeouts) RYX_NOEXCEPT;
+
+/**
+ * Powers the card in a slot on and returns its ATR (at most 64 bytes). The ATR is kept for RYX_SetProtocol.
+ * @param slot            below the slot count.
+ * @param atrBuffer       receives the ATR; may be NULL (only the length is reported).
+ * @param atrBufferLength in: the size of atrBuffer; out: the ATR length; must not be NULL.
+ * @return 0; 6; 87; 122 when the ATR is longer than *atrBufferLength: the card stays powered, nothing is copied
+ *         and *atrBufferLength holds the size needed. On any other failure *atrBufferLength is 0 and the card counts
+ *         as not powered: RYX_W_UNRESPONSIVE_CARD (mute card), RYX_W_REMOVED_CARD (no card), 31, 8, 122 (an ATR over
+ *         64 bytes).
+ */
+RYX_API uint32_t RYX_CALL RYX_PowerOnIcc(RYX_HANDLE handle, uint32_t slot, uint8_t *atrBuffer,
+                                         uint32_t *atrBufferLength) RYX_NOEXCEPT;
+
+/**
+ * Powers the card in a slot off. The slot counts as not powered afterwards, whatever the reader answered.
+ * @return 0, 6, 87, RYX_W_REMOVED_CARD, 1460, 31, 8.
+ */
+RYX_API uint32_t RYX_CALL RYX_PowerOffIcc(RYX_HANDLE handle, uint32_t slot) RYX_NOEXCEPT;
+
+/**
+ * Selects T=0 or T=1 for the powered card in a slot, at a speed taken from its ATR and the slot's limits.
+ * @param preferredProtocols RYX_PROTOCOL_T0 and/or RYX_PROTOCOL_T1 (at least one), optionally with
+ *        RYX_PROTOCOL_DEFAULT_SPEED. When both are acceptable and the card offers both, T=1 is chosen. A card
+ *        whose parameters can be negotiated gets one power cycle and a second attempt if the reader refuses the
+ *        first (not with RYX_PROTOCOL_DEFAULT_SPEED).
+ * @param activeProtocol optional out: RYX_PROTOCOL_T0 or RYX_PROTOCOL_T1 on success, 0 on every failure.
+ * @return 0; 6; 87; RYX_W_UNPOWERED_CARD (power the card on first); RYX_W_UNSUPPORTED_CARD (unusable ATR);
+ *         RYX_E_PROTO_MISMATCH (nothing is sent); RYX_W_REMOVED_CARD; RYX_W_UNRESPONSIVE_CARD (the retry's power-on);
+ *         1460; 31; 8.
+ */
+RYX_API uint32_t RYX_CALL RYX_SetProtocol(RYX_HANDLE handle, uint32_t slot, uint32_t preferredProtocols,
+                                          uint32_t *activeProtocol) RYX_NOEXCEPT;
+
+/**
+ * Reads the state of the card in a slot.
+ * @param iccStatus out; must not be NULL: RYX_ICC_UNKNOWN, _ABSENT, _PRESENT or _POWERED; RYX_ICC_UNKNOWN when
+ *        the exchange fails. An absent card also ends the slot's powered state.
+ * @return 0, 6, 87, RYX_W_REMOVED_CARD, 1460, 31, 8.
+ */
+RYX_API uint32_t RYX_CALL RYX_GetIccStatus(RYX_HANDLE handle, uint32_t slot, uint32_t *iccStatus) RYX_NOEXCEPT;
+
+/**
+ * Sends one command APDU and receives its response APDU; either may be of any length (the library chains blocks).
+ * The command is sent whether or not the card was powered through this library.
+ * @param command        must not be NULL; commandLength must not be 0.
+ * @param response       must not be NULL.
+ * @param responseLength in: the size of response, not 0; out: the response length, on success only.
+ * @return 0; 6; 87; 122 (the response does not fit: nothing of it is reported); RYX_W_REMOVED_CARD; 1460; 31; 8.
+ */
+RYX_API uint32_t RYX_CALL RYX_ExchangeApdu(RYX_HANDLE handle, uint32_t slot, const uint8_t *command,
+                                           uint32_t commandLength, uint8_t *response,
+                                           uint32_t *responseLength) RYX_NOEXCEPT;
+
+/**
+ * Passes an escape command to the reader and returns its reply.
+ * @param controlCode   must be RYX_CONTROL_ESCAPE.
+ * @param inBuffer      the command bytes; must not be NULL; inLength not 0; the first byte must not be 0x44
+ *                      (the line-speed escape belongs to RYX_SetBaudRate).
+ * @param outBuffer     receives the reply; must not be NULL; outSize (its size) not 0.
+ * @param bytesReturned optional out: the reply length on success, 0 on every failure.
+ * @return 0; 6; 87; 122 (reply longer than outSize); 1112 and 1460 unchanged; 31; 8.
+ */
+RYX_API uint32_t RYX_CALL RYX_Control(RYX_HANDLE handle, uint32_t slot, uint32_t controlCode,
+                                      const uint8_t *inBuffer, uint32_t inLength, uint8_t *outBuffer,
+                                      uint32_t outSize, uint32_t *bytesReturned) RYX_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* RYX_H */

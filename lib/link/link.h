@@ -1,0 +1,44 @@
+// The reader link: the part of a reader's context that the frame exchange and the message set work on.
+// The caller (lib/api) holds the reader's lock for every use.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "serial/serial_port.h"
+
+namespace ryx {
+
+struct Link {
+    SerialHandle port = kInvalidSerialHandle;
+    // Frame delimiters; every operation stores 0x02, 0x03, 0x02, 0x03 before its first message.
+    std::uint8_t txStart = 0;
+    std::uint8_t txEnd = 0;
+    std::uint8_t rxStart = 0;
+    std::uint8_t rxEnd = 0;
+    std::uint32_t statusTimeout = 0;    // ms to wait for the 4-byte status frame
+    std::uint32_t responseTimeout = 0;  // ms for each read of the response frame
+    std::uint32_t statusRetries = 0;    // further command attempts
+    std::uint32_t responseRetries = 0;  // further response attempts (each after a RepeatRequest)
+    std::uint32_t maxBlockSize = 0;     // most command bytes in one PC_to_RDR_XfrBlock
+    std::uint8_t currentSlot = 0;       // bSlot of the operation in progress
+    std::uint8_t sequence = 0;          // bSeq of the next message; wraps 255 -> 0
+    std::uint8_t powerSelect = 0;       // bPowerSelect of PC_to_RDR_IccPowerOn
+};
+
+// Stores the frame delimiters and the slot, as every operation does before its first message.
+inline void PrepareLink(Link& link, std::uint8_t slot) noexcept {
+    link.txStart = 0x02;
+    link.txEnd = 0x03;
+    link.rxStart = 0x02;
+    link.rxEnd = 0x03;
+    link.currentSlot = slot;
+}
+
+// Carries one message to the reader and brings back its reply message (header and data).
+// *replyLength: in, the largest reply accepted; out (on success only), the reply's length. reply is written on
+// success only. Returns 0, 8 (no memory), 31 (all attempts of a phase failed) or 122 (reply longer than allowed).
+[[nodiscard]] std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, std::uint8_t* reply,
+                                          std::uint32_t* replyLength);
+
+}  // namespace ryx

@@ -1,0 +1,49 @@
+// The internal serial-port interface: the only layer of the library that touches the OS port.
+// One implementation per platform (serial_posix.cpp today). Every operation reports success as a boolean and,
+// on failure, leaves the cause in the thread-local last-error value (last_error.h) as the failing system call
+// set it; nothing on a failure path overwrites it before the caller reads it.
+#pragma once
+
+#include <cstdint>
+
+namespace ryx {
+
+// The platform's port handle: a file descriptor on POSIX, a HANDLE on Win32.
+using SerialHandle = std::intptr_t;
+inline constexpr SerialHandle kInvalidSerialHandle = -1;
+
+// Opens an existing port by name (unchanged, no prefix added) for exclusive use and configures it with
+// SerialConfigure. Returns kInvalidSerialHandle on failure, the port closed.
+[[nodiscard]] SerialHandle SerialOpenA(const char* name, std::uint32_t baudRate, std::uint8_t dataBits,
+                                       char parity, std::uint8_t stopBits, char flow);
+// As SerialOpenA with a NUL-terminated UTF-16 name; an ill-formed name fails with 123 touching no device.
+[[nodiscard]] SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint8_t dataBits,
+                                       char parity, std::uint8_t stopBits, char flow);
+
+// Sets the line from scratch: parity E/M/N/O/S, stop bits 1/2 (15 = 1.5), flow H/N/S, letters in either case.
+// The three checks come before any change to the port.
+[[nodiscard]] bool SerialConfigure(SerialHandle port, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
+                                   std::uint8_t stopBits, char flow);
+
+// Discards both queues and closes the port.
+void SerialClose(SerialHandle port);
+
+// Empties both queues without closing.
+bool SerialPurge(SerialHandle port);
+
+// Waits in passes of up to 500 ms until some bytes are queued, then takes up to n of them (possibly fewer).
+// The time-out is tested between passes: timeoutMs = 0 makes exactly one pass. *bytesRead is 0 on failure.
+[[nodiscard]] bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead,
+                              std::uint32_t timeoutMs);
+
+// Writes all n bytes, waiting as long as it takes; a short write is a failure.
+[[nodiscard]] bool SerialWrite(SerialHandle port, const std::uint8_t* buffer, std::uint32_t n,
+                               std::uint32_t* bytesWritten);
+
+// The port's current rate; *baudRate is 0 on failure.
+[[nodiscard]] bool SerialGetBaudRate(SerialHandle port, std::uint32_t* baudRate);
+
+// Changes only the rate; does nothing (and succeeds) when the port already runs at it.
+[[nodiscard]] bool SerialSetBaudRate(SerialHandle port, std::uint32_t baudRate);
+
+}  // namespace ryx
