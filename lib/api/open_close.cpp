@@ -1,0 +1,83 @@
+// RYX_OpenA, RYX_OpenW and RYX_Close: a reader's life from the port's open to its close.
+#include <memory>
+#include <new>
+
+#include <ryx.h>
+
+#include "api/export_call.h"
+#include "api/identify_reader.h"
+#include "link/messages.h"
+#include "serial/last_error.h"
+#include "serial/serial_port.h"
+
+using namespace ryx;
+
+namespace {
+
+constexpr std::uint32_t kOpenRate = 9600;
+
+// Both open functions: they differ only in how the port is opened.
+template <typename OpenPort>
+std::uint32_t OpenReader(RYX_HANDLE* handle, OpenPort&& openPort) noexcept {
+    try {
+        std::unique_ptr<ReaderContext> reader(new (std::nothrow) ReaderContext());
+        if (!reader) return RYX_ERROR_NOT_ENOUGH_MEMORY;
+        const RYX_HANDLE registered = RegistryInsert(reader.get());
+        if (registered == nullptr) return RYX_ERROR_NOT_ENOUGH_MEMORY;
+
+        const SerialHandle port = openPort();
+        if (port == kInvalidSerialHandle) {
+            const std::uint32_t code = SerialLastError();
+            RegistryRemove(registered);
+            return code;
+        }
+        const std::uint32_t result = IdentifyReader(*reader, port);
+        if (result != RYX_SUCCESS) {
+            SerialClose(port);
+            RegistryRemove(registered);
+            return result;
+        }
+        reader->ready.store(true, std::memory_order_release);
+        reader.release();  // owned by the handle until RYX_Close
+        *handle = registered;
+        return RYX_SUCCESS;
+    } catch (const std::bad_alloc&) {
+        return RYX_ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        return RYX_ERROR_GEN_FAILURE;
+    }
+}
+
+}  // namespace
+
+extern "C" RYX_API uint32_t RYX_CALL RYX_OpenA(const char* portName, RYX_HANDLE* handle) noexcept {
+    if (portName == nullptr || handle == nullptr) return RYX_ERROR_INVALID_PARAMETER;
+    return OpenReader(handle, [&] { return SerialOpenA(portName, kOpenRate, 8, 'N', 1, 'N'); });
+}
+
+extern "C" RYX_API uint32_t RYX_CALL RYX_OpenW(const RYX_WCHAR* portName, RYX_HANDLE* handle) noexcept {
+    if (portName == nullptr || handle == nullptr) return RYX_ERROR_INVALID_PARAMETER;
+    return OpenReader(handle, [&] { return SerialOpenW(portName, kOpenRate, 8, 'N', 1, 'N'); });
+}
+
+extern "C" RYX_API uint32_t RYX_CALL RYX_Close(RYX_HANDLE handle) noexcept {
+    ReaderContext* reader = RegistryFind(handle);
+    if (reader == nullptr || !reader->ready.load(std::memory_order_acquire)) return RYX_ERROR_INVALID_HANDLE;
+
+    // Power every slot off as RYX_PowerOffIcc would; an unplugged reader only makes this slower.
+    for (std::uint32_t slot = 0; slot < reader->slotCount; ++slot) {
+        (void)CallReader(
+            handle, [](const ReaderContext&) { return false; },
+            [&](ReaderContext& r) {
+                PrepareLink(r.link, static_cast<std::uint8_t>(slot));
+                const std::uint32_t result = SendIccPowerOff(r.link);
+                r.slots[slot].card.atrLength = 0;
+                return result;
+            });
+    }
+
+    RegistryRemove(handle);
+    SerialClose(reader->link.port);
+    delete reader;
+    return RYX_SUCCESS;
+}

@@ -1,0 +1,22 @@
+// The registry of open readers: what makes a handle valid. One process-wide lock guards the list, held only for
+// one insert, find or remove, never during port I/O.
+#pragma once
+
+#include <ryx.h>
+
+namespace ryx {
+
+struct ReaderContext;
+
+// Registers context under a new handle, unique for the life of the process (a closed handle is never handed out
+// again, so a stale handle can never reach a reader opened later). Returns nullptr when no memory is left; the
+// registry is then unchanged. The registry does not own the context.
+[[nodiscard]] RYX_HANDLE RegistryInsert(ReaderContext* context) noexcept;
+
+// The context registered under handle, or nullptr. Nothing behind the handle is read.
+[[nodiscard]] ReaderContext* RegistryFind(RYX_HANDLE handle) noexcept;
+
+// Unregisters the handle; false when it was not registered.
+bool RegistryRemove(RYX_HANDLE handle) noexcept;
+
+}  // namespace ryx
