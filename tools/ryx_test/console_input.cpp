@@ -1,0 +1,149 @@
+#include "console_input.h"
+
+#include <cctype>
+#include <cstring>
+
+namespace ryx {
+
+namespace {
+
+bool IsSpace(int c)
+{
+    return c != EOF && std::isspace(static_cast<unsigned char>(c));
+}
+
+bool IsDigit(int c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Drops what is left of a line whose character `last` was just read. False when the input ended first.
+bool DropLine(std::FILE *in, int last)
+{
+    int c = last;
+    while (c != '\n') {
+        if (c == EOF) {
+            return false;
+        }
+        c = std::getc(in);
+    }
+    return true;
+}
+
+} // namespace
+
+NumberRead ReadDecimalNumber(std::FILE *in, int32_t *value)
+{
+    int c;
+    do {
+        c = std::getc(in);
+    } while (IsSpace(c));
+    if (c == EOF) {
+        return NumberRead::EndOfInput;
+    }
+    bool negative = false;
+    if (c == '+' || c == '-') {
+        negative = c == '-';
+        c = std::getc(in);
+    }
+    if (!IsDigit(c)) {
+        return DropLine(in, c) ? NumberRead::NotANumber : NumberRead::EndOfInput;
+    }
+    // The magnitude of INT32_MIN is one more than INT32_MAX's.
+    const int64_t limit = negative ? -int64_t{INT32_MIN} : int64_t{INT32_MAX};
+    int64_t magnitude = 0;
+    bool tooLarge = false;
+    while (IsDigit(c)) {
+        if (!tooLarge) {
+            magnitude = magnitude * 10 + (c - '0');
+            tooLarge = magnitude > limit;
+        }
+        c = std::getc(in);
+    }
+    if (tooLarge) {
+        return DropLine(in, c) ? NumberRead::NotANumber : NumberRead::EndOfInput;
+    }
+    if (c != EOF) {
+        std::ungetc(c, in);
+    }
+    *value = static_cast<int32_t>(negative ? -magnitude : magnitude);
+    return NumberRead::Number;
+}
+
+bool PromptForNumber(Console &console, const char *prompt, int32_t *value)
+{
+    for (;;) {
+        std::fputs(prompt, console.out);
+        std::fflush(console.out);
+        const NumberRead read = ReadDecimalNumber(console.in, value);
+        std::fputs("\n", console.out);
+        if (read == NumberRead::Number) {
+            return true;
+        }
+        if (read == NumberRead::EndOfInput) {
+            return false;
+        }
+    }
+}
+
+bool PromptForSlot(Console &console, uint32_t slotCount, int32_t *slot)
+{
+    for (;;) {
+        std::fprintf(console.out, "Enter a slot number [0 - %d]: ", static_cast<int>(slotCount - 1));
+        std::fflush(console.out);
+        int32_t value = -1;
+        const NumberRead read = ReadDecimalNumber(console.in, &value);
+        if (read == NumberRead::EndOfInput) {
+            std::fputs("\n", console.out);
+            return false;
+        }
+        if (read == NumberRead::Number && value >= 0 && static_cast<uint32_t>(value) < slotCount) {
+            *slot = value;
+            std::fputs("\n", console.out);
+            return true;
+        }
+    }
+}
+
+void SkipRestOfLine(Console &console)
+{
+    int c;
+    do {
+        c = std::getc(console.in);
+    } while (c != '\n' && c != EOF);
+}
+
+bool WaitForEnter(Console &console)
+{
+    std::fputs("Press [Enter] key to continue...", console.out);
+    std::fflush(console.out);
+    const int c = std::getc(console.in);
+    std::fputs("\n", console.out);
+    return c != EOF;
+}
+
+bool PromptForScriptFileName(Console &console, std::string *name)
+{
+    SkipRestOfLine(console);
+    for (;;) {
+        std::fputs("Enter a script filename: ", console.out);
+        std::fflush(console.out);
+        char buffer[kScriptFileNameSize];
+        if (std::fgets(buffer, sizeof buffer, console.in) == nullptr) {
+            std::fputs("\n", console.out);
+            return false;
+        }
+        char *newline = std::strchr(buffer, '\n');
+        if (newline != nullptr) {
+            *newline = '\0';
+        } else if (std::strlen(buffer) == sizeof buffer - 1) {
+            SkipRestOfLine(console);
+        }
+        if (buffer[0] != '\0') {
+            *name = buffer;
+            return true;
+        }
+    }
+}
+
+} // namespace ryx

@@ -1,0 +1,39 @@
+// Playing a script file of commands and expected responses against one slot of the open reader.
+#ifndef RYX_TEST_SCRIPT_RUNNER_H
+#define RYX_TEST_SCRIPT_RUNNER_H
+
+#include <ryx.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+
+namespace ryx {
+
+/** Size of the response buffer of a run: the most one send may return. */
+inline constexpr uint32_t kScriptResponseCapacity = 65538;
+
+/**
+ * Sends one script command and receives its response.
+ * Arguments, in order: reader handle, slot, command bytes, command length, response storage, response capacity,
+ * address of the response length (holding the capacity on entry, the received byte count on success), and the
+ * stream on which the sender reports its own failure.
+ * Returns 0 on success, otherwise the library's error code after printing the failure line.
+ */
+using ScriptSender = std::function<uint32_t(RYX_HANDLE handle, uint32_t slot, const uint8_t *command,
+                                            uint32_t commandLength, uint8_t *response, uint32_t responseCapacity,
+                                            uint32_t *responseLength, std::FILE *out)>;
+
+/**
+ * Runs the script file `fileName` against `slot`: each pair of a command line and an expected line is sent with
+ * `sender`, dumped as "Command:", "Response:" and "Expected:", and compared. The run stops at the end of the
+ * file, at a sender failure, at the first mismatch ("Error: Unexpected response at byte %d\n" or
+ * "Error: Unexpected response\n") or when memory runs out; every outcome is printed on `out`, nothing returned.
+ * The file is opened and closed here; `handle` is only passed on to the sender.
+ */
+void RunScript(RYX_HANDLE handle, uint32_t slot, const char *fileName, const ScriptSender &sender,
+               std::FILE *out = stdout);
+
+} // namespace ryx
+
+#endif
