@@ -1,0 +1,27 @@
+# The shared library's dynamic symbol table holds the 14 RYX_ functions and nothing else.
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${out}")
+set(found "")
+foreach(line IN LISTS lines)
+  if(line STREQUAL "")
+    continue()
+  endif()
+  string(REGEX MATCH "[^ ]+$" name "${line}")
+  # The version node of the version script is an absolute symbol, not a function.
+  if(name STREQUAL "RYX_1")
+    continue()
+  endif()
+  list(APPEND found ${name})
+endforeach()
+list(SORT found)
+set(expected RYX_Close RYX_Control RYX_ExchangeApdu RYX_GetBaudRate RYX_GetIccStatus RYX_GetNumSlots
+    RYX_GetTimeouts RYX_OpenA RYX_OpenW RYX_PowerOffIcc RYX_PowerOnIcc RYX_SetBaudRate RYX_SetProtocol
+    RYX_SetTimeouts)
+list(SORT expected)
+if(NOT found STREQUAL expected)
+  message(FATAL_ERROR "exported symbols differ.\n expected: ${expected}\n found:    ${found}")
+endif()
+message(STATUS "exactly the 14 RYX_ functions are exported")

@@ -1,0 +1,37 @@
+# Installs the build into a fresh prefix and builds a small C program against it twice: with find_package(ryx)
+# and with pkg-config. The program runs against the installed library.
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "command failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+endfunction()
+
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+foreach(f include/ryx.h lib/pkgconfig/ryx.pc lib/cmake/ryx/ryxConfig.cmake lib/libryx.so.1)
+  if(NOT EXISTS ${prefix}/${f})
+    message(FATAL_ERROR "not installed: ${f}")
+  endif()
+endforeach()
+
+# find_package(ryx) -> ryx::ryx
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/consumer -B ${WORK_DIR}/cmake-build -DCMAKE_PREFIX_PATH=${prefix}
+    -DCMAKE_C_COMPILER=${C_COMPILER})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
+run(${WORK_DIR}/cmake-build/consumer)
+
+# pkg-config
+find_program(PKG_CONFIG pkg-config REQUIRED)
+set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
+execute_process(COMMAND ${PKG_CONFIG} --cflags --libs ryx OUTPUT_VARIABLE flags RESULT_VARIABLE rc
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "pkg-config does not know ryx")
+endif()
+separate_arguments(flags)
+run(${C_COMPILER} -std=c99 -Wall -Werror ${SOURCE_DIR}/consumer/consumer.c ${flags}
+    -Wl,-rpath,${prefix}/lib -o ${WORK_DIR}/consumer-pkg)
+run(${WORK_DIR}/consumer-pkg)
