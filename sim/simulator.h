@@ -75,7 +75,9 @@ class Simulator {
   void QueueFault(const Fault& fault);
   void ClearFaults();
   [[nodiscard]] std::size_t PendingFaults() const;
-  void SetChaos(double rate, std::uint64_t seed);  // rate 0 turns random faults off
+  // Random faults: each frame gets one with probability `rate` (0 turns them off), drawn from `kinds` (empty: a mix
+  // of every kind the host can recover from, with delays short of any time-out; never kVanish or kPass).
+  void SetChaos(double rate, std::uint64_t seed, std::vector<FaultKind> kinds = {});
   [[nodiscard]] FaultCounters FaultsInjected() const;
 
   // --- records ---------------------------------------------------------------------------------------------

@@ -36,8 +36,12 @@ inline void PrepareLink(Link& link, std::uint8_t slot) noexcept {
 }
 
 // Carries one message to the reader and brings back its reply message (header and data).
-// *replyLength: in, the largest reply accepted; out (on success only), the reply's length. reply is written on
-// success only. Returns 0, 8 (no memory), 31 (all attempts of a phase failed) or 122 (reply longer than allowed).
+// payload: the message, framed as it is. reply: out, room for *replyLength bytes. *replyLength: in, the largest
+// reply accepted; out (on success only), the reply's length. reply is written on success only. Blocks for up to
+// statusRetries + 1 command attempts and responseRetries + 1 response attempts, each read bounded by its phase's
+// time-out (in 500 ms passes). Returns 0, 8 (no memory, or a payload too long for one frame), 31 (all attempts of a
+// phase failed), 122 (the reply is longer than allowed: decided as soon as that is known, with no repeat request)
+// or 87 (replyLength null).
 [[nodiscard]] std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, std::uint8_t* reply,
                                           std::uint32_t* replyLength);
 

@@ -36,21 +36,41 @@ void BuildMessageHeader(std::uint8_t* out, std::uint8_t type, std::uint32_t dwLe
                                        std::uint8_t slot, std::uint8_t seq) noexcept;
 
 // One round trip of an already built message (its bSlot and bSeq are read from it): ExchangeFrame with room for
-// *replyLength bytes, then CheckReply. reply/replyLength as for ExchangeFrame; written on success only.
+// *replyLength bytes, then CheckReply. reply and *replyLength are written as by ExchangeFrame, that is whenever a
+// valid reply frame arrived, also when CheckReply then refuses it (so a caller can read bStatus on 1112); after
+// 8, 122 or a 31 of the frame exchange they are untouched. Returns the codes of ExchangeFrame and CheckReply, or
+// 87 when message is shorter than a header or replyLength is null.
 [[nodiscard]] std::uint32_t ExchangeMessage(Link& link, std::span<const std::uint8_t> message,
                                             std::uint8_t expectedType, std::uint8_t* reply,
                                             std::uint32_t* replyLength);
 
-// ATR into atr; *atrLength in: capacity, out: ATR length (on success only).
+// Every Send* below builds its messages for link.currentSlot, each message taking the next sequence number; the
+// counter stays advanced whatever the outcome. Results: 0; 8, 31 or 122 from the frame exchange; 31, 1460 or
+// 1112 from CheckReply; 8 when a working buffer cannot be allocated; 87 for a null length or status pointer.
+// Output buffers and lengths are written on 0 only, unless said otherwise.
+
+// PC_to_RDR_IccPowerOn with link.powerSelect. atr: out, room for *atrLength bytes; *atrLength in: capacity,
+// out: ATR length (on success only). An ATR longer than the capacity gives 122.
 [[nodiscard]] std::uint32_t SendIccPowerOn(Link& link, std::uint8_t* atr, std::uint32_t* atrLength);
+
+// PC_to_RDR_IccPowerOff. No heap memory; a reply that carries data gives 122.
 [[nodiscard]] std::uint32_t SendIccPowerOff(Link& link);
-// *iccStatus receives bmICCStatus on 0 and on 1112.
+
+// PC_to_RDR_GetSlotStatus. *iccStatus (non-null) receives bmICCStatus (0 active, 1 present and not active,
+// 2 no card) on 0 and on 1112, and is left alone otherwise. No heap memory; a reply with data gives 122.
 [[nodiscard]] std::uint32_t SendGetSlotStatus(Link& link, std::uint8_t* iccStatus);
-// A command APDU of any length, chained in blocks of link.maxBlockSize; *responseLength in: capacity K,
-// out: the gathered response length (on success only). 122 when the response exceeds K.
+
+// A command APDU of any length, chained in blocks of at most link.maxBlockSize bytes (87 when that is 0 and the
+// command is not empty), with response chaining. response: out, room for *responseLength bytes; *responseLength
+// in: capacity K, out: the gathered response length (on success only). Each reply's data is appended to response
+// as it arrives, so after a failure response may hold part of an answer; *responseLength is then unchanged.
+// 122 when the response exceeds K; 31 for an unknown bChainParameter, and for an empty reply to an empty block
+// that asks to go on (the chain would never end).
 [[nodiscard]] std::uint32_t SendXfrBlock(Link& link, std::span<const std::uint8_t> command, std::uint8_t* response,
                                          std::uint32_t* responseLength);
-// *replyLength in: capacity, out: reply data length (on success only).
+
+// PC_to_RDR_Escape carrying data. reply: out, room for *replyLength bytes; *replyLength in: capacity, out: reply
+// data length (on success only). Reply data longer than the capacity gives 122.
 [[nodiscard]] std::uint32_t SendEscape(Link& link, std::span<const std::uint8_t> data, std::uint8_t* reply,
                                        std::uint32_t* replyLength);
 

@@ -22,6 +22,8 @@ inline constexpr SerialHandle kInvalidSerialHandle = -1;
 
 // Sets the line from scratch: parity E/M/N/O/S, stop bits 1/2 (15 = 1.5), flow H/N/S, letters in either case.
 // The three checks come before any change to the port.
+// On POSIX, 15 is refused with 87 (no one-and-a-half stop bits there), as are data bits outside 5..8 and rate 0;
+// so is a rate the driver rounds to another one.
 [[nodiscard]] bool SerialConfigure(SerialHandle port, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
                                    std::uint8_t stopBits, char flow);
 
@@ -33,17 +35,20 @@ bool SerialPurge(SerialHandle port);
 
 // Waits in passes of up to 500 ms until some bytes are queued, then takes up to n of them (possibly fewer).
 // The time-out is tested between passes: timeoutMs = 0 makes exactly one pass. *bytesRead is 0 on failure.
+// A time-out leaves RYX_ERROR_TIMEOUT (1460); a peer that hung up fails at once with RYX_ERROR_IO_DEVICE (1117).
 [[nodiscard]] bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead,
                               std::uint32_t timeoutMs);
 
-// Writes all n bytes, waiting as long as it takes; a short write is a failure.
+// Writes all n bytes, waiting as long as it takes; a short write is a failure. *bytesWritten is the count that
+// went out, also on failure. A peer that hung up fails with RYX_ERROR_IO_DEVICE (1117).
 [[nodiscard]] bool SerialWrite(SerialHandle port, const std::uint8_t* buffer, std::uint32_t n,
                                std::uint32_t* bytesWritten);
 
 // The port's current rate; *baudRate is 0 on failure.
 [[nodiscard]] bool SerialGetBaudRate(SerialHandle port, std::uint32_t* baudRate);
 
-// Changes only the rate; does nothing (and succeeds) when the port already runs at it.
+// Changes only the rate; does nothing (and succeeds) when the port already runs at it. A rate the driver does not
+// take exactly (or 0) fails with RYX_ERROR_INVALID_PARAMETER (87).
 [[nodiscard]] bool SerialSetBaudRate(SerialHandle port, std::uint32_t baudRate);
 
 }  // namespace ryx
