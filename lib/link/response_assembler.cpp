@@ -1,0 +1,56 @@
+#include "link/response_assembler.h"
+
+#include <cstring>
+
+#include "link/frame.h"
+
+namespace ryx {
+
+void ResponseAssembler::Reset() noexcept {
+    header_ = {};
+    received_ = 0;
+    total_ = 0;
+    totalKnown_ = false;
+}
+
+ResponseAssembler::Progress ResponseAssembler::Judge() const noexcept {
+    // Longer than the storage is final: no later byte can make the frame fit again.
+    if (received_ > storage_.size() || (totalKnown_ && total_ > storage_.size())) {
+        return Progress::kTooLong;
+    }
+    if (totalKnown_ && received_ >= total_) {
+        return Progress::kComplete;
+    }
+    return Progress::kIncomplete;
+}
+
+ResponseAssembler::Progress ResponseAssembler::Feed(std::span<const std::uint8_t> chunk) noexcept {
+    const Progress before = Judge();
+    if (before != Progress::kIncomplete || chunk.empty()) {
+        return before;
+    }
+    for (std::size_t i = 0; i < chunk.size() && received_ + i < header_.size(); ++i) {
+        header_[received_ + i] = chunk[i];
+    }
+    // Until a chunk fails to fit, everything received is stored; afterwards nothing is, and Judge reports it.
+    if (received_ + chunk.size() <= storage_.size()) {
+        std::memcpy(storage_.data() + received_, chunk.data(), chunk.size());
+    }
+    received_ += chunk.size();
+    if (!totalKnown_ && received_ >= header_.size()) {
+        const std::uint64_t dwLength = std::uint64_t{header_[2]} | (std::uint64_t{header_[3]} << 8) |
+                                       (std::uint64_t{header_[4]} << 16) | (std::uint64_t{header_[5]} << 24);
+        total_ = dwLength + 10 + kFrameOverhead;
+        totalKnown_ = true;
+    }
+    return Judge();
+}
+
+std::span<const std::uint8_t> ResponseAssembler::Frame() const noexcept {
+    if (received_ > storage_.size()) {
+        return {};
+    }
+    return std::span<const std::uint8_t>(storage_.data(), static_cast<std::size_t>(received_));
+}
+
+}  // namespace ryx

@@ -1,0 +1,54 @@
+// Collects a response frame from chunks of any size, as they come off the line. Pure: no I/O.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace ryx {
+
+// Start byte and the 10-byte reply header: enough to know the whole frame's length.
+inline constexpr std::size_t kResponseLengthKnownAfter = 11;
+
+class ResponseAssembler {
+public:
+    enum class Progress {
+        kIncomplete,  // more bytes are needed
+        kComplete,    // every byte of the frame has arrived; Frame() holds it, trailing bytes included
+        kTooLong,     // the frame is, or will be, longer than the storage
+    };
+
+    // storage: the receive buffer (the reply capacity + 3 bytes); borrowed, must outlive the assembler.
+    explicit ResponseAssembler(std::span<std::uint8_t> storage) noexcept : storage_(storage) {}
+
+    // Forgets everything received, for a new attempt.
+    void Reset() noexcept;
+
+    // Takes the next chunk. Once the result is kComplete or kTooLong, further chunks change nothing.
+    // A chunk that does not fit the storage is counted, never stored. The length field is read from the first
+    // 11 bytes as they arrive, kept apart from the storage, so a first chunk larger than the storage still
+    // yields the length. The total is computed in 64 bits: a length field near 0xFFFFFFFF cannot wrap around
+    // into a short frame, it is simply longer than any storage.
+    [[nodiscard]] Progress Feed(std::span<const std::uint8_t> chunk) noexcept;
+
+    // The bytes received and stored so far; after kComplete, the whole frame.
+    [[nodiscard]] std::span<const std::uint8_t> Frame() const noexcept;
+
+    // Bytes received in this attempt, stored or not.
+    [[nodiscard]] std::uint64_t Received() const noexcept { return received_; }
+    // Whether the first 11 bytes are in, and the frame length they announce (dwLength + 13).
+    [[nodiscard]] bool TotalKnown() const noexcept { return totalKnown_; }
+    [[nodiscard]] std::uint64_t Total() const noexcept { return total_; }
+
+private:
+    [[nodiscard]] Progress Judge() const noexcept;
+
+    std::span<std::uint8_t> storage_;
+    std::array<std::uint8_t, kResponseLengthKnownAfter> header_{};
+    std::uint64_t received_ = 0;
+    std::uint64_t total_ = 0;
+    bool totalKnown_ = false;
+};
+
+}  // namespace ryx

@@ -1,0 +1,45 @@
+#include <ryx.h>
+
+#include <cstring>
+
+#include "link/messages.h"
+#include "link/reply_capacity.h"
+#include "link/working_buffer.h"
+
+namespace ryx {
+
+std::uint32_t SendEscape(Link& link, std::span<const std::uint8_t> data, std::uint8_t* reply,
+                         std::uint32_t* replyLength) {
+    if (replyLength == nullptr) {
+        return RYX_ERROR_INVALID_PARAMETER;
+    }
+    const std::uint64_t messageSize = std::uint64_t{data.size()} + kMessageHeaderSize;
+    if (messageSize > UINT32_MAX) {
+        return RYX_ERROR_NOT_ENOUGH_MEMORY;  // dwLength cannot describe it
+    }
+    std::uint32_t receivedLength = ReplyCapacity(*replyLength);
+    WorkingBuffer message = AllocateWorkingBuffer(messageSize);
+    WorkingBuffer received = AllocateWorkingBuffer(receivedLength);
+    if (!message || !received) {
+        return RYX_ERROR_NOT_ENOUGH_MEMORY;
+    }
+    BuildMessageHeader(message.get(), kPcToRdrEscape, static_cast<std::uint32_t>(data.size()), link.currentSlot,
+                       NextSequence(link), 0x00, 0x00, 0x00);
+    if (!data.empty()) {
+        std::memcpy(message.get() + kMessageHeaderSize, data.data(), data.size());
+    }
+    const std::uint32_t result =
+        ExchangeMessage(link, std::span<const std::uint8_t>(message.get(), static_cast<std::size_t>(messageSize)),
+                        kRdrToPcEscape, received.get(), &receivedLength);
+    if (result != RYX_SUCCESS) {
+        return result;
+    }
+    const std::uint32_t length = receivedLength - static_cast<std::uint32_t>(kMessageHeaderSize);
+    if (length > 0) {
+        std::memcpy(reply, received.get() + kMessageHeaderSize, length);
+    }
+    *replyLength = length;
+    return RYX_SUCCESS;
+}
+
+}  // namespace ryx

@@ -1,0 +1,73 @@
+#include <ryx.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "link/messages.h"
+#include "link/reply_capacity.h"
+#include "link/working_buffer.h"
+#include "link/xfr_chaining.h"
+
+namespace ryx {
+
+std::uint32_t SendXfrBlock(Link& link, std::span<const std::uint8_t> command, std::uint8_t* response,
+                           std::uint32_t* responseLength) {
+    if (responseLength == nullptr || command.size() > UINT32_MAX) {
+        return RYX_ERROR_INVALID_PARAMETER;
+    }
+    const auto length = static_cast<std::uint32_t>(command.size());
+    const std::uint32_t maxBlockSize = link.maxBlockSize;
+    if (maxBlockSize == 0 && length > 0) {
+        return RYX_ERROR_INVALID_PARAMETER;  // no block could carry a command byte
+    }
+    const std::uint32_t capacity = *responseLength;
+    const std::uint32_t receiveCapacity = ReplyCapacity(capacity);
+    // One transmit and one receive buffer serve the whole chain; no block is longer than the first.
+    WorkingBuffer transmit = AllocateWorkingBuffer(std::uint64_t{std::min(length, maxBlockSize)} + kMessageHeaderSize);
+    WorkingBuffer receive = AllocateWorkingBuffer(receiveCapacity);
+    if (!transmit || !receive) {
+        return RYX_ERROR_NOT_ENOUGH_MEMORY;
+    }
+
+    std::uint32_t gathered = 0;
+    XfrBlock block = FirstXfrBlock(length, maxBlockSize);
+    for (;;) {
+        BuildMessageHeader(transmit.get(), kPcToRdrXfrBlock, block.size, link.currentSlot, NextSequence(link),
+                           0x00 /* bBWI */, static_cast<std::uint8_t>(block.levelParameter),
+                           static_cast<std::uint8_t>(block.levelParameter >> 8));
+        if (block.size > 0) {
+            std::memcpy(transmit.get() + kMessageHeaderSize, command.data() + block.offset, block.size);
+        }
+        std::uint32_t replyLength = receiveCapacity;
+        const std::uint32_t result =
+            ExchangeMessage(link, std::span<const std::uint8_t>(transmit.get(), kMessageHeaderSize + block.size),
+                            kRdrToPcDataBlock, receive.get(), &replyLength);
+        if (result != RYX_SUCCESS) {
+            return result;
+        }
+        const std::uint32_t dataLength = replyLength - static_cast<std::uint32_t>(kMessageHeaderSize);
+        if (dataLength > 0) {
+            if (dataLength > capacity - gathered) {
+                return RYX_ERROR_INSUFFICIENT_BUFFER;
+            }
+            std::memcpy(response + gathered, receive.get() + kMessageHeaderSize, dataLength);
+            gathered += dataLength;
+        }
+        const XfrChainStep step = NextXfrStep(length, block.offset + block.size, maxBlockSize, receive[9]);
+        if (step.action == XfrChainAction::kDone) {
+            *responseLength = gathered;
+            return RYX_SUCCESS;
+        }
+        if (step.action == XfrChainAction::kFail) {
+            return RYX_ERROR_GEN_FAILURE;
+        }
+        // An empty poll answered by an empty reply that asks to go on would go on for ever, with the reader's
+        // lock held: a reader that has nothing to send must end the chain.
+        if (block.levelParameter == kLevelEmpty && dataLength == 0) {
+            return RYX_ERROR_GEN_FAILURE;
+        }
+        block = step.next;
+    }
+}
+
+}  // namespace ryx

@@ -1,0 +1,276 @@
+// ExchangeFrame over a real pseudo-terminal against a scripted reader: exact bytes on the wire, retries, repeat
+// requests, and what is left untouched on failure.
+#include <ryx.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include <unistd.h>
+
+#include "link/link_fixture.h"
+
+namespace ryx::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+using ExchangeFrameTest = LinkOverPty;
+
+// IccPowerOn for slot 0, sequence 5, and its reply with a 3-byte ATR.
+const Bytes kPowerOn = {0x62, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00};
+const Bytes kPowerOnFrame = {0x02, 0x62, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x67, 0x03};
+const Bytes kAtrReply = ReplyMessage(0x80, 0, 5, 0x00, 0x00, 0x00, {0x3B, 0x00, 0x11});
+
+Bytes Damaged(Bytes frame) {
+    frame[frame.size() - 2] ^= 0x01;  // the check byte
+    return frame;
+}
+
+struct Outcome {
+    std::uint32_t result;
+    Bytes reply;
+    std::uint32_t replyLength;
+};
+
+// Runs one exchange with a reply buffer of capacity bytes pre-filled with 0xEE.
+Outcome Exchange(Link& link, const Bytes& payload, std::uint32_t capacity = 64) {
+    Outcome o{0, Bytes(capacity, 0xEE), capacity};
+    o.result = ExchangeFrame(link, payload, o.reply.data(), &o.replyLength);
+    return o;
+}
+
+TEST_F(ExchangeFrameTest, SendsTheFrameAndReturnsTheReplyMessage) {
+    ScriptedPeer peer(pty, {Accept(kAtrReply)});
+    const Outcome o = Exchange(link, kPowerOn);
+    ASSERT_EQ(o.result, RYX_SUCCESS);
+    ASSERT_EQ(o.replyLength, kAtrReply.size());
+    EXPECT_EQ(Bytes(o.reply.begin(), o.reply.begin() + o.replyLength), kAtrReply);
+    EXPECT_EQ(o.reply[o.replyLength], 0xEE);  // nothing written past the reply
+    ASSERT_TRUE(peer.Settle());
+    EXPECT_EQ(peer.Frames(), std::vector<Bytes>{kPowerOnFrame});
+}
+
+TEST_F(ExchangeFrameTest, ZeroLengthReplyGivesTen) {
+    const Bytes reply = ReplyMessage(0x81, 0, 5, 0x00, 0x00, 0x00);
+    ScriptedPeer peer(pty, {Accept(reply)});
+    const Outcome o = Exchange(link, kPowerOn, 10);
+    ASSERT_EQ(o.result, RYX_SUCCESS);
+    EXPECT_EQ(o.replyLength, 10u);
+    EXPECT_EQ(o.reply, reply);
+}
+
+// A refusing or damaged status frame: the same bytes are sent again, at most statusRetries + 1 times, then 31.
+TEST_F(ExchangeFrameTest, BadStatusFrameResendsTheSameBytesThenFails) {
+    struct Case {
+        const char* what;
+        Bytes status;
+        std::uint32_t retries;
+    };
+    const Case cases[] = {
+        {"refused, no retry", {0x02, 0x01, 0x01, 0x03}, 0},
+        {"refused", {0x02, 0x01, 0x01, 0x03}, 1},
+        {"refused, two retries", {0x02, 0x01, 0x01, 0x03}, 2},
+        {"wrong start byte", {0x03, 0x00, 0x00, 0x03}, 1},
+        {"wrong check byte", {0x02, 0x00, 0x01, 0x03}, 1},
+        {"wrong end byte", {0x02, 0x00, 0x00, 0x02}, 1},
+    };
+    for (const Case& c : cases) {
+        PtyPair pair;
+        Link l = link;
+        l.port = SerialOpenA(pair.slavePath().c_str(), 9600, 8, 'N', 1, 'N');
+        ASSERT_NE(l.port, kInvalidSerialHandle) << c.what;
+        l.statusRetries = c.retries;
+        {
+            ScriptedPeer peer(pair, [&](std::size_t, const Bytes&) { return Answer{c.status}; });
+            const Outcome o = Exchange(l, kPowerOn);
+            EXPECT_EQ(o.result, RYX_ERROR_GEN_FAILURE) << c.what;
+            EXPECT_EQ(o.replyLength, 64u) << c.what;
+            EXPECT_TRUE(std::all_of(o.reply.begin(), o.reply.end(), [](std::uint8_t b) { return b == 0xEE; }));
+            ASSERT_TRUE(peer.Settle()) << c.what;
+            EXPECT_EQ(peer.Frames(), std::vector<Bytes>(c.retries + 1, kPowerOnFrame)) << c.what;
+        }
+        SerialClose(l.port);
+    }
+}
+
+TEST_F(ExchangeFrameTest, RefusedOnceThenAccepted) {
+    ScriptedPeer peer(pty, {{{0x02, 0x01, 0x01, 0x03}}, Accept(kAtrReply)});
+    const Outcome o = Exchange(link, kPowerOn);
+    ASSERT_EQ(o.result, RYX_SUCCESS);
+    EXPECT_EQ(o.replyLength, kAtrReply.size());
+    ASSERT_TRUE(peer.Settle());
+    EXPECT_EQ(peer.Frames(), (std::vector<Bytes>{kPowerOnFrame, kPowerOnFrame}));
+}
+
+TEST_F(ExchangeFrameTest, SilentReaderFailsAfterTwoCommandAttempts) {
+    ScriptedPeer peer(pty, std::vector<Answer>{});
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome o = Exchange(link, kPowerOn);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(o.result, RYX_ERROR_GEN_FAILURE);
+    EXPECT_LT(elapsed, 5s);
+    ASSERT_TRUE(peer.Settle());
+    EXPECT_EQ(peer.Frames(), (std::vector<Bytes>{kPowerOnFrame, kPowerOnFrame}));
+}
+
+TEST_F(ExchangeFrameTest, StatusArrivingByteByByteIsCollected) {
+    ScriptedPeer peer(pty, {{{0x02}, {0x00}, {0x00}, {0x03}, MakeFrame(kAtrReply)}});
+    const Outcome o = Exchange(link, kPowerOn);
+    ASSERT_EQ(o.result, RYX_SUCCESS);
+    EXPECT_EQ(o.replyLength, kAtrReply.size());
+}
+
+TEST_F(ExchangeFrameTest, ResponseInChunksIsAssembled) {
+    const Bytes reply = ReplyMessage(0x81, 0, 5, 0x00, 0x00, 0x00);
+    const Bytes frame = MakeFrame(reply);  // 13 bytes: 5, then 8
+    ScriptedPeer peer(pty, {{StatusAccepted(), Bytes(frame.begin(), frame.begin() + 5),
+                             Bytes(frame.begin() + 5, frame.end())}});
+    const Outcome o = Exchange(link, kPowerOn, 10);
+    ASSERT_EQ(o.result, RYX_SUCCESS);
+    EXPECT_EQ(o.reply, reply);
+    ASSERT_TRUE(peer.Settle());
+    EXPECT_EQ(peer.Frames().size(), 1u);
+}
+
+TEST_F(ExchangeFrameTest, LongResponseOverSeveralReads) {
+    Bytes data(300);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    const Bytes reply = ReplyMessage(0x80, 0, 5, 0x00, 0x00, 0x00, data);
+    ScriptedPeer peer(pty, {Accept(reply)});
+    const Outcome o = Exchange(link, kPowerOn, 310);
+    ASSERT_EQ(o.result, RYX_SUCCESS);
+    EXPECT_EQ(o.reply, reply);
+}
+
+TEST_F(ExchangeFrameTest, TrailingBytesCountAsPartOfTheFrame) {
+    // 13-byte frame, then 44 and a check byte over everything between start and it, then the end byte.
+    const Bytes reply = ReplyMessage(0x81, 0, 5, 0x00, 0x00, 0x00);
+    Bytes consistent = MakeFrame(reply);
+    consistent.push_back(0x44);
+    std::uint8_t check = 0;
+    for (std::size_t i = 1; i < consistent.size(); ++i) {
+        check ^= consistent[i];
+    }
+    consistent.insert(consistent.end(), {check, 0x03});
+    {
+        ScriptedPeer peer(pty, {{Join({StatusAccepted(), consistent})}});
+        const Outcome o = Exchange(link, kPowerOn);
+        ASSERT_EQ(o.result, RYX_SUCCESS);
+        ASSERT_EQ(o.replyLength, consistent.size() - 3);
+        EXPECT_EQ(Bytes(o.reply.begin(), o.reply.begin() + o.replyLength),
+                  Bytes(consistent.begin() + 1, consistent.end() - 2));
+    }
+    // A lone trailing byte breaks the frame: a repeat request follows, and the clean repeat is taken.
+    Bytes inconsistent = MakeFrame(reply);
+    inconsistent.push_back(0xAA);
+    ScriptedPeer peer(pty, {{Join({StatusAccepted(), inconsistent})}, {MakeFrame(reply)}});
+    const Outcome o = Exchange(link, kPowerOn);
+    ASSERT_EQ(o.result, RYX_SUCCESS);
+    EXPECT_EQ(o.replyLength, 10u);
+    ASSERT_TRUE(peer.Settle());
+    EXPECT_EQ(peer.Frames(), (std::vector<Bytes>{kPowerOnFrame, kRepeatRequest}));
+}
+
+TEST_F(ExchangeFrameTest, DamagedResponseIsAskedForAgain) {
+    ScriptedPeer peer(pty, {{Join({StatusAccepted(), Damaged(MakeFrame(kAtrReply))})}, {MakeFrame(kAtrReply)}});
+    const Outcome o = Exchange(link, kPowerOn);
+    ASSERT_EQ(o.result, RYX_SUCCESS);
+    EXPECT_EQ(Bytes(o.reply.begin(), o.reply.begin() + o.replyLength), kAtrReply);
+    ASSERT_TRUE(peer.Settle());
+    EXPECT_EQ(peer.Frames(), (std::vector<Bytes>{kPowerOnFrame, kRepeatRequest}));
+}
+
+TEST_F(ExchangeFrameTest, TruncatedResponseIsAskedForAgain) {
+    const Bytes frame = MakeFrame(kAtrReply);
+    ScriptedPeer peer(pty, {{Join({StatusAccepted(), Bytes(frame.begin(), frame.begin() + 8)})}, {frame}});
+    const Outcome o = Exchange(link, kPowerOn);
+    ASSERT_EQ(o.result, RYX_SUCCESS);
+    EXPECT_EQ(Bytes(o.reply.begin(), o.reply.begin() + o.replyLength), kAtrReply);
+    ASSERT_TRUE(peer.Settle());
+    EXPECT_EQ(peer.Frames(), (std::vector<Bytes>{kPowerOnFrame, kRepeatRequest}));
+}
+
+// Every failed response attempt is followed by a repeat request, the last one included.
+TEST_F(ExchangeFrameTest, ResponseAttemptsExhausted) {
+    for (std::uint32_t retries : {0u, 1u, 2u}) {
+        PtyPair pair;
+        Link l = link;
+        l.port = SerialOpenA(pair.slavePath().c_str(), 9600, 8, 'N', 1, 'N');
+        ASSERT_NE(l.port, kInvalidSerialHandle);
+        l.responseRetries = retries;
+        {
+            ScriptedPeer peer(pair, [](std::size_t index, const Bytes&) {
+                const Bytes bad = Damaged(MakeFrame(kAtrReply));
+                return index == 0 ? Answer{Join({StatusAccepted(), bad})} : Answer{bad};
+            });
+            const Outcome o = Exchange(l, kPowerOn);
+            EXPECT_EQ(o.result, RYX_ERROR_GEN_FAILURE) << retries;
+            EXPECT_EQ(o.replyLength, 64u);
+            EXPECT_TRUE(std::all_of(o.reply.begin(), o.reply.end(), [](std::uint8_t b) { return b == 0xEE; }));
+            ASSERT_TRUE(peer.Settle());
+            std::vector<Bytes> expected{kPowerOnFrame};
+            expected.insert(expected.end(), retries + 1, kRepeatRequest);
+            EXPECT_EQ(peer.Frames(), expected) << retries;
+        }
+        SerialClose(l.port);
+    }
+}
+
+// Too long for the caller: 122 at once, no repeat request, reply and length untouched.
+TEST_F(ExchangeFrameTest, OversizedResponseEndsWithInsufficientBuffer) {
+    struct Case {
+        const char* what;
+        Bytes reply;  // payload of the response frame
+        std::uint32_t capacity;
+    };
+    const Case cases[] = {
+        {"first chunk already beyond capacity + 3", ReplyMessage(0x81, 0, 5, 0, 0, 0, {1, 2, 3, 4, 5}), 10},
+        {"one byte too long", ReplyMessage(0x80, 0, 5, 0, 0, 0, Bytes(3, 0x3B)), 12},
+        {"announced length beyond capacity, over several reads", ReplyMessage(0x80, 0, 5, 0, 0, 0, Bytes(200, 1)),
+         64},
+    };
+    for (const Case& c : cases) {
+        PtyPair pair;
+        Link l = link;
+        l.port = SerialOpenA(pair.slavePath().c_str(), 9600, 8, 'N', 1, 'N');
+        ASSERT_NE(l.port, kInvalidSerialHandle);
+        {
+            ScriptedPeer peer(pair, {Accept(c.reply)});
+            const Outcome o = Exchange(l, kPowerOn, c.capacity);
+            EXPECT_EQ(o.result, RYX_ERROR_INSUFFICIENT_BUFFER) << c.what;
+            EXPECT_EQ(o.replyLength, c.capacity) << c.what;
+            EXPECT_TRUE(std::all_of(o.reply.begin(), o.reply.end(), [](std::uint8_t b) { return b == 0xEE; }))
+                << c.what;
+            ASSERT_TRUE(peer.Settle());
+            EXPECT_EQ(peer.Frames(), std::vector<Bytes>{kPowerOnFrame}) << c.what;
+        }
+        SerialClose(l.port);
+    }
+}
+
+TEST_F(ExchangeFrameTest, LengthFieldNearTheTopDoesNotWrap) {
+    // dwLength FF FF FF FF: in 32 bits + 13 it would wrap to 12, and these 13 bytes would pass for a frame.
+    const Bytes wrapped = {0x02, 0x80, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x05, 0x00, 0x00, 0x00, 0x80, 0x03};
+    ScriptedPeer peer(pty, {{Join({StatusAccepted(), wrapped})}});
+    const Outcome o = Exchange(link, kPowerOn);
+    EXPECT_EQ(o.result, RYX_ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(o.replyLength, 64u);
+    ASSERT_TRUE(peer.Settle());
+    EXPECT_EQ(peer.Frames(), std::vector<Bytes>{kPowerOnFrame});
+}
+
+TEST_F(ExchangeFrameTest, QueueIsPurgedBeforeTheCommand) {
+    // Stale bytes from an earlier exchange must not be taken for the status frame.
+    const Bytes stale = {0x02, 0x00, 0x00, 0x03, 0x02, 0x55};
+    ASSERT_EQ(write(pty.master(), stale.data(), stale.size()), static_cast<ssize_t>(stale.size()));
+    ASSERT_EQ(pty.PendingForHost(), stale.size());
+    ScriptedPeer peer(pty, {Accept(kAtrReply)});
+    const Outcome o = Exchange(link, kPowerOn);
+    ASSERT_EQ(o.result, RYX_SUCCESS);
+    EXPECT_EQ(Bytes(o.reply.begin(), o.reply.begin() + o.replyLength), kAtrReply);
+}
+
+}  // namespace
+}  // namespace ryx::test

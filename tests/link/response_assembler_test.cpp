@@ -1,0 +1,122 @@
+// Response-frame assembly from chunks of any size, without I/O.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "link/response_assembler.h"
+
+namespace ryx {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Progress = ResponseAssembler::Progress;
+
+// 02 80 02 00 00 00 00 10 00 00 00 90 00 02 03: the response APDU 90 00.
+const Bytes kResponse = {0x02, 0x80, 0x02, 0, 0, 0, 0, 0x10, 0, 0, 0, 0x90, 0x00, 0x02, 0x03};
+
+Progress FeedAll(ResponseAssembler& a, const Bytes& bytes, std::size_t from, std::size_t to) {
+    return a.Feed(std::span<const std::uint8_t>(bytes.data() + from, to - from));
+}
+
+TEST(ResponseAssembler, EveryTwoChunkSplitGivesTheSameFrame) {
+    Bytes storage(64);
+    for (std::size_t cut = 1; cut < kResponse.size(); ++cut) {
+        ResponseAssembler a(storage);
+        EXPECT_EQ(FeedAll(a, kResponse, 0, cut), Progress::kIncomplete) << cut;
+        EXPECT_EQ(FeedAll(a, kResponse, cut, kResponse.size()), Progress::kComplete) << cut;
+        const auto frame = a.Frame();
+        EXPECT_EQ(Bytes(frame.begin(), frame.end()), kResponse) << cut;
+    }
+}
+
+TEST(ResponseAssembler, LengthKnownOnceElevenBytesAreIn) {
+    Bytes storage(64);
+    ResponseAssembler a(storage);
+    for (std::size_t i = 0; i < kResponse.size(); ++i) {
+        const Progress p = FeedAll(a, kResponse, i, i + 1);
+        EXPECT_EQ(a.TotalKnown(), i + 1 >= 11) << i;
+        EXPECT_EQ(p, i + 1 == kResponse.size() ? Progress::kComplete : Progress::kIncomplete) << i;
+    }
+    EXPECT_EQ(a.Total(), 15u);
+    EXPECT_EQ(a.Received(), 15u);
+}
+
+TEST(ResponseAssembler, ZeroLengthReplyIsThirteenBytes) {
+    const Bytes frame = {0x02, 0x81, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x81, 0x03};
+    Bytes storage(13);
+    ResponseAssembler a(storage);
+    EXPECT_EQ(FeedAll(a, frame, 0, 12), Progress::kIncomplete);
+    EXPECT_EQ(FeedAll(a, frame, 12, 13), Progress::kComplete);
+    EXPECT_EQ(a.Total(), 13u);
+}
+
+TEST(ResponseAssembler, TrailingBytesInTheLastChunkBelongToTheFrame) {
+    Bytes bytes = kResponse;
+    bytes.insert(bytes.end(), {0xAA, 0xBB});
+    Bytes storage(64);
+    ResponseAssembler a(storage);
+    EXPECT_EQ(FeedAll(a, bytes, 0, 5), Progress::kIncomplete);
+    EXPECT_EQ(FeedAll(a, bytes, 5, bytes.size()), Progress::kComplete);
+    EXPECT_EQ(a.Frame().size(), bytes.size());
+}
+
+TEST(ResponseAssembler, TooLongCases) {
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        std::size_t storage;
+        std::vector<std::size_t> cuts;  // chunk ends
+        std::size_t tooLongAfterChunk;  // index of the chunk that reveals it
+    };
+    Bytes withData(13 + 5, 0x00);  // dwLength 5
+    withData[0] = 0x02;
+    withData[1] = 0x81;
+    withData[2] = 0x05;
+    Bytes wrap = {0x02, 0x80, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0x80, 0x03};
+    Bytes trailing = kResponse;
+    trailing.push_back(0x03);
+    const Case cases[] = {
+        {"first chunk beyond the storage", withData, 13, {18}, 0},
+        {"announced length beyond the storage, known at 11 bytes", withData, 13, {5, 11, 18}, 1},
+        {"length field FF FF FF FF does not wrap into a short frame", wrap, 64, {13}, 0},
+        {"complete frame whose trailing byte overflows", trailing, 15, {16}, 0},
+        {"storage smaller than the header", kResponse, 8, {9}, 0},
+    };
+    for (const Case& c : cases) {
+        Bytes storage(c.storage, 0xEE);
+        ResponseAssembler a(storage);
+        std::size_t from = 0;
+        for (std::size_t i = 0; i < c.cuts.size(); ++i) {
+            const Progress p = FeedAll(a, c.bytes, from, c.cuts[i]);
+            from = c.cuts[i];
+            EXPECT_EQ(p, i >= c.tooLongAfterChunk ? Progress::kTooLong : Progress::kIncomplete)
+                << c.what << ", chunk " << i;
+        }
+        // Nothing is stored beyond the storage.
+        EXPECT_LE(a.Frame().size(), c.storage) << c.what;
+    }
+}
+
+TEST(ResponseAssembler, WrappedLengthIsReportedInSixtyFourBits) {
+    const Bytes wrap = {0x02, 0x80, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0x80, 0x03};
+    Bytes storage(64);
+    ResponseAssembler a(storage);
+    EXPECT_EQ(FeedAll(a, wrap, 0, wrap.size()), Progress::kTooLong);
+    EXPECT_EQ(a.Total(), 0xFFFFFFFFull + 13);
+}
+
+TEST(ResponseAssembler, FinalStatesStickAndResetStartsAgain) {
+    Bytes storage(64);
+    ResponseAssembler a(storage);
+    EXPECT_EQ(FeedAll(a, kResponse, 0, kResponse.size()), Progress::kComplete);
+    EXPECT_EQ(FeedAll(a, kResponse, 0, 3), Progress::kComplete);
+    EXPECT_EQ(a.Received(), kResponse.size());
+    a.Reset();
+    EXPECT_EQ(a.Received(), 0u);
+    EXPECT_FALSE(a.TotalKnown());
+    EXPECT_EQ(FeedAll(a, kResponse, 0, 11), Progress::kIncomplete);
+    EXPECT_EQ(FeedAll(a, kResponse, 11, kResponse.size()), Progress::kComplete);
+}
+
+}  // namespace
+}  // namespace ryx
