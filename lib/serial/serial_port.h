@@ -48,7 +48,7 @@ bool SerialPurge(SerialHandle port);
 [[nodiscard]] bool SerialGetBaudRate(SerialHandle port, std::uint32_t* baudRate);
 
 // Changes only the rate; does nothing (and succeeds) when the port already runs at it. A rate the driver does not
-// take exactly (or 0) fails with RYX_ERROR_INVALID_PARAMETER (87).
+// take exactly (or 0) fails with RYX_ERROR_INVALID_PARAMETER (87), the port left at its previous rate.
 [[nodiscard]] bool SerialSetBaudRate(SerialHandle port, std::uint32_t baudRate);
 
 }  // namespace ryx

@@ -45,11 +45,17 @@ int SetPortSpeed(int fd, std::uint32_t baud) noexcept {
     if (::ioctl(fd, TCGETS2, &t) != 0) {
         return errno;
     }
+    const termios2 previous = t;
     PutSpeed(&t, baud);
     if (::ioctl(fd, TCSETS2, &t) != 0) {
         return errno;
     }
-    return CheckSpeed(fd, baud);
+    const int error = CheckSpeed(fd, baud);
+    if (error != 0) {
+        // A refused rate leaves the line as it was, not at whatever the driver rounded to.
+        ::ioctl(fd, TCSETS2, &previous);
+    }
+    return error;
 }
 
 int SetPortLine(int fd, const LineSettings& settings) noexcept {

@@ -12,7 +12,8 @@ namespace ryx {
 // Reads the port's output rate in bit/s into *baud (untouched on failure).
 [[nodiscard]] int GetPortSpeed(int fd, std::uint32_t* baud) noexcept;
 
-// Changes only the rate (both directions), keeping every other setting of the port; then reads it back.
+// Changes only the rate (both directions), keeping every other setting of the port; then reads it back. A rate
+// that did not take (EINVAL) is undone: the port keeps its previous setting.
 [[nodiscard]] int SetPortSpeed(int fd, std::uint32_t baud) noexcept;
 
 // Replaces the port's whole setting by settings in one call (no intermediate state on the line); then reads the
