@@ -1,0 +1,30 @@
+// The command line of ryx_sim, parsed into a Config and what the program itself does. Pure.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/config.h"
+#include "sim/fault.h"
+
+namespace ryx::sim {
+
+struct Options {
+  Config config;
+  std::vector<Fault> faults;        // --fault, in order
+  std::optional<std::string> link;  // --link PATH
+  std::optional<std::string> run;   // --run COMMAND, {port} not yet replaced
+  bool help = false;
+};
+
+// Parses the arguments after the program name. nullopt with a one-line reason in *error on a bad command line.
+[[nodiscard]] std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string* error);
+
+// COMMAND with every "{port}" replaced by the slave path.
+[[nodiscard]] std::string SubstitutePort(std::string command, const std::string& port);
+
+// The text of --help: every option, the fault kinds and the built-in card's command set.
+[[nodiscard]] std::string HelpText();
+
+}  // namespace ryx::sim
