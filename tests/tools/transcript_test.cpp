@@ -1,0 +1,215 @@
+// Transcripts of the real ryx_test program, run against the real simulator (ryx_sim --run) with prepared standard
+// input, compared with the golden files golden/<case>.in (input) and golden/<case>.out (expected output).
+//
+// The simulator prints the terminal's path first and ryx_test names it in its messages; both are replaced by
+// "PORT" so the transcripts do not depend on which pseudo-terminal was free. With RYX_UPDATE_GOLDEN=1 in the
+// environment a case writes what it got to its .out file instead; read the difference before committing it.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct TranscriptCase {
+    const char *name;
+    bool withSimulator;            // false: ryx_test runs alone
+    std::vector<std::string> args; // the simulator's options, or ryx_test's arguments when it runs alone
+};
+
+std::ostream &operator<<(std::ostream &os, const TranscriptCase &c)
+{
+    return os << c.name;
+}
+
+const TranscriptCase kCases[] = {
+    {"no_argument", false, {}},
+    {"open_failure", false, {"/nonexistent/ryx-port"}},
+    {"startup", true, {}},
+    {"startup_three_slots", true, {"--model", "KT6630RS", "--rate", "115200"}},
+    {"not_a_number", true, {}},
+    {"menu_choice_9", true, {}},
+    {"reader_menu", true, {}},
+    {"baud_rate_change", true, {}},
+    {"timeouts_menu", true, {}},
+    {"timeouts_edits", true, {}},
+    {"card_menu", true, {}},
+    {"slot_reask", true, {}},
+    {"power_on_atr", true, {}},
+    {"protocol_selection", true, {}},
+    {"protocol_menu_exit", true, {}},
+    {"icc_status", true, {}},
+    {"peripheral_menu", true, {}},
+    {"script_compare_ok", true, {}},
+    {"script_long_response", true, {}},
+    {"script_escape", true, {}},
+    {"script_mismatch", true, {}},
+    {"script_sender_error", true, {}},
+    {"script_file_prompt", true, {}},
+    {"end_of_input_menu", true, {}},
+    {"end_of_input_slot", true, {}},
+    {"end_of_input_pause", true, {}},
+    {"end_of_input_filename", true, {}},
+};
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string Quote(const std::string &word)
+{
+    std::string quoted = "'";
+    for (char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+struct Outcome {
+    std::string out;
+    std::string err;
+    int status = -1; // the exit status, or -1 when it did not end normally
+    bool timedOut = false;
+};
+
+// Runs argv in the source tree (so scripts are named by their paths there) with standard input from inputPath,
+// in a process group of its own so that a run that hangs can be ended whole.
+Outcome RunProgram(const std::vector<std::string> &argv, const std::string &inputPath, std::chrono::seconds bound)
+{
+    Outcome outcome;
+    int outPipe[2];
+    int errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return outcome;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        setpgid(0, 0);
+        const int in = open(inputPath.c_str(), O_RDONLY);
+        if (in < 0 || dup2(in, 0) < 0 || dup2(outPipe[1], 1) < 0 || dup2(errPipe[1], 2) < 0 ||
+            chdir(RYX_SOURCE_DIR) != 0) {
+            _exit(126);
+        }
+        std::vector<char *> args;
+        for (const std::string &a : argv) {
+            args.push_back(const_cast<char *>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (child < 0) {
+        ADD_FAILURE() << "fork: " << std::strerror(errno);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        return outcome;
+    }
+    setpgid(child, child);
+
+    // Read both streams until both are closed, which happens when every process of the run has ended.
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string *sinks[2] = {&outcome.out, &outcome.err};
+    int streams = 2;
+    while (streams > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            outcome.timedOut = true;
+            kill(-child, SIGKILL);
+            break;
+        }
+        const int ready = poll(fds, 2, static_cast<int>(left.count()));
+        if (ready < 0 && errno != EINTR) {
+            ADD_FAILURE() << "poll: " << std::strerror(errno);
+            kill(-child, SIGKILL);
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+                continue;
+            }
+            char buffer[4096];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --streams;
+            }
+        }
+    }
+    for (pollfd &p : fds) {
+        if (p.fd >= 0) {
+            close(p.fd);
+        }
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        outcome.status = WEXITSTATUS(status);
+    }
+    return outcome;
+}
+
+std::string Normalise(const std::string &text)
+{
+    static const std::regex kPty("/dev/pts/[0-9]+");
+    return std::regex_replace(text, kPty, "PORT");
+}
+
+class Transcript : public testing::TestWithParam<TranscriptCase> {};
+
+TEST_P(Transcript, MatchesGoldenFile)
+{
+    const TranscriptCase &c = GetParam();
+    const std::string base = std::string(RYX_GOLDEN_DIR) + "/" + c.name;
+    std::vector<std::string> argv;
+    if (c.withSimulator) {
+        argv.push_back(RYX_SIM_BINARY);
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        argv.push_back("--run");
+        argv.push_back(Quote(RYX_TEST_BINARY) + " {port}");
+    } else {
+        argv.push_back(RYX_TEST_BINARY);
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+    }
+    const Outcome run = RunProgram(argv, base + ".in", std::chrono::seconds(120));
+    ASSERT_FALSE(run.timedOut) << "the run did not end within 120 s; output so far:\n" << run.out << run.err;
+    // ryx_test always exits with 0, and ryx_sim --run passes its status on.
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    const std::string actual = Normalise(run.out);
+
+    const char *update = std::getenv("RYX_UPDATE_GOLDEN");
+    if (update != nullptr && std::string(update) == "1") {
+        std::ofstream(base + ".out", std::ios::binary) << actual;
+        GTEST_SKIP() << "wrote " << base << ".out";
+    }
+    EXPECT_EQ(actual, ReadFile(base + ".out"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, Transcript, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<TranscriptCase> &info) { return std::string(info.param.name); });
+
+} // namespace
