@@ -6,6 +6,7 @@
 #include <ryx.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,8 @@ struct RefusalCase {
     bool negotiate;
     std::uint32_t result;
 };
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
 class ParseAtrRefuses : public ::testing::TestWithParam<RefusalCase> {};
 
@@ -126,6 +129,8 @@ struct UntouchedCase {
     bool negotiate;
     bool grammar;  // refused before the historical bytes are copied
 };
+
+void PrintTo(const UntouchedCase& c, std::ostream* os) { *os << c.name; }
 
 class ParseAtrRefusalLeaves : public ::testing::TestWithParam<UntouchedCase> {};
 
@@ -445,6 +450,8 @@ struct ParsedSpeedCase {
     std::uint8_t fiIndex, diIndex;
     std::uint32_t dataRate;
 };
+
+void PrintTo(const ParsedSpeedCase& c, std::ostream* os) { *os << c.name; }
 
 class ParseAtrSpeed : public ::testing::TestWithParam<ParsedSpeedCase> {};
 

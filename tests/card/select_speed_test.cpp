@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <ryx.h>
 
+#include <ostream>
+#include <string>
+
 #include "card/parse_atr.h"
 #include "card_test_support.h"
 
@@ -31,6 +34,8 @@ struct SpeedCase {
     std::uint8_t diIndex;
     std::uint32_t dataRate;
 };
+
+void PrintTo(const SpeedCase& c, std::ostream* os) { *os << c.name; }
 
 class SelectSpeedTable : public ::testing::TestWithParam<SpeedCase> {};
 

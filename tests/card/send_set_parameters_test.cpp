@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <ryx.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -49,10 +50,16 @@ protected:
 test::Responder Answering(std::uint8_t status, std::uint8_t error, Bytes data = {}, std::uint8_t type = 0x82,
                           int seqOffset = 0) {
     return [=](std::size_t, const Bytes& frame) -> Answer {
-        const auto n = static_cast<std::uint8_t>(data.size());
-        Bytes reply = {type, n, 0, 0, 0, frame[6], static_cast<std::uint8_t>(frame[7] + seqOffset), status, error,
-                       frame[8]};
-        reply.insert(reply.end(), data.begin(), data.end());
+        // Header fields by offset: type, dwLength (little-endian), bSlot, bSeq, bStatus, bError, bProtocolNum.
+        Bytes reply(10 + data.size(), 0x00);
+        reply[0] = type;
+        reply[1] = static_cast<std::uint8_t>(data.size());
+        reply[5] = frame[6];
+        reply[6] = static_cast<std::uint8_t>(frame[7] + seqOffset);
+        reply[7] = status;
+        reply[8] = error;
+        reply[9] = frame[8];
+        std::copy(data.begin(), data.end(), reply.begin() + 10);
         return {Join({StatusAccepted(), MakeFrame(reply)})};
     };
 }
