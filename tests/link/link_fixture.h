@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -40,17 +41,17 @@ protected:
 inline Bytes ReplyMessage(std::uint8_t type, std::uint8_t slot, std::uint8_t seq, std::uint8_t status,
                           std::uint8_t error, std::uint8_t byte9, const Bytes& data = {}) {
     const auto n = static_cast<std::uint32_t>(data.size());
-    Bytes m = {type,
-               static_cast<std::uint8_t>(n),
-               static_cast<std::uint8_t>(n >> 8),
-               static_cast<std::uint8_t>(n >> 16),
-               static_cast<std::uint8_t>(n >> 24),
-               slot,
-               seq,
-               status,
-               error,
-               byte9};
-    m.insert(m.end(), data.begin(), data.end());
+    Bytes m(10 + data.size());
+    m[0] = type;
+    for (int i = 0; i < 4; ++i) {
+        m[1 + i] = static_cast<std::uint8_t>(n >> (8 * i));
+    }
+    m[5] = slot;
+    m[6] = seq;
+    m[7] = status;
+    m[8] = error;
+    m[9] = byte9;
+    std::copy(data.begin(), data.end(), m.begin() + 10);
     return m;
 }
 
