@@ -40,6 +40,8 @@ const TranscriptCase kCases[] = {
     {"open_failure", false, {"/nonexistent/ryx-port"}},
     {"startup", true, {}},
     {"startup_three_slots", true, {"--model", "KT6630RS", "--rate", "115200"}},
+    {"firmware_query_failure", true, {"--fault", "pass:1", "--fault", "status-error:1:41FE"}},
+    {"reader_unplugged", true, {"--fault", "pass:2", "--fault", "vanish"}},
     {"not_a_number", true, {}},
     {"menu_choice_9", true, {}},
     {"reader_menu", true, {}},
