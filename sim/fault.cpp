@@ -75,14 +75,14 @@ bool ParseArgument(std::string_view arg, Fault* fault, std::string* error) {
         sizes = arg.substr(0, slash);
       }
       fault->chunks.clear();
-      while (!sizes.empty()) {
-        auto comma = sizes.find(',');
+      for (;;) {
+        const auto comma = sizes.find(',');
         std::size_t size = 0;
         if (!ParseNumber(sizes.substr(0, comma), &size) || size == 0) return Fail(error, bad);
         fault->chunks.push_back(size);
-        sizes = comma == std::string_view::npos ? std::string_view() : sizes.substr(comma + 1);
+        if (comma == std::string_view::npos) return true;
+        sizes = sizes.substr(comma + 1);
       }
-      return !fault->chunks.empty() || Fail(error, bad);
     }
     case FaultKind::kStatusError: {
       std::vector<std::uint8_t> bytes;

@@ -40,7 +40,8 @@ struct FrameRecord {
   bool refused = false;                     // received: answered with 02 01 01 03 (bad check/end byte, too long)
   bool ignoredSilent = false;               // received: ignored because the reader is switched off
   std::optional<FaultKind> fault;           // the fault applied to this frame, if any
-  std::chrono::steady_clock::time_point time{};  // when the last byte was received / sent
+  // When it was received, or handed to the line (after a delay fault, before chunk gaps and wire-time pacing).
+  std::chrono::steady_clock::time_point time{};
 };
 
 // One PC_to_RDR_SetParameters message the reader took.

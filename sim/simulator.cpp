@@ -74,9 +74,10 @@ struct Simulator::State {
   void Serve();
   void Handle(FrameAssembler::Event event);
   void Answer(const FrameRecord& frame, const std::optional<Fault>& fault);
-  void SendResponse(std::vector<std::uint8_t> frame, const std::optional<Fault>& fault);
+  void SendResponse(std::vector<std::uint8_t> frame, const std::optional<Fault>& fault, std::uint32_t rate);
   bool SendStatus(std::span<const std::uint8_t> bytes, const std::optional<Fault>& fault);
-  bool Write(std::span<const std::uint8_t> bytes);
+  // Sends bytes as the reader's transmitter at `rate` would (paced when wire time is on); 0 = the current rate.
+  bool Write(std::span<const std::uint8_t> bytes, std::uint32_t rate = 0);
   bool WriteNow(std::span<const std::uint8_t> bytes);
   bool SleepUntil(Clock::time_point when);
   bool SleepFor(Clock::duration d) { return SleepUntil(Clock::now() + d); }
@@ -414,12 +415,14 @@ void Simulator::State::Answer(const FrameRecord& frame, const std::optional<Faul
   }
   if (frame.kind == FrameRecord::Kind::kRepeatRequest) {
     std::optional<std::vector<std::uint8_t>> again;
+    std::uint32_t rate = 0;
     {
       std::lock_guard lock(mu);
       again = lastResponse;
+      rate = device.Rate();
     }
     // Nothing to repeat yet: a reader has nothing to say.
-    if (again) SendResponse(std::move(*again), fault);
+    if (again) SendResponse(std::move(*again), fault, rate);
     return;
   }
 
@@ -481,17 +484,23 @@ void Simulator::State::Answer(const FrameRecord& frame, const std::optional<Faul
     lastResponse = response;
   }
   const bool statusFault = kind == FaultKind::kDelayStatus;
+  std::uint32_t rate = 0;
+  {
+    std::lock_guard lock(mu);
+    rate = device.Rate();
+  }
   if (!SendStatus(StatusFrame(0x00), statusFault ? fault : std::nullopt)) return;
-  SendResponse(std::move(response), statusFault ? std::nullopt : fault);
   if (newRate) {
-    // The confirmation went out at the old speed; from now on the reader listens at the new one.
+    // The confirmation goes out at the old speed, but the reader listens at the new one before the host can
+    // have read it: a host that changes its port at once and sends must find the reader there.
     std::lock_guard lock(mu);
     device.SetRate(*newRate);
   }
+  SendResponse(std::move(response), statusFault ? std::nullopt : fault, rate);
 }
 
 bool Simulator::State::SendStatus(std::span<const std::uint8_t> bytes, const std::optional<Fault>& fault) {
-  const bool ok = Write(bytes);
+  // Recorded before it goes out, so that a host that has read it finds it in the records.
   FrameRecord record;
   record.kind = FrameRecord::Kind::kStatus;
   record.bytes.assign(bytes.begin(), bytes.end());
@@ -502,11 +511,12 @@ bool Simulator::State::SendStatus(std::span<const std::uint8_t> bytes, const std
   }
   record.hostSpeed = master >= 0 ? ReadSpeed(master) : 0;
   record.time = Clock::now();
-  if (ok) Record(std::move(record), true);
-  return ok;
+  Record(std::move(record), true);
+  return Write(bytes);
 }
 
-void Simulator::State::SendResponse(std::vector<std::uint8_t> frame, const std::optional<Fault>& fault) {
+void Simulator::State::SendResponse(std::vector<std::uint8_t> frame, const std::optional<Fault>& fault,
+                                    std::uint32_t rate) {
   const FaultKind kind = fault ? fault->kind : FaultKind::kPass;
   if (kind == FaultKind::kDamageResponse) {
     frame[std::min(fault->offset, frame.size() - 2)] ^= 0x01;
@@ -516,40 +526,34 @@ void Simulator::State::SendResponse(std::vector<std::uint8_t> frame, const std::
   } else if (kind == FaultKind::kDelayResponse) {
     if (!SleepFor(fault->delay)) return;
   }
-  bool ok = true;
-  if (kind == FaultKind::kChunkResponse && !fault->chunks.empty()) {
-    std::size_t offset = 0;
-    for (std::size_t i = 0; ok && offset < frame.size(); ++i) {
-      const std::size_t size = std::min(fault->chunks[std::min(i, fault->chunks.size() - 1)], frame.size() - offset);
-      if (offset != 0) ok = SleepFor(fault->gap);
-      ok = ok && Write(std::span(frame).subspan(offset, size));
-      offset += size;
-    }
-  } else {
-    ok = Write(frame);
-  }
-  if (!ok) return;
   FrameRecord record;
   record.kind = FrameRecord::Kind::kResponse;
   record.header = FrameHeader(frame);
-  record.bytes = std::move(frame);
+  record.bytes = frame;
   if (fault) record.fault = fault->kind;
-  {
-    std::lock_guard lock(mu);
-    record.readerRate = device.Rate();
-  }
+  record.readerRate = rate;
   record.hostSpeed = master >= 0 ? ReadSpeed(master) : 0;
   record.time = Clock::now();
   Record(std::move(record), true);
+  if (kind == FaultKind::kChunkResponse && !fault->chunks.empty()) {
+    std::size_t offset = 0;
+    for (std::size_t i = 0; offset < frame.size(); ++i) {
+      const std::size_t size = std::min(fault->chunks[std::min(i, fault->chunks.size() - 1)], frame.size() - offset);
+      if (offset != 0 && !SleepFor(fault->gap)) return;
+      if (!Write(std::span(frame).subspan(offset, size), rate)) return;
+      offset += size;
+    }
+  } else {
+    Write(frame, rate);
+  }
 }
 
-bool Simulator::State::Write(std::span<const std::uint8_t> bytes) {
+bool Simulator::State::Write(std::span<const std::uint8_t> bytes, std::uint32_t rate) {
   bool wire = false;
-  std::uint32_t rate = 0;
   {
     std::lock_guard lock(mu);
     wire = wireTime;
-    rate = device.Rate();
+    if (rate == 0) rate = device.Rate();
   }
   if (!wire) return WriteNow(bytes);
   // Deliver the bytes when they would have arrived over the line, in pieces of about a millisecond of line time.
