@@ -184,14 +184,6 @@ TEST(ParseAtr, RefusedTsWritesNothingAtAll) {
     EXPECT_EQ(slot.card.historicalCount, 0xA5);
 }
 
-TEST(ParseAtr, AcceptedTsIsRecordedEvenWhenTheRestIsRefused) {
-    SlotRecord slot = PoisonedSlot({0x3F, 0x80, 0x01, 0x80}, true);
-    ASSERT_EQ(ParseAtr(slot), kMalformed);
-    EXPECT_EQ(slot.card.convention, 1u);
-    EXPECT_EQ(slot.card.protocolMask, 0u);
-    EXPECT_EQ(slot.card.historicalCount, 0);
-}
-
 // ---- Accepted ATRs --------------------------------------------------------------------------------------------
 
 TEST(ParseAtr, MinimalDirectAndInverseCards) {

@@ -109,13 +109,5 @@ TEST(SelectSpeed, FiIndexZeroSettlesOnTheDefaultPair) {
     EXPECT_EQ(choice.dataRate, 10752u);
 }
 
-TEST(CardDataRate, TruncatesAndRefusesReservedIndexes) {
-    EXPECT_EQ(CardDataRate(4000, 1, 8), 129032u);  // 129032.25
-    EXPECT_EQ(CardDataRate(4000, 7, 2), 0u);
-    EXPECT_EQ(CardDataRate(4000, 1, 0), 0u);
-    // The largest product the readers produce: 5000 kHz with D = 64.
-    EXPECT_EQ(CardDataRate(5000, 9, 7), 625000u);
-}
-
 }  // namespace
 }  // namespace ryx
