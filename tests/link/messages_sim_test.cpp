@@ -5,6 +5,7 @@
 #include <ryx.h>
 
 #include <numeric>
+#include <string>
 
 #include "link/messages.h"
 #include "serial/serial_port.h"
@@ -14,6 +15,14 @@ namespace ryx {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// A fault in its command-line form, default values included.
+sim::Fault FaultFrom(const std::string& text) {
+    std::string error;
+    const auto fault = sim::ParseFault(text, &error);
+    EXPECT_TRUE(fault.has_value()) << text << ": " << error;
+    return fault.value_or(sim::Fault{});
+}
 
 class MessagesSimTest : public ::testing::Test {
 protected:
@@ -182,9 +191,7 @@ TEST_F(MessagesSimTest, TheLinkRidesOutTheReadersFaults) {
     };
     for (const Case& c : cases) {
         reader->ClearRecords();
-        sim::Fault fault;
-        fault.kind = c.kind;
-        reader->QueueFault(fault);
+        reader->QueueFault(FaultFrom(std::string(sim::FaultKindName(c.kind))));
         std::uint8_t status = 0xEE;
         EXPECT_EQ(SendGetSlotStatus(link, &status), RYX_SUCCESS) << sim::FaultKindName(c.kind);
         EXPECT_EQ(status, 1) << sim::FaultKindName(c.kind);
@@ -202,18 +209,12 @@ TEST_F(MessagesSimTest, TheLinkRidesOutTheReadersFaults) {
 TEST_F(MessagesSimTest, WrongRepliesFail) {
     Open();
     for (sim::FaultKind kind : {sim::FaultKind::kWrongType, sim::FaultKind::kWrongSlot, sim::FaultKind::kWrongSequence}) {
-        sim::Fault fault;
-        fault.kind = kind;
-        reader->QueueFault(fault);
+        reader->QueueFault(FaultFrom(std::string(sim::FaultKindName(kind))));
         std::uint8_t status = 0xEE;
         EXPECT_EQ(SendGetSlotStatus(link, &status), RYX_ERROR_GEN_FAILURE) << sim::FaultKindName(kind);
         EXPECT_EQ(status, 0xEE);
     }
-    sim::Fault fault;
-    fault.kind = sim::FaultKind::kStatusError;
-    fault.bStatus = 0x42;
-    fault.bError = 0xFE;
-    reader->QueueFault(fault);
+    reader->QueueFault(FaultFrom("status-error:1:42FE"));
     std::uint8_t status = 0xEE;
     EXPECT_EQ(SendGetSlotStatus(link, &status), RYX_ERROR_NO_MEDIA_IN_DRIVE);
     EXPECT_EQ(status, 2);
