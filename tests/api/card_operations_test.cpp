@@ -85,7 +85,9 @@ TEST_P(PowerOnOutcome, StatusLengthAndPoweredState) {
   EXPECT_EQ(length, c.length) << c.what;
   EXPECT_EQ(StoredAtrLength(handle_, 1) != 0, c.powered) << c.what;
   // The slot's powered state decides protocol selection.
-  if (!c.powered) EXPECT_EQ(RYX_SetProtocol(handle_, 1, 3, nullptr), RYX_W_UNPOWERED_CARD) << c.what;
+  if (!c.powered) {
+    EXPECT_EQ(RYX_SetProtocol(handle_, 1, 3, nullptr), RYX_W_UNPOWERED_CARD) << c.what;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -239,6 +241,7 @@ TEST_P(ExchangeTest, CommandAndResponseArriveIntact) {
   sim::Config config;
   config.model = c.model;
   StartReader(config);
+  PowerOn();
   std::vector<std::uint8_t> received;
   sim_->SetApduHandler([&](std::uint8_t, std::span<const std::uint8_t> apdu) {
     received.assign(apdu.begin(), apdu.end());
@@ -257,7 +260,9 @@ TEST_P(ExchangeTest, CommandAndResponseArriveIntact) {
   // No block carries more than the model's block size.
   const std::uint32_t blockSize = sim::ModelBlockSize(c.model);
   for (const auto& f : Commands()) {
-    if (f.header && f.header->type == 0x6F) EXPECT_LE(f.header->dwLength, blockSize);
+    if (f.header && f.header->type == 0x6F) {
+      EXPECT_LE(f.header->dwLength, blockSize);
+    }
   }
 }
 
@@ -280,6 +285,7 @@ using ExchangeLimits = ReaderTest;
 
 TEST_F(ExchangeLimits, AResponseLargerThanTheBufferIsRefusedAndNothingReported) {
   StartReader();
+  PowerOn();
   sim_->SetApduHandler([](std::uint8_t, std::span<const std::uint8_t>) { return std::vector<std::uint8_t>(300, 1); });
   std::uint8_t apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x00};
   std::vector<std::uint8_t> response(299, 0xEE);

@@ -74,6 +74,10 @@ TEST(Concurrency, EightReadersWorkInParallelAndASlowOneDelaysNoOther) {
     for (auto& t : openers) t.join();
     ASSERT_EQ(failures, 0);
   }
+  for (auto h : handles) {
+    std::uint32_t length = 0;
+    ASSERT_EQ(RYX_PowerOnIcc(h, 0, nullptr, &length), RYX_ERROR_INSUFFICIENT_BUFFER);  // powered, size reported
+  }
 
   std::atomic<bool> slowDone{false};
   std::uint32_t slowStatus = 0;
@@ -84,7 +88,11 @@ TEST(Concurrency, EightReadersWorkInParallelAndASlowOneDelaysNoOther) {
     slowStatus = RYX_ExchangeApdu(handles[0], 0, apdu, sizeof apdu, response, &length);
     slowDone = true;
   });
-  ASSERT_TRUE(gate.WaitReached(std::chrono::seconds(10)));
+  if (!gate.WaitReached(std::chrono::seconds(10))) {
+    gate.Open();
+    slow.join();
+    FAIL() << "the slow reader never received its APDU";
+  }
 
   // Reader 0 is now busy in the middle of an exchange; the others must not wait for it.
   std::vector<std::thread> workers;
@@ -119,8 +127,14 @@ TEST(Concurrency, FourThreadsSharingOneReaderAreSerialised) {
   sim::Simulator simulator;
   ASSERT_TRUE(simulator.Start());
   simulator.SetApduHandler([](std::uint8_t, std::span<const std::uint8_t> apdu) { return Echo(apdu); });
+  const std::vector<std::uint8_t> atr(sim::kDefaultAtr.begin(), sim::kDefaultAtr.end());
+  simulator.InsertCard(1, atr);
   RYX_HANDLE handle = nullptr;
   ASSERT_EQ(RYX_OpenA(simulator.SlavePath().c_str(), &handle), RYX_SUCCESS);
+  for (std::uint32_t slot : {0u, 1u}) {
+    std::uint32_t length = 0;
+    ASSERT_EQ(RYX_PowerOnIcc(handle, slot, nullptr, &length), RYX_ERROR_INSUFFICIENT_BUFFER);
+  }
   simulator.ClearRecords();
 
   constexpr int kThreads = 4;

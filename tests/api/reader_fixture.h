@@ -23,7 +23,9 @@ class ReaderTest : public ::testing::Test {
     ASSERT_NE(handle_, nullptr);
   }
   void TearDown() override {
-    if (handle_ != nullptr) EXPECT_EQ(RYX_Close(handle_), RYX_SUCCESS);
+    if (handle_ != nullptr) {
+      EXPECT_EQ(RYX_Close(handle_), RYX_SUCCESS);
+    }
     handle_ = nullptr;
     sim_.reset();
   }

@@ -1,6 +1,7 @@
 // A host port that cannot run a rate: the library must find out before it asks the reader to switch.
 // The port here is a real pty; ioctl is interposed so that setting 500000 bit/s fails as it would on a UART whose
 // clock cannot make that rate.
+#include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <dlfcn.h>
 
