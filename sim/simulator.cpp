@@ -42,6 +42,10 @@ void CloseFd(int* fd) {
 
 struct Simulator::State {
   explicit State(Config c) : config(std::move(c)), device(config), assembler(device.ReceiveLimit()) {
+    // A test that fails against the simulator can be rerun with its conversation on standard error.
+    if (const char* env = std::getenv("RYX_SIM_TRACE"); env != nullptr && *env != '\0' && *env != '0') {
+      config.trace = true;
+    }
     wireTime = config.wireTime;
     if (config.chaosRate > 0.0) faults.SetChaos(config.chaosRate, config.chaosSeed);
   }

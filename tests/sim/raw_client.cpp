@@ -28,17 +28,15 @@ Bytes Frame(const Bytes& payload) {
 Bytes Message(std::uint8_t type, std::uint8_t slot, std::uint8_t seq, std::uint8_t b7, std::uint8_t b8,
               std::uint8_t b9, const Bytes& data) {
   const auto n = static_cast<std::uint32_t>(data.size());
-  Bytes m{type,
-          static_cast<std::uint8_t>(n),
-          static_cast<std::uint8_t>(n >> 8),
-          static_cast<std::uint8_t>(n >> 16),
-          static_cast<std::uint8_t>(n >> 24),
-          slot,
-          seq,
-          b7,
-          b8,
-          b9};
-  m.insert(m.end(), data.begin(), data.end());
+  Bytes m(10 + data.size());
+  m[0] = type;
+  for (int i = 0; i < 4; ++i) m[1 + i] = static_cast<std::uint8_t>(n >> (8 * i));
+  m[5] = slot;
+  m[6] = seq;
+  m[7] = b7;
+  m[8] = b8;
+  m[9] = b9;
+  for (std::size_t i = 0; i < data.size(); ++i) m[10 + i] = data[i];
   return m;
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -448,16 +449,22 @@ TEST_F(SimTest, SilentReaderAnswersNothing) {
 TEST_F(SimTest, ApduHandlerReplacesTheCard) {
   Start();
   sim_->InsertCard(1, Hex("3B 02 14 50"));
+  // The handler runs on the reader's thread; the bytes through the pty are no synchronisation for the memory.
+  std::mutex mutex;
   std::vector<std::pair<std::uint8_t, Bytes>> seen;
   sim_->SetApduHandler([&](std::uint8_t slot, std::span<const std::uint8_t> apdu) {
+    std::lock_guard lock(mutex);
     seen.emplace_back(slot, Bytes(apdu.begin(), apdu.end()));
     return Hex("61 10");
   });
   EXPECT_EQ(PowerOn(1, 1), Hex("80 04 00 00 00 01 01 00 00 00 3B 02 14 50"));
   EXPECT_EQ(Exchange(Message(0x6F, 1, 2, 0, 0, 0, Hex("00 A4 04 00"))), Hex("80 02 00 00 00 01 02 00 00 00 61 10"));
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].first, 1);
-  EXPECT_EQ(seen[0].second, Hex("00 A4 04 00"));
+  {
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].first, 1);
+    EXPECT_EQ(seen[0].second, Hex("00 A4 04 00"));
+  }
   sim_->SetApduHandler({});
   EXPECT_EQ(Exchange(Message(0x6F, 1, 3, 0, 0, 0, Hex("00 A4 04 00"))), Hex("80 02 00 00 00 01 03 00 00 00 67 00"));
 }
