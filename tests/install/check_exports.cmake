@@ -10,6 +10,7 @@ foreach(line IN LISTS lines)
     continue()
   endif()
   string(REGEX MATCH "[^ ]+$" name "${line}")
+  string(REGEX REPLACE "@.*$" "" name "${name}")
   # The version node of the version script is an absolute symbol, not a function.
   if(name STREQUAL "RYX_1")
     continue()
