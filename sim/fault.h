@@ -2,6 +2,7 @@
 // COUNT frames it fits. Pure data plus a parser for the command-line form.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +38,14 @@ enum class FaultKind : std::uint8_t {
 };
 inline constexpr std::size_t kFaultKindCount = static_cast<std::size_t>(FaultKind::kVanish) + 1;
 
+inline constexpr std::array<std::size_t, 2> kDefaultChunks = {5, 8};
+inline constexpr std::array<std::uint8_t, 5> kDefaultGarbage = {0xFF, 0x55, 0xAA, 0x00, 0x13};
+
+template <typename T, std::size_t N>
+[[nodiscard]] std::vector<T> FromArray(const std::array<T, N>& values) {
+  return std::vector<T>(values.begin(), values.end());
+}
+
 // One queued fault. Only the fields of its kind are read.
 struct Fault {
   FaultKind kind = FaultKind::kPass;
@@ -44,11 +53,13 @@ struct Fault {
   std::chrono::milliseconds delay{500};             // kDelayStatus, kDelayResponse
   std::size_t offset = 7;                           // kDamageResponse: frame offset (7 = bSeq); clamped to the frame
   std::size_t length = 0;                           // kTruncateResponse: bytes sent; 0 = half the frame
-  std::vector<std::size_t> chunks{5, 8};            // kChunkResponse: piece sizes, the last one repeats
+  // Defaults built from arrays, not brace lists: GCC 12 at -O2 warns falsely (maybe-uninitialized) about the
+  // hidden array of an initializer list in every file that constructs a Fault.
+  std::vector<std::size_t> chunks = FromArray(kDefaultChunks);  // kChunkResponse: piece sizes, the last repeats
   std::chrono::milliseconds gap{2};                 // kChunkResponse: pause between pieces
   std::uint8_t bStatus = 0x41;                      // kStatusError
   std::uint8_t bError = 0xFE;                       // kStatusError
-  std::vector<std::uint8_t> garbage{0xFF, 0x55, 0xAA, 0x00, 0x13};  // kGarbage
+  std::vector<std::uint8_t> garbage = FromArray(kDefaultGarbage);  // kGarbage
 };
 
 // The command-line name of a kind ("refuse-status", "no-status", ...), and back. nullopt for an unknown name.

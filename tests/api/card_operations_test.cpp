@@ -1,5 +1,6 @@
 // Power on/off, card status, APDU exchange and escape commands through the exported API, against the simulator.
 #include <array>
+#include <mutex>
 
 #include "api/reader_context.h"
 #include "api/registry.h"
@@ -242,8 +243,10 @@ TEST_P(ExchangeTest, CommandAndResponseArriveIntact) {
   config.model = c.model;
   StartReader(config);
   PowerOn();
+  std::mutex receivedLock;  // written on the simulator's thread
   std::vector<std::uint8_t> received;
   sim_->SetApduHandler([&](std::uint8_t, std::span<const std::uint8_t> apdu) {
+    std::lock_guard guard(receivedLock);
     received.assign(apdu.begin(), apdu.end());
     return ResponseFor(apdu, c.responseLength);
   });
@@ -252,7 +255,10 @@ TEST_P(ExchangeTest, CommandAndResponseArriveIntact) {
   std::vector<std::uint8_t> response(65538 + 8, 0xEE);
   std::uint32_t length = 65538;
   ASSERT_EQ(RYX_ExchangeApdu(handle_, 0, command.data(), c.commandLength, response.data(), &length), RYX_SUCCESS);
-  EXPECT_EQ(received, command);
+  {
+    std::lock_guard guard(receivedLock);
+    EXPECT_EQ(received, command);
+  }
   ASSERT_EQ(length, c.responseLength);
   const auto expected = ResponseFor(command, c.responseLength);
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), response.begin()));
