@@ -23,3 +23,7 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 
+
+# pkg-config looks only at the cross sysroot, never at the build host's packages.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/${RYX_MINGW_PREFIX}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")

@@ -53,6 +53,16 @@ ReaderContext* RegistryFind(RYX_HANDLE handle) noexcept {
     return nullptr;
 }
 
+void RegistryStartup() noexcept {
+    std::lock_guard guard(RegistryLock());
+    RegistryList().clear();
+}
+
+void RegistryShutdown() noexcept {
+    std::lock_guard guard(RegistryLock());
+    std::vector<RegistryEntry>().swap(RegistryList());
+}
+
 bool RegistryRemove(RYX_HANDLE handle) noexcept {
     std::lock_guard guard(RegistryLock());
     auto& list = RegistryList();

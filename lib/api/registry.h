@@ -19,4 +19,11 @@ struct ReaderContext;
 // Unregisters the handle; false when it was not registered.
 bool RegistryRemove(RYX_HANDLE handle) noexcept;
 
+// The library's load and unload notification (DllMain on Windows) calls these; where there is none, the lock and
+// the list are created on first use and live until the process exits.
+// RegistryStartup, on process attach: creates the lock and empties the list, before any export can run.
+void RegistryStartup() noexcept;
+// RegistryShutdown, on process detach: frees the list. Readers still open are neither closed nor freed.
+void RegistryShutdown() noexcept;
+
 }  // namespace ryx
