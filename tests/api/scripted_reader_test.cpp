@@ -2,6 +2,7 @@
 // reader answers without confirming it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include <ryx.h>
@@ -14,15 +15,21 @@ namespace {
 
 // The reply a reader sends to the command frame: type, the command's slot and sequence, status 0, data.
 Answer Reply(const Bytes& frame, std::uint8_t type, const Bytes& data) {
-  Bytes payload = {type, static_cast<std::uint8_t>(data.size()), 0, 0, 0, frame[6], frame[7], 0, 0, 0};
-  payload.insert(payload.end(), data.begin(), data.end());
+  Bytes payload(10 + data.size(), 0);
+  payload[0] = type;
+  payload[1] = static_cast<std::uint8_t>(data.size());
+  payload[5] = frame[6];
+  payload[6] = frame[7];
+  std::copy(data.begin(), data.end(), payload.begin() + 10);
   return {StatusAccepted(), MakeFrame(payload)};
 }
 
 Bytes FirmwareReply() {
-  Bytes data = {0xE1, 0x00, 0x00, 0x00, 0x0D};
   const std::string text = "KT4470RS 1.07";
-  data.insert(data.end(), text.begin(), text.end());
+  Bytes data(5 + text.size(), 0);
+  data[0] = 0xE1;
+  data[4] = static_cast<std::uint8_t>(text.size());
+  std::copy(text.begin(), text.end(), data.begin() + 5);
   return data;
 }
 
