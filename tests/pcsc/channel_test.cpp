@@ -1,0 +1,112 @@
+// Opening and closing channels: one per slot as pcscd does, several readers through the one driver.
+#include <chrono>
+
+#include "driver_fixture.h"
+
+namespace ryx::pcsctest {
+namespace {
+
+using namespace std::chrono_literals;
+
+class ChannelTest : public DriverTest {};
+
+sim::Config ThreeSlots() {
+    sim::Config c;
+    c.model = sim::Model::KT4470RS_V3;
+    return c;
+}
+
+TEST_F(ChannelTest, FirstSlotOpensTheReaderTheOthersShareIt) {
+    sims_.push_back(std::make_unique<sim::Simulator>(ThreeSlots()));
+    sim::Simulator& sim = *sims_.back();
+    ASSERT_TRUE(sim.Start());
+    ASSERT_EQ(OpenChannel(Lun(0, 0), sim.SlavePath()), IFD_SUCCESS);
+    EXPECT_FALSE(Commands(sim).empty());  // identified the reader
+    sim.ClearRecords();
+    EXPECT_EQ(OpenChannel(Lun(0, 1), sim.SlavePath()), IFD_SUCCESS);
+    EXPECT_EQ(OpenChannel(Lun(0, 2), sim.SlavePath()), IFD_SUCCESS);
+    EXPECT_TRUE(Commands(sim).empty());
+    EXPECT_EQ(Power(Lun(0, 0), IFD_POWER_UP), IFD_SUCCESS);
+    EXPECT_TRUE(sim.Powered(0));
+}
+
+TEST_F(ChannelTest, ChannelNumberWithoutDeviceNameIsRefused) {
+    EXPECT_EQ(IFDHCreateChannel(Lun(0, 0), 1), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(IFDHICCPresence(Lun(0, 0)), IFD_COMMUNICATION_ERROR);  // nothing was opened
+}
+
+TEST_F(ChannelTest, MissingDeviceIsNoSuchDevice) {
+    EXPECT_EQ(OpenChannel(Lun(0, 0), "/tmp/ryx-pcsc-no-such-device"), IFD_NO_SUCH_DEVICE);
+    EXPECT_EQ(OpenChannel(Lun(0, 0), "/tmp/ryx-pcsc-no-such-device:escape"), IFD_NO_SUCH_DEVICE);
+}
+
+TEST_F(ChannelTest, BadOptionFailsWithoutTouchingTheReader) {
+    sims_.push_back(std::make_unique<sim::Simulator>());
+    sim::Simulator& sim = *sims_.back();
+    ASSERT_TRUE(sim.Start());
+    EXPECT_EQ(OpenChannel(Lun(0, 0), sim.SlavePath() + ":escpae"), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(OpenChannel(Lun(0, 0), sim.SlavePath() + ":"), IFD_COMMUNICATION_ERROR);
+    EXPECT_TRUE(Commands(sim).empty());
+    EXPECT_EQ(OpenChannel(Lun(0, 0), sim.SlavePath() + ":escape"), IFD_SUCCESS);
+}
+
+TEST_F(ChannelTest, SlotBeyondTheReaderFailsAndReleasesThePort) {
+    sims_.push_back(std::make_unique<sim::Simulator>());  // two slots
+    sim::Simulator& sim = *sims_.back();
+    ASSERT_TRUE(sim.Start());
+    EXPECT_EQ(OpenChannel(Lun(0, 2), sim.SlavePath()), IFD_COMMUNICATION_ERROR);
+    ASSERT_EQ(OpenChannel(Lun(0, 0), sim.SlavePath()), IFD_SUCCESS);  // the failed open closed the port
+    EXPECT_EQ(OpenChannel(Lun(0, 2), sim.SlavePath()), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(IFDHICCPresence(Lun(0, 2)), IFD_COMMUNICATION_ERROR);
+}
+
+TEST_F(ChannelTest, ReaderIndexTakenByAnotherDeviceIsRefused) {
+    StartReader();
+    sims_.push_back(std::make_unique<sim::Simulator>());
+    ASSERT_TRUE(sims_.back()->Start());
+    EXPECT_EQ(OpenChannel(Lun(0, 1), sims_.back()->SlavePath()), IFD_COMMUNICATION_ERROR);
+    EXPECT_TRUE(Commands(*sims_.back()).empty());
+}
+
+TEST_F(ChannelTest, SeveralReadersThroughOneDriver) {
+    sim::Simulator& a = StartReader({}, 0);
+    sim::Simulator& b = StartReader(ThreeSlots(), 1);
+    b.InsertCard(2, kBuiltInAtr);
+    Bytes atr;
+    EXPECT_EQ(Power(Lun(1, 2), IFD_POWER_UP, &atr), IFD_SUCCESS);
+    EXPECT_EQ(atr, kBuiltInAtr);
+    EXPECT_TRUE(b.Powered(2));
+    EXPECT_TRUE(Commands(a).empty());
+    DWORD length = 1;
+    UCHAR value = 0;
+    EXPECT_EQ(IFDHGetCapabilities(Lun(0, 0), TAG_IFD_SLOTS_NUMBER, &length, &value), IFD_SUCCESS);
+    EXPECT_EQ(value, 2);
+    EXPECT_EQ(IFDHGetCapabilities(Lun(1, 0), TAG_IFD_SLOTS_NUMBER, &length, &value), IFD_SUCCESS);
+    EXPECT_EQ(value, 3);
+}
+
+TEST_F(ChannelTest, ClosingPowersOffAndTheLastCloseReleasesTheReader) {
+    sim::Simulator& sim = StartReader();
+    sim.InsertCard(1, kBuiltInAtr);
+    ASSERT_EQ(Power(Lun(0, 0), IFD_POWER_UP), IFD_SUCCESS);
+    ASSERT_EQ(Power(Lun(0, 1), IFD_POWER_UP), IFD_SUCCESS);
+    sim.ClearRecords();
+
+    ASSERT_EQ(CloseChannel(Lun(0, 0)), IFD_SUCCESS);
+    EXPECT_EQ(Commands(sim), (std::vector<Command>{{kIccPowerOff, 0}}));
+    EXPECT_FALSE(sim.Powered(0));
+    EXPECT_TRUE(sim.Powered(1));
+    EXPECT_EQ(IFDHICCPresence(Lun(0, 1)), IFD_ICC_PRESENT);  // the reader is still open for slot 1
+    sim.ClearRecords();
+
+    ASSERT_EQ(CloseChannel(Lun(0, 1)), IFD_SUCCESS);
+    EXPECT_EQ(Commands(sim), (std::vector<Command>{{kIccPowerOff, 0}, {kIccPowerOff, 1}}));
+    EXPECT_FALSE(sim.Powered(1));
+    EXPECT_EQ(IFDHICCPresence(Lun(0, 1)), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(IFDHCloseChannel(Lun(0, 1)), IFD_COMMUNICATION_ERROR);
+    // The port is free again.
+    EXPECT_EQ(OpenChannel(Lun(0, 0), sim.SlavePath()), IFD_SUCCESS);
+}
+
+}  // namespace
+}  // namespace ryx::pcsctest
