@@ -1,0 +1,342 @@
+#!/usr/bin/python3
+"""End-to-end test of libifd_ryx.so: pcscd loads the driver for two simulated ryx readers, real PC/SC clients use them.
+
+  ryx_sim (3 slots, escape allowed) --\
+                                       pcscd -c reader.conf -- pcsc_scan, pyscard, opensc-tool
+  ryx_sim (2 slots) ------------------/
+
+Only one pcscd can run on a machine (its socket path is fixed), so the test refuses to run while another pcscd, or
+a systemd socket unit that would start one, holds it. Every wait is bounded and every process the test starts is
+stopped before it ends, whatever happens.
+
+Usage: end_to_end.py --sim PATH/ryx_sim --driver PATH/libifd_ryx.so
+"""
+import argparse
+import fcntl
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+PCSCD_SOCKET = "/run/pcscd/pcscd.comm"
+PCSCD_RUN_DIR = "/run/pcscd"
+# Two runs of this test (from two build directories) take turns instead of refusing each other.
+LOCK_FILE = "/tmp/ryx-pcsc-end-to-end.lock"
+LOCK_WAIT_S = 180
+START_WAIT_S = 30
+CLIENT_WAIT_S = 60
+STOP_WAIT_S = 30
+SYSTEM_PYTHON = "/usr/bin/python3"  # where Debian's pyscard is importable
+
+BUILT_IN_ATR_OPENSC = "3b:16:96:52:59:58:53:49:4d"
+READER_A = "ryx e2e"      # KT4470RS_V3: built-in card in slot 0, slots 1 and 2 empty; escape commands allowed
+READER_B = "ryx e2e two"  # KT4470RS: slot 0 empty, built-in card in slot 1
+READER_NAMES = [f"{READER_A} 00 00", f"{READER_A} 00 01", f"{READER_A} 00 02",
+                f"{READER_B} 01 00", f"{READER_B} 01 01"]
+
+
+class Refused(Exception):
+    """The machine is not in a state where the test can run; the message says what to do."""
+
+
+class Failed(Exception):
+    pass
+
+
+def check(condition, what, detail=""):
+    if not condition:
+        raise Failed(f"{what}{': ' + detail if detail else ''}")
+    print(f"ok: {what}", flush=True)
+
+
+class Deadline(Exception):
+    pass
+
+
+def _on_alarm(signum, frame):
+    raise Deadline()
+
+
+def _on_term(signum, frame):
+    raise Failed(f"stopped by signal {signum}")
+
+
+def take_lock():
+    fd = os.open(LOCK_FILE, os.O_RDWR | os.O_CREAT, 0o666)
+    signal.signal(signal.SIGALRM, _on_alarm)
+    signal.alarm(LOCK_WAIT_S)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+    except Deadline:
+        raise Refused(f"another run of this test has held {LOCK_FILE} for {LOCK_WAIT_S} s")
+    finally:
+        signal.alarm(0)
+    return fd
+
+
+def running_pcscd():
+    """Pids of pcscd processes on the machine."""
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/comm") as f:
+                if f.read().strip() == "pcscd":
+                    pids.append(int(entry))
+        except OSError:
+            pass
+    return pids
+
+
+def socket_answers():
+    """True when something accepts connections on pcscd's socket (a pcscd, or systemd waiting to start one)."""
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.settimeout(2)
+    try:
+        s.connect(PCSCD_SOCKET)
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+def active_systemd_units():
+    if not os.path.isdir("/run/systemd/system") or shutil.which("systemctl") is None:
+        return []
+    active = []
+    for unit in ("pcscd.socket", "pcscd.service"):
+        r = subprocess.run(["systemctl", "is-active", "--quiet", unit], timeout=15)
+        if r.returncode == 0:
+            active.append(unit)
+    return active
+
+
+def refuse_if_pcscd_is_there():
+    units = active_systemd_units()
+    if units:
+        raise Refused(f"systemd's {' and '.join(units)} would serve the clients instead of the test's pcscd; "
+                      f"stop them for the test with: systemctl stop pcscd.socket pcscd.service")
+    pids = running_pcscd()
+    if pids:
+        raise Refused(f"another pcscd is running (pid {', '.join(map(str, pids))}); its socket {PCSCD_SOCKET} "
+                      f"is fixed, so this test needs it stopped first")
+    if socket_answers():
+        raise Refused(f"something accepts connections on {PCSCD_SOCKET}; stop whatever serves it first")
+
+
+def require_tools():
+    missing = [t for t in ("pcscd", "pcsc_scan", "opensc-tool") if shutil.which(t) is None]
+    if not os.access(SYSTEM_PYTHON, os.X_OK):
+        missing.append(SYSTEM_PYTHON)
+    if missing:
+        raise Refused(f"missing {', '.join(missing)}: run scripts/setup-deps "
+                      f"(packages pcscd pcsc-tools opensc python3-pyscard)")
+    r = subprocess.run([SYSTEM_PYTHON, "-c", "import smartcard"], capture_output=True, text=True, timeout=30)
+    if r.returncode != 0:
+        raise Refused(f"pyscard is not importable from {SYSTEM_PYTHON}: install python3-pyscard")
+
+
+class Child:
+    """A started program whose output lines are collected by a thread; lines can be waited for."""
+
+    def __init__(self, name, argv, log_path, stdout_only=False):
+        self.name = name
+        self.log_path = log_path
+        self.lines = []
+        self._stdout_only = stdout_only
+        self._cond = threading.Condition()
+        self._log = open(log_path, "w")
+        # ryx_sim prints its pty path on stdout and traces on stderr: the trace goes to its own file.
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE,
+                                     stderr=self._log if stdout_only else subprocess.STDOUT,
+                                     text=True, start_new_session=True)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            if not self._stdout_only:
+                self._log.write(line)
+                self._log.flush()
+            with self._cond:
+                self.lines.append(line.rstrip("\n"))
+                self._cond.notify_all()
+        with self._cond:
+            self._cond.notify_all()
+
+    def wait_for_line(self, pattern, timeout):
+        """The first line matching pattern; None when the program ended or the time ran out first."""
+        regex = re.compile(pattern)
+        end = time.monotonic() + timeout
+        with self._cond:
+            seen = 0
+            while True:
+                for line in self.lines[seen:]:
+                    if regex.search(line):
+                        return line
+                seen = len(self.lines)
+                left = end - time.monotonic()
+                if left <= 0 or (self.proc.poll() is not None and not self._reader.is_alive()):
+                    return None
+                self._cond.wait(min(left, 0.5))
+
+    def stop(self, sig=signal.SIGINT, timeout=STOP_WAIT_S):
+        """Sends sig and waits for the end; kills after timeout. Returns the exit status (None if it was killed)."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                print(f"{self.name} did not stop within {timeout} s: killed", flush=True)
+                self.proc.kill()
+                self.proc.wait(10)
+                return None
+        self._reader.join(10)
+        self._log.close()
+        return self.proc.returncode
+
+
+def start_sim(sim, link, trace, extra):
+    child = Child(f"ryx_sim {os.path.basename(link)}", [sim, "--trace", "--link", link] + extra, trace,
+                  stdout_only=True)
+    line = child.wait_for_line(r"^/dev/", START_WAIT_S)
+    if line is None:
+        child.stop()
+        raise Failed(f"ryx_sim did not start: {open(trace).read()[-2000:]}")
+    check(os.path.realpath(link) == line, f"ryx_sim serves {line} as {link}")
+    return child
+
+
+def run_client(argv, what):
+    try:
+        r = subprocess.run(argv, capture_output=True, text=True, timeout=CLIENT_WAIT_S)
+    except subprocess.TimeoutExpired:
+        raise Failed(f"{what}: no answer within {CLIENT_WAIT_S} s")
+    out = r.stdout + r.stderr
+    if r.returncode != 0:
+        raise Failed(f"{what} exited with {r.returncode}:\n{out}")
+    return out
+
+
+def powered_off_slots(trace_path, offset):
+    """The slots a simulator was told to power off after `offset` bytes of its trace."""
+    with open(trace_path) as f:
+        f.seek(offset)
+        return sorted({int(m.group(1)) for m in re.finditer(r"rx \d+ IccPowerOff .*?bSlot=(\d+)", f.read())})
+
+
+def run(args, work):
+    link_a = os.path.join(work, "ttyRYX0")
+    link_b = os.path.join(work, "ttyRYX1")
+    trace_a = os.path.join(work, "sim0.trace")
+    trace_b = os.path.join(work, "sim1.trace")
+    children = []
+    try:
+        # pcscd refuses a DEVICENAME that does not exist yet: the readers come first.
+        children.append(start_sim(args.sim, link_a, trace_a, ["--model", "KT4470RS_V3"]))
+        children.append(start_sim(args.sim, link_b, trace_b,
+                                  ["--no-card", "0", "--card", "1:3B169652595853494D"]))
+        sim_a, sim_b = children
+
+        config = os.path.join(work, "reader.conf")
+        with open(config, "w") as f:
+            f.write(f'FRIENDLYNAME "{READER_A}"\nDEVICENAME {link_a}:escape\nLIBPATH {args.driver}\nCHANNELID 1\n\n'
+                    f'FRIENDLYNAME "{READER_B}"\nDEVICENAME {link_b}\nLIBPATH {args.driver}\nCHANNELID 2\n')
+
+        pcscd = Child("pcscd", ["pcscd", "--foreground", "--debug", "--apdu", "-c", config],
+                      os.path.join(work, "pcscd.log"))
+        children.append(pcscd)
+        check(pcscd.wait_for_line(r"daemon ready", START_WAIT_S) is not None, "pcscd started with the driver",
+              "\n".join(pcscd.lines[-40:]))
+
+        out = run_client(["pcsc_scan", "-r"], "pcsc_scan -r")
+        listed = re.findall(r"^\s*(\d+): (.+?)\s*$", out, re.M)
+        check([name for _, name in listed] == READER_NAMES, "pcsc_scan -r lists every slot of both readers", out)
+
+        out = run_client([SYSTEM_PYTHON, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                      "pyscard_client.py")] + READER_NAMES, "pyscard client")
+        print("\n".join("  pyscard " + line for line in out.splitlines()), flush=True)
+
+        out = run_client(["opensc-tool", "--reader", "0", "--atr"], "opensc-tool --atr")
+        check(BUILT_IN_ATR_OPENSC in out.lower(), "opensc-tool reads the ATR", out)
+        out = run_client(["opensc-tool", "--reader", "0", "--send-apdu", "00:A4:00:0C:02:01:01",
+                          "--send-apdu", "00:B0:00:00:10"], "opensc-tool --send-apdu")
+        check(out.count("SW1=0x90, SW2=0x00") == 2 and "RYX SIM CARD 1.0" in out,
+              "opensc-tool sends SELECT and READ BINARY", out)
+
+        # SIGINT makes pcscd close every channel (SIGTERM would not); the readers must see every slot powered off.
+        marks = (os.path.getsize(trace_a), os.path.getsize(trace_b))
+        status = pcscd.stop(signal.SIGINT)
+        # pcscd reports a shutdown by signal with status 1; what counts is that it cleaned up on its own.
+        check(status is not None and status >= 0 and pcscd.wait_for_line(r"at_exit\(\) cleaning", 0) is not None,
+              "pcscd shuts down cleanly on SIGINT", f"status {status}")
+        check(pcscd.wait_for_line(r"Unloading reader driver", 0) is not None, "pcscd unloaded the driver")
+        check(powered_off_slots(trace_a, marks[0]) == [0, 1, 2], "the first reader's slots were powered off",
+              str(powered_off_slots(trace_a, marks[0])))
+        check(powered_off_slots(trace_b, marks[1]) == [0, 1], "the second reader's slots were powered off",
+              str(powered_off_slots(trace_b, marks[1])))
+        for sim, link in ((sim_a, link_a), (sim_b, link_b)):
+            check(sim.stop() == 0 and not os.path.lexists(link), f"ryx_sim for {os.path.basename(link)} ended")
+    finally:
+        for child in reversed(children):
+            if child.proc.poll() is None:
+                child.stop()
+        if any(c.name == "pcscd" and (c.proc.returncode is None or c.proc.returncode < 0) for c in children):
+            # A pcscd that had to be killed leaves its socket and pid file behind; they were ours.
+            for leftover in ("pcscd.comm", "pcscd.pid"):
+                try:
+                    os.unlink(os.path.join(PCSCD_RUN_DIR, leftover))
+                except OSError:
+                    pass
+
+
+def tail(path, lines=60):
+    try:
+        with open(path) as f:
+            return "".join(f.readlines()[-lines:])
+    except OSError:
+        return ""
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sim", required=True, help="the ryx_sim program")
+    parser.add_argument("--driver", required=True, help="the built libifd_ryx.so")
+    args = parser.parse_args()
+    args.sim = os.path.abspath(args.sim)
+    args.driver = os.path.abspath(args.driver)
+    signal.signal(signal.SIGTERM, _on_term)
+
+    try:
+        require_tools()
+        lock = take_lock()
+        refuse_if_pcscd_is_there()
+    except Refused as e:
+        print(f"REFUSED: {e}", flush=True)
+        return 1
+
+    work = tempfile.mkdtemp(prefix="ryx-pcsc-")
+    try:
+        run(args, work)
+    except Failed as e:
+        print(f"FAILED: {e}", flush=True)
+        for name in ("pcscd.log", "sim0.trace", "sim1.trace"):
+            print(f"--- last lines of {name} (all in {work}) ---\n{tail(os.path.join(work, name))}", flush=True)
+        return 1
+    finally:
+        os.close(lock)
+    shutil.rmtree(work, ignore_errors=True)
+    print("PASSED", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
