@@ -1,5 +1,6 @@
 // Commands to the reader itself: the feature list every PC/SC client asks for, and the reader's escape commands,
 // which pass only when the reader.conf entry allows them (":escape"): any local PC/SC client may call SCardControl.
+#include <algorithm>
 #include <limits>
 
 #include <ryx.h>

@@ -1,4 +1,5 @@
 // One command APDU to a slot's card and its response APDU, short or extended: the library chains the blocks.
+#include <algorithm>
 #include <limits>
 
 #include <ryx.h>
