@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench_card.h"
@@ -30,6 +31,7 @@ bool RunPass(std::vector<std::unique_ptr<BenchReader>>& readers, std::size_t exc
   const std::vector<std::uint8_t> command = BenchCommand(kShortCommandLength);
   const std::size_t n = readers.size();
   std::vector<std::vector<double>> latencies(n);
+  std::vector<std::pair<Clock::time_point, Clock::time_point>> spans(n);
   std::atomic<bool> failed{false};
   std::barrier start(static_cast<std::ptrdiff_t>(n + 1));
   std::vector<std::thread> threads;
@@ -40,6 +42,7 @@ bool RunPass(std::vector<std::unique_ptr<BenchReader>>& readers, std::size_t exc
       std::vector<std::uint8_t> response(kResponseBufferSize);
       latencies[i].reserve(exchanges);
       start.arrive_and_wait();
+      spans[i].first = Clock::now();
       for (std::size_t k = 0; k < exchanges && !failed; ++k) {
         const auto begin = Clock::now();
         const bool ok = library ? reader.LibraryExchange(command, response, 2) : reader.FloorExchange(frames, response, 2);
@@ -48,12 +51,20 @@ bool RunPass(std::vector<std::unique_ptr<BenchReader>>& readers, std::size_t exc
         latencies[i].push_back(
             static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(end - begin).count()));
       }
+      spans[i].second = Clock::now();
     });
   }
   start.arrive_and_wait();
-  const auto begin = Clock::now();
   for (auto& thread : threads) thread.join();
-  const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+  // The pass lasts from the first reader's start to the last reader's end, as the readers saw them: a clock read
+  // here after the barrier could come after a short pass has already ended.
+  Clock::time_point first = spans[0].first;
+  Clock::time_point last = spans[0].second;
+  for (const auto& [begin, end] : spans) {
+    first = std::min(first, begin);
+    last = std::max(last, end);
+  }
+  const double seconds = std::chrono::duration<double>(last - first).count();
   if (failed) return false;
   figures->exchangesPerSecond = static_cast<double>(n * exchanges) / seconds;
   figures->worstP99Ns = 0;

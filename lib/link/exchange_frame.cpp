@@ -50,10 +50,32 @@ bool SendCommandFrame(const Link& link, const std::uint8_t* frame, std::uint32_t
     return false;
 }
 
+// How much of what the frame still lacks can be read straight into the receive buffer: the whole 64-byte chunks
+// that end before the frame does. Those reads bring exactly the bytes that chunk after chunk would, in one call
+// and without a copy; the chunk that reaches the frame's end is still read as a 64-byte chunk, so bytes the
+// reader sends after the frame count as part of it just as before.
+std::size_t DirectReadSize(std::size_t missing) noexcept {
+    return missing == 0 ? 0 : (missing - 1) / kResponseChunkSize * kResponseChunkSize;
+}
+
 // Reads chunks until the frame is complete, a read brings nothing, or the frame proves too long.
 ResponseAssembler::Progress ReadResponseFrame(const Link& link, ResponseAssembler& assembler) {
     assembler.Reset();
     for (;;) {
+        const std::span<std::uint8_t> missing = assembler.Missing();
+        if (const std::size_t direct = std::min<std::size_t>(DirectReadSize(missing.size()), UINT32_MAX);
+            direct != 0) {
+            std::uint32_t n = 0;
+            if (!SerialRead(link.port, missing.data(), static_cast<std::uint32_t>(direct), &n, link.responseTimeout) ||
+                n == 0) {
+                return ResponseAssembler::Progress::kIncomplete;
+            }
+            const auto progress = assembler.FeedStored(std::min<std::size_t>(n, direct));
+            if (progress != ResponseAssembler::Progress::kIncomplete) {
+                return progress;
+            }
+            continue;
+        }
         std::array<std::uint8_t, kResponseChunkSize> chunk;
         std::uint32_t n = 0;
         if (!SerialRead(link.port, chunk.data(), kResponseChunkSize, &n, link.responseTimeout) || n == 0) {

@@ -46,6 +46,20 @@ ResponseAssembler::Progress ResponseAssembler::Feed(std::span<const std::uint8_t
     return Judge();
 }
 
+std::span<std::uint8_t> ResponseAssembler::Missing() noexcept {
+    if (!totalKnown_ || Judge() != Progress::kIncomplete) {
+        return {};
+    }
+    // Not too long, so the whole frame fits the storage.
+    return storage_.subspan(static_cast<std::size_t>(received_), static_cast<std::size_t>(total_ - received_));
+}
+
+ResponseAssembler::Progress ResponseAssembler::FeedStored(std::size_t n) noexcept {
+    const std::size_t room = Missing().size();
+    received_ += n < room ? n : room;
+    return Judge();
+}
+
 std::span<const std::uint8_t> ResponseAssembler::Frame() const noexcept {
     if (received_ > storage_.size()) {
         return {};

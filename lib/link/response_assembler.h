@@ -32,6 +32,14 @@ public:
     // into a short frame, it is simply longer than any storage.
     [[nodiscard]] Progress Feed(std::span<const std::uint8_t> chunk) noexcept;
 
+    // The storage that the frame's missing bytes will fill: empty until the first 11 bytes are in, and when the
+    // frame is complete or does not fit. A caller may read straight into its start and hand the count to
+    // FeedStored, which spares the copy Feed makes.
+    [[nodiscard]] std::span<std::uint8_t> Missing() noexcept;
+
+    // Takes n (at most Missing().size()) bytes just written at the start of Missing(), as Feed would take them.
+    [[nodiscard]] Progress FeedStored(std::size_t n) noexcept;
+
     // The bytes received and stored so far; after kComplete, the whole frame.
     [[nodiscard]] std::span<const std::uint8_t> Frame() const noexcept;
 

@@ -103,6 +103,22 @@ PassResult TakeQueued(int fd, std::uint8_t* buffer, std::uint32_t n, std::uint32
     return PassResult::kFailed;
 }
 
+// Takes what is already queued (up to n > 0 bytes) with a single read, without asking how much there is first.
+// kNothing for an empty line, which reads as 0 bytes (VMIN 0) or EAGAIN, and for a line that hung up: the wait
+// that follows reports that.
+PassResult TakeAtOnce(int fd, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead) noexcept {
+    const ssize_t got = ::read(fd, buffer, n);
+    if (got > 0) {
+        *bytesRead = static_cast<std::uint32_t>(got);
+        return PassResult::kRead;
+    }
+    if (got == 0 || errno == EAGAIN || errno == EINTR) {
+        return PassResult::kNothing;
+    }
+    FailWithErrno(errno);
+    return PassResult::kFailed;
+}
+
 // One pass: waits up to kPassMs for input and takes what is queued.
 PassResult ReadPass(int fd, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead) noexcept {
     const std::uint32_t passStart = TickMs();
@@ -128,8 +144,13 @@ PassResult ReadPass(int fd, std::uint8_t* buffer, std::uint32_t n, std::uint32_t
             FailWithErrno(EBADF);
             return PassResult::kFailed;
         }
-        // Bytes that arrived before a hang-up are still handed out where the driver keeps them.
-        const PassResult taken = TakeQueued(fd, buffer, n, bytesRead);
+        // Bytes that arrived before a hang-up are still handed out where the driver keeps them. The read comes
+        // first; only when it finds nothing (a hang-up, or a purge in between) does the count of queued bytes
+        // decide, as it always did.
+        PassResult taken = n != 0 ? TakeAtOnce(fd, buffer, n, bytesRead) : PassResult::kNothing;
+        if (taken == PassResult::kNothing) {
+            taken = TakeQueued(fd, buffer, n, bytesRead);
+        }
         if (taken != PassResult::kNothing) {
             return taken;
         }
@@ -260,6 +281,17 @@ bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::u
     int fd = -1;
     if (!PortFd(port, &fd)) {
         return false;
+    }
+    // Bytes that are already there need no wait: most reads of a response find the next part queued.
+    if (n != 0) {
+        switch (TakeAtOnce(fd, buffer, n, bytesRead)) {
+            case PassResult::kRead:
+                return true;
+            case PassResult::kFailed:
+                return false;
+            case PassResult::kNothing:
+                break;
+        }
     }
     const std::uint32_t start = TickMs();
     for (;;) {
