@@ -22,21 +22,36 @@ void RealLine(benchmark::State& state, std::size_t exchanges, std::size_t comman
     const std::vector<std::uint8_t> command = BenchCommand(commandLength);
     const std::size_t expected = commandLength == kLineCommandLength ? kLineResponseLength : kLargeResponseLength;
     std::vector<std::uint8_t> response(kResponseBufferSize);
-    std::vector<double> measured;
-    std::vector<double> wire;
+    const std::vector<Frame> frames = reader.FloorFrames(command);
+    std::vector<double> measured, wire, floorMeasured, floorWire;
     std::size_t bytes = 0;
-    for (std::size_t i = 0; i < exchanges; ++i) {
+    // Times one exchange and the wire time of every byte it moved.
+    auto run = [&](bool library, std::vector<double>& took, std::vector<double>& line) {
       reader.Sim().ClearRecords();
       const auto start = std::chrono::steady_clock::now();
-      Require(reader.LibraryExchange(command, response, expected), "an exchange failed");
+      const bool ok = library ? reader.LibraryExchange(command, response, expected)
+                              : reader.FloorExchange(frames, response, expected);
       const auto end = std::chrono::steady_clock::now();
+      Require(ok, "an exchange failed");
       bytes = reader.LineBytes();
-      measured.push_back(static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count()));
-      wire.push_back(static_cast<double>(bytes) * 10.0 / rate * 1e9);
+      took.push_back(static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count()));
+      line.push_back(static_cast<double>(bytes) * 10.0 / rate * 1e9);
+    };
+    // The floor on the same paced line shows what the pacing itself costs beyond the wire time; the two alternate.
+    // The 64 KiB exchange at 9,600 bit/s (minutes of wire time) runs for the library alone.
+    const bool withFloor = !(commandLength == kLargeCommandLength && rate == 9600);
+    for (std::size_t i = 0; i < exchanges; ++i) {
+      const bool libraryFirst = i % 2 == 0 || !withFloor;
+      run(libraryFirst, libraryFirst ? measured : floorMeasured, libraryFirst ? wire : floorWire);
+      if (withFloor) run(!libraryFirst, libraryFirst ? floorMeasured : measured, libraryFirst ? floorWire : wire);
     }
     s.counters["measured_ns"] = Median(measured);
     s.counters["wire_ns"] = Median(wire);
     s.counters["ratio"] = MedianOfRatios(measured, wire);
+    if (withFloor) {
+      s.counters["floor_ns"] = Median(floorMeasured);
+      s.counters["floor_ratio"] = MedianOfRatios(floorMeasured, floorWire);
+    }
     s.counters["line_bytes"] = static_cast<double>(bytes);
     s.counters["exchanges"] = static_cast<double>(exchanges);
   });

@@ -173,6 +173,10 @@ void RealLine(RowBuilder& b) {
       b.Row(label + (bytes ? ", " + FormatCount(*bytes) + " bytes" : ""),
             Shown(r->Figure("measured_ns"), FormatDuration), Shown(r->Figure("wire_ns"), FormatDuration),
             r->Figure("ratio"), {Goal::Kind::kAtMost, 1.05});
+      if (r->Figure("floor_ns")) {
+        b.Row("  the floor client on the same paced line", Shown(r->Figure("floor_ns"), FormatDuration),
+              Shown(r->Figure("wire_ns"), FormatDuration), r->Figure("floor_ratio"), kNoGoal);
+      }
     }
   }
 }

@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -301,6 +304,10 @@ void Simulator::ClearRecords() {
 // ---- the serving thread ------------------------------------------------------------------------------------------
 
 void Simulator::State::Serve() {
+#ifdef __linux__
+  // Wire-time pacing sleeps to absolute instants; the default 50 us timer slack would add to every paced write.
+  (void)::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
   std::vector<std::uint8_t> buffer(4096);
   std::vector<FrameAssembler::Event> events;
   Clock::time_point lastByte{};
