@@ -30,8 +30,9 @@ inline constexpr std::uint8_t kRdrToPcEscape = 0x83;
 void BuildMessageHeader(std::uint8_t* out, std::uint8_t type, std::uint32_t dwLength, std::uint8_t slot,
                         std::uint8_t seq, std::uint8_t byte7, std::uint8_t byte8, std::uint8_t byte9) noexcept;
 
-// Checks a reply against the command it answers: 0, 31 (short, wrong type/slot/sequence, failed command),
-// 1460 (mute card present) or 1112 (no card). Pure.
+// Checks a reply against the command it answers: 0, 31 (short, a length field other than the number of data
+// bytes after the header, wrong type/slot/sequence, failed command), 1460 (mute card present) or 1112 (no card).
+// Pure.
 [[nodiscard]] std::uint32_t CheckReply(std::span<const std::uint8_t> reply, std::uint8_t expectedType,
                                        std::uint8_t slot, std::uint8_t seq) noexcept;
 
@@ -62,8 +63,9 @@ void BuildMessageHeader(std::uint8_t* out, std::uint8_t type, std::uint32_t dwLe
 
 // A command APDU of any length, chained in blocks of at most link.maxBlockSize bytes (87 when that is 0 and the
 // command is not empty), with response chaining. response: out, room for *responseLength bytes; *responseLength
-// in: capacity K, out: the gathered response length (on success only). Each reply's data is appended to response
-// as it arrives, so after a failure response may hold part of an answer; *responseLength is then unchanged.
+// in: capacity K, out: the gathered response length (on success only). response is written on success only: the
+// data of a chained response is held back until its last block has arrived, so a chain that fails half-way leaves
+// response and *responseLength as they were; 8 when the held data cannot be stored.
 // 122 when the response exceeds K; 31 for an unknown bChainParameter, and for an empty reply to an empty block
 // that asks to go on (the chain would never end).
 [[nodiscard]] std::uint32_t SendXfrBlock(Link& link, std::span<const std::uint8_t> command, std::uint8_t* response,

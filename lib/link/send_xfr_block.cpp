@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "link/messages.h"
 #include "link/reply_capacity.h"
@@ -29,7 +31,9 @@ std::uint32_t SendXfrBlock(Link& link, std::span<const std::uint8_t> command, st
         return RYX_ERROR_NOT_ENOUGH_MEMORY;
     }
 
-    std::uint32_t gathered = 0;
+    // The data of the blocks before the last one is held back until the response is complete: a chain that fails
+    // half-way (too long for the caller's buffer, a failed or malformed reply) leaves the caller's buffer as it was.
+    std::vector<std::uint8_t> held;
     XfrBlock block = FirstXfrBlock(length, maxBlockSize);
     for (;;) {
         BuildMessageHeader(transmit.get(), kPcToRdrXfrBlock, block.size, link.currentSlot, NextSequence(link),
@@ -46,16 +50,20 @@ std::uint32_t SendXfrBlock(Link& link, std::span<const std::uint8_t> command, st
             return result;
         }
         const std::uint32_t dataLength = replyLength - static_cast<std::uint32_t>(kMessageHeaderSize);
-        if (dataLength > 0) {
-            if (dataLength > capacity - gathered) {
-                return RYX_ERROR_INSUFFICIENT_BUFFER;
-            }
-            std::memcpy(response + gathered, receive.get() + kMessageHeaderSize, dataLength);
-            gathered += dataLength;
+        const std::uint8_t* data = receive.get() + kMessageHeaderSize;
+        const auto heldLength = static_cast<std::uint32_t>(held.size());  // never more than capacity
+        if (dataLength > capacity - heldLength) {
+            return RYX_ERROR_INSUFFICIENT_BUFFER;
         }
         const XfrChainStep step = NextXfrStep(length, block.offset + block.size, maxBlockSize, receive[9]);
         if (step.action == XfrChainAction::kDone) {
-            *responseLength = gathered;
+            if (heldLength > 0) {
+                std::memcpy(response, held.data(), heldLength);
+            }
+            if (dataLength > 0) {
+                std::memcpy(response + heldLength, data, dataLength);
+            }
+            *responseLength = heldLength + dataLength;
             return RYX_SUCCESS;
         }
         if (step.action == XfrChainAction::kFail) {
@@ -65,6 +73,14 @@ std::uint32_t SendXfrBlock(Link& link, std::span<const std::uint8_t> command, st
         // lock held: a reader that has nothing to send must end the chain.
         if (block.levelParameter == kLevelEmpty && dataLength == 0) {
             return RYX_ERROR_GEN_FAILURE;
+        }
+        if (dataLength > 0) {
+            try {
+                held.resize(held.size() + dataLength);
+            } catch (const std::bad_alloc&) {
+                return RYX_ERROR_NOT_ENOUGH_MEMORY;
+            }
+            std::memcpy(held.data() + heldLength, data, dataLength);
         }
         block = step.next;
     }
