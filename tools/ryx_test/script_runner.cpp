@@ -152,6 +152,11 @@ void RunScript(RYX_HANDLE handle, uint32_t slot, const char *fileName, const Scr
         std::fprintf(out, "Error: Cannot open %s\n", fileName);
         return;
     }
+    RunScriptFile(handle, slot, file.get(), sender, out);
+}
+
+void RunScriptFile(RYX_HANDLE handle, uint32_t slot, std::FILE *file, const ScriptSender &sender, std::FILE *out)
+{
     ScriptBuffers buffers;
     buffers.command = ByteBuffer::Create(kCommandCapacity);
     if (buffers.command) {
@@ -165,8 +170,8 @@ void RunScript(RYX_HANDLE handle, uint32_t slot, const char *fileName, const Scr
         return;
     }
     try {
-        while (!std::feof(file.get())) {
-            if (ReadPair(file.get(), buffers, out) != PairRead::Complete) {
+        while (!std::feof(file)) {
+            if (ReadPair(file, buffers, out) != PairRead::Complete) {
                 return;
             }
             if (!RunPair(handle, slot, sender, buffers, out)) {

@@ -34,6 +34,13 @@ using ScriptSender = std::function<uint32_t(RYX_HANDLE handle, uint32_t slot, co
 void RunScript(RYX_HANDLE handle, uint32_t slot, const char *fileName, const ScriptSender &sender,
                std::FILE *out = stdout);
 
+/**
+ * Plays an already open script from its current position, as RunScript does after opening the file (without the
+ * "Opening" line). The caller keeps `file` and closes it.
+ */
+void RunScriptFile(RYX_HANDLE handle, uint32_t slot, std::FILE *file, const ScriptSender &sender,
+                   std::FILE *out = stdout);
+
 } // namespace ryx
 
 #endif
