@@ -128,19 +128,29 @@ bool PromptForScriptFileName(Console &console, std::string *name)
     for (;;) {
         std::fputs("Enter a script filename: ", console.out);
         std::fflush(console.out);
-        char buffer[kScriptFileNameSize];
-        if (std::fgets(buffer, sizeof buffer, console.in) == nullptr) {
+        // Read character by character rather than with fgets: a NUL byte in the line would hide from fgets's caller
+        // where the line ended, and the rest of a long line would then be taken as the next answer.
+        std::string line;
+        int c = EOF;
+        bool ended = false;
+        while (line.size() < kScriptFileNameSize - 1 && (c = std::getc(console.in)) != EOF) {
+            if (c == '\n') {
+                ended = true;
+                break;
+            }
+            line.push_back(static_cast<char>(c));
+        }
+        if (!ended && line.empty() && c == EOF) {
             std::fputs("\n", console.out);
             return false;
         }
-        char *newline = std::strchr(buffer, '\n');
-        if (newline != nullptr) {
-            *newline = '\0';
-        } else if (std::strlen(buffer) == sizeof buffer - 1) {
+        if (!ended && c != EOF) {
             SkipRestOfLine(console);
         }
-        if (buffer[0] != '\0') {
-            *name = buffer;
+        // The name is a C string: a NUL byte ends it.
+        line.resize(std::strlen(line.c_str()));
+        if (!line.empty()) {
+            *name = line;
             return true;
         }
     }
