@@ -191,7 +191,7 @@ RYX_API uint32_t RYX_CALL RYX_PowerOnIcc(RYX_HANDLE handle, uint32_t slot, uint8
 
 /**
  * Powers the card in a slot off. The slot counts as not powered afterwards, whatever the reader answered.
- * @return 0, 6, 87, RYX_W_REMOVED_CARD, 1460, 31, 8.
+ * @return 0, 6, 87, RYX_W_REMOVED_CARD, 1460, 31, 122 (a reply longer than a slot status), 8.
  */
 RYX_API uint32_t RYX_CALL RYX_PowerOffIcc(RYX_HANDLE handle, uint32_t slot) RYX_NOEXCEPT;
 
@@ -204,7 +204,7 @@ RYX_API uint32_t RYX_CALL RYX_PowerOffIcc(RYX_HANDLE handle, uint32_t slot) RYX_
  * @param activeProtocol optional out: RYX_PROTOCOL_T0 or RYX_PROTOCOL_T1 on success, 0 on every failure.
  * @return 0; 6; 87; RYX_W_UNPOWERED_CARD (power the card on first); RYX_W_UNSUPPORTED_CARD (unusable ATR);
  *         RYX_E_PROTO_MISMATCH (nothing is sent); RYX_W_REMOVED_CARD; RYX_W_UNRESPONSIVE_CARD (the retry's power-on);
- *         1460; 31; 8.
+ *         1460; 31; 122 (a reply longer than the reader's parameters); 8.
  */
 RYX_API uint32_t RYX_CALL RYX_SetProtocol(RYX_HANDLE handle, uint32_t slot, uint32_t preferredProtocols,
                                           uint32_t *activeProtocol) RYX_NOEXCEPT;
@@ -213,7 +213,7 @@ RYX_API uint32_t RYX_CALL RYX_SetProtocol(RYX_HANDLE handle, uint32_t slot, uint
  * Reads the state of the card in a slot.
  * @param iccStatus out; must not be NULL: RYX_ICC_UNKNOWN, _ABSENT, _PRESENT or _POWERED; RYX_ICC_UNKNOWN when
  *        the exchange fails. An absent card also ends the slot's powered state.
- * @return 0, 6, 87, RYX_W_REMOVED_CARD, 1460, 31, 8.
+ * @return 0, 6, 87, RYX_W_REMOVED_CARD, 1460, 31, 122 (a reply longer than a slot status), 8.
  */
 RYX_API uint32_t RYX_CALL RYX_GetIccStatus(RYX_HANDLE handle, uint32_t slot, uint32_t *iccStatus) RYX_NOEXCEPT;
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <ostream>
 #include <string>
 
 #include <ryx.h>
@@ -54,6 +55,9 @@ struct Case {
   Call call;
   bool secondReply;  // behind the reply: a status frame and a second reply; otherwise two status frames
 };
+
+// Printed by name: the bytes of the struct (its padding included) are nothing to print.
+void PrintTo(const Case& c, std::ostream* out) { *out << c.what; }
 
 class LateAnswerBehindTheReply : public ::testing::TestWithParam<Case> {};
 
