@@ -98,6 +98,9 @@ struct Tally {
   Clock::duration longest{};
   std::string longestWhat;
   std::uint64_t recoveries = 0;  // readers whose first calls after the faults stopped all succeeded
+  // Calls that began while the reader was still to answer the repeat request that ended the call before (a call
+  // whose last response attempt fails still asks for a repeat): the late answer meets the next call's first frame.
+  std::uint64_t lateAnswers = 0;
   std::vector<std::string> problems;
 
   void Problem(std::string text) {
@@ -114,6 +117,7 @@ struct Tally {
       longestWhat = other.longestWhat;
     }
     recoveries += other.recoveries;
+    lateAnswers += other.lateAnswers;
     for (const auto& p : other.problems) Problem(p);
   }
 };
@@ -233,6 +237,10 @@ class SoakReader {
     const auto start = Clock::now();
     const std::uint32_t code = f();
     const auto took = Clock::now() - start;
+    if (const auto received = sim_->ReceivedFrames();
+        !received.empty() && received.front().kind == sim::FrameRecord::Kind::kRepeatRequest) {
+      ++tally_.lateAnswers;
+    }
     ++tally_.calls;
     if (took > tally_.longest) {
       tally_.longest = took;
@@ -352,6 +360,8 @@ void PrintSummary(const Tally& t, Clock::duration wall) {
     std::printf("  %-17s %s  %llu\n", CallName(key.first), Hex(key.second).c_str(),
                 static_cast<unsigned long long>(count));
   }
+  std::printf("  calls that met a late answer to the call before: %llu\n",
+              static_cast<unsigned long long>(t.lateAnswers));
   std::printf("  longest call: %lld ms, %s\n", static_cast<long long>(duration_cast<milliseconds>(t.longest).count()),
               t.longestWhat.c_str());
   std::fflush(stdout);
