@@ -27,10 +27,10 @@ constexpr std::uint8_t kIccPowerOff = 0x63;
 
 // Streams are made of up to this many pieces (a line, a run of bytes, a path through the menus).
 #if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kMaxPieces = 600;
+constexpr std::size_t kMaxPieces = 2500;
 constexpr std::size_t kMaxLongLine = 16 * 1024;
 #else
-constexpr std::size_t kMaxPieces = 1500;
+constexpr std::size_t kMaxPieces = 6000;
 constexpr std::size_t kMaxLongLine = 64 * 1024;
 #endif
 

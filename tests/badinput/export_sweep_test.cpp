@@ -704,6 +704,59 @@ TEST(ChainedResponse, AFailureHalfWayLeavesTheBufferAndLengthUntouched) {
   }
 }
 
+// A reader whose answer is rejected: each call that talks to it fails with 31 and writes only
+// what its contract names for a failure (the needed ATR size becomes 0, the ICC status RYX_ICC_UNKNOWN, the optional
+// out-values 0); buffers stay as they were.
+TEST(ReaderFailure, EachCallWritesOnlyWhatItsContractNamesForAFailure) {
+  const Case cases[] = {
+      {"PowerOnIcc", SetLength(64), [](RYX_HANDLE h, Arena& a) { return RYX_PowerOnIcc(h, 0, a.buffer, &a.length); },
+       false, [](State) { return Outcome{RYX_ERROR_GEN_FAILURE, Length(0)}; }},
+      {"PowerOffIcc", {}, [](RYX_HANDLE h, Arena&) { return RYX_PowerOffIcc(h, 0); }, false,
+       [](State) { return Outcome{RYX_ERROR_GEN_FAILURE, {}}; }},
+      {"GetIccStatus", {}, [](RYX_HANDLE h, Arena& a) { return RYX_GetIccStatus(h, 0, &a.word); }, false,
+       [](State) { return Outcome{RYX_ERROR_GEN_FAILURE, Word(RYX_ICC_UNKNOWN)}; }},
+      {"ExchangeApdu", SetLength(64),
+       [](RYX_HANDLE h, Arena& a) {
+         return RYX_ExchangeApdu(h, 0, kEcho.data(), static_cast<std::uint32_t>(kEcho.size()), a.buffer, &a.length);
+       },
+       false, [](State) { return Outcome{RYX_ERROR_GEN_FAILURE, {}}; }},
+      {"Control", {},
+       [](RYX_HANDLE h, Arena& a) {
+         return RYX_Control(h, 0, RYX_CONTROL_ESCAPE, kFirmwareCommand.data(), 5, a.buffer, 64, &a.word);
+       },
+       true, [](State) { return Outcome{RYX_ERROR_GEN_FAILURE, {}}; }},
+      {"SetProtocol at the default speed (no retry)", {},
+       [](RYX_HANDLE h, Arena& a) {
+         return RYX_SetProtocol(h, 0, RYX_PROTOCOL_T0 | RYX_PROTOCOL_DEFAULT_SPEED, &a.word);
+       },
+       true, [](State) { return Outcome{RYX_ERROR_GEN_FAILURE, {}}; }},
+      // A reader that carried the speed change out but answered with the wrong number would now listen at the new
+      // rate while the port stays at the old one; here the reader refuses the command instead, so that it stays
+      // reachable.
+      {"SetBaudRate", {}, [](RYX_HANDLE h, Arena&) { return RYX_SetBaudRate(h, 115200); }, false,
+       [](State) { return Outcome{RYX_ERROR_GEN_FAILURE, {}}; }},
+  };
+  for (const Case& c : cases) {
+    Reader reader(State::kPowered);
+    ASSERT_NE(reader.handle(), nullptr);
+    sim::Fault fault;
+    fault.kind = sim::FaultKind::kWrongSequence;
+    if (c.name == "SetBaudRate") {
+      fault.kind = sim::FaultKind::kStatusError;  // a failed command, not carried out
+      fault.bStatus = 0x40;
+      fault.bError = 0x00;
+    }
+    reader.sim().QueueFault(fault);
+    Check(c.name + " answered with the wrong sequence number", c, reader.handle(), c.valid(State::kPowered), &reader,
+          true);
+    EXPECT_EQ(reader.sim().PendingFaults(), 0u) << c.name;
+    std::uint32_t rate = 0;
+    EXPECT_EQ(RYX_GetBaudRate(reader.handle(), &rate), RYX_SUCCESS);
+    EXPECT_EQ(rate, 9600u) << c.name << ": the port moved although the reader's answer was rejected";
+    ExpectGoodExchange(reader, c.name + ", afterwards");
+  }
+}
+
 // The open functions: no handle to check, so their arguments come first; nothing is written through `handle` unless
 // the open succeeds.
 struct OpenCase {
