@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ostream>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -63,6 +64,9 @@ struct ScriptCase {
   Menu menu;
   std::string expected;  // what the runner prints after "Opening SCRIPT...\n"
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const ScriptCase& c, std::ostream* os) { *os << c.name; }
 
 const std::string kEchoPair = "80 10 00 00 01 5A\n5A 90 00\n";
 const std::string kEchoOk = "Command:\n80 10 00 00 01 5A\nResponse:\n5A 90 00\nExpected:\n5A 90 00 \nCompare OK\n";
@@ -159,6 +163,57 @@ TEST(ConsoleLine, TenMegabyteLineAtAMenuPromptIsDroppedWhole) {
     const std::string out = RunOnFreshReader(input, dir.path(), std::string("filler ") + std::to_string(int{filler}), &port);
     EXPECT_EQ(out, Startup(port) + kModulesMenu + "\n" + "Select an option: \n" + Closing(port))
         << "filler " << int{filler};
+  }
+}
+
+// Input that ends before any answer, or holds nothing but a sign, NULs or blanks: the program closes the reader
+// at once. A line that is not a number first costs one more prompt.
+TEST(ConsoleLine, InputThatEndsAtTheFirstPromptClosesTheReader) {
+  const TempDir dir;
+  struct EndCase {
+    const char* what;
+    std::string input;
+    int extraPrompts;
+  };
+  const EndCase cases[] = {
+      {"no input at all", "", 0},
+      {"blanks only", " \t\r\n\n\t ", 0},
+      {"a NUL byte", "\0"s, 0},
+      {"a sign", "-", 0},
+      {"a sign and a newline", "+\n", 1},
+      {"a NUL line", "\0\0\n"s, 1},
+      {"letters without a newline", "abc", 0},
+      {"a line of letters", "abc\n", 1},
+  };
+  for (const EndCase& c : cases) {
+    std::string port;
+    const std::string out = RunOnFreshReader(c.input, dir.path(), c.what, &port);
+    std::string prompts;
+    for (int i = 0; i < c.extraPrompts; ++i) prompts += "Select an option: \n";
+    EXPECT_EQ(out, Startup(port) + kModulesMenu + "\n" + prompts + Closing(port)) << c.what;
+  }
+}
+
+// The port name is printed as given, never used as a format, and passed to the library unchanged.
+TEST(CommandLine, OddPortNamesAreReportedAsTheyAre) {
+  const TempDir dir;
+  struct PortCase {
+    std::string port;
+    std::string code;
+  };
+  const PortCase cases[] = {
+      {"%s%n%x%s", "0x00000002"},
+      {"", "0x00000002"},
+      {"/dev/null", "0x00000057"},
+      {"/" + std::string(300, 'p'), "0x20000024"},  // ENAMETOOLONG, with the system bit
+  };
+  for (const PortCase& c : cases) {
+    const ConsoleRun run = RunConsole(c.port, "0\n", dir.path(), kBound);
+    EXPECT_EQ(run.exitStatus, 0) << c.port;
+    EXPECT_EQ(run.err, "") << c.port;
+    EXPECT_EQ(run.out, "RYX API Test Utility Version 1.0.1\nCopyright (c) 2026 the ryx authors\n\nOpening the reader (" +
+                           c.port + ")...\nError: RYX_Open failed with error " + c.code + "\n")
+        << c.port;
   }
 }
 

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -150,6 +151,8 @@ const char* Name(State s) {
   }
   return "?";
 }
+
+void PrintTo(State s, std::ostream* os) { *os << Name(s); }
 
 // A simulated reader opened through the library and brought into one state.
 class Reader {
@@ -433,6 +436,14 @@ std::vector<Case> SweepCases() {
   }
   add({"ExchangeApdu one-byte command", SetLength(64), exchange(0, {0x00}), false,
        [=](State s) { return apduOutcome(s, 64, {0x67, 0x00}); }});
+  // Longer than any APDU: the reader refuses the block that takes the chain past the longest one (a failed
+  // command), and nothing of a response is written.
+  add({"ExchangeApdu 70000-byte command", SetLength(64), exchange(0, std::vector<std::uint8_t>(70000, 0x80)), false,
+       [=](State s) {
+         if (!cardIn(s)) return Outcome{RYX_W_REMOVED_CARD, {}};
+         if (!powered(s)) return Outcome{RYX_ERROR_TIMEOUT, {}};
+         return Outcome{RYX_ERROR_GEN_FAILURE, {}};
+       }});
   add({"ExchangeApdu empty slot", SetLength(64), exchange(1, kEcho), false,
        [](State) { return Outcome{RYX_W_REMOVED_CARD, {}}; }});
 
@@ -500,6 +511,9 @@ std::vector<Case> SweepCases() {
            }});
     }
   }
+  // An escape longer than the reader takes in one message: it refuses the frame, every attempt.
+  add({"Control 2000-byte escape", {}, control(0, RYX_CONTROL_ESCAPE, std::vector<std::uint8_t>(2000, 0x01), 64), true,
+       [](State) { return Outcome{RYX_ERROR_GEN_FAILURE, {}}; }});
   add({"Control one-byte escape on the empty slot", {}, control(1, RYX_CONTROL_ESCAPE, {0x45}, 1), true,
        [](State) { return Outcome{RYX_SUCCESS, BufferAndWord({0x45}, 1)}; }});
   return cases;
