@@ -151,7 +151,7 @@ class SoakReader {
     const auto start = Clock::now();
     const std::uint32_t closed = RYX_Close(handle_);
     if (closed != RYX_SUCCESS) tally_.Problem(Who() + "RYX_Close gave " + Hex(closed));
-    // Two slots of power-off, each a message the now quiet reader answers at once.
+    // One power-off per slot (two or three), each a message the now quiet reader answers at once.
     if (Clock::now() - start > MessageBound(kTimeouts) * 3 + kSlack) tally_.Problem(Who() + "RYX_Close took too long");
     sim_.reset();
   }
