@@ -771,6 +771,52 @@ TEST(ReaderFailure, EachCallWritesOnlyWhatItsContractNamesForAFailure) {
   }
 }
 
+// ATRs of every awkward length: none at all, exactly the 64 bytes that fit, and longer than any ATR may be. Only an
+// ATR that fits the caller's buffer is copied; one longer than 64 bytes leaves the card counted as not powered with
+// a length of 0, unlike a buffer that is merely too small, which learns the size it needs.
+TEST(AtrLength, EachLengthGivesItsCodeLengthAndPoweredState) {
+  struct AtrCase {
+    std::size_t atrLength;
+    std::uint32_t size;
+    std::uint32_t status;
+    std::uint32_t lengthAfter;
+    bool copied;
+    bool powered;  // RYX_SetProtocol then finds an ATR to work on (it does not give RYX_W_UNPOWERED_CARD)
+  };
+  const AtrCase cases[] = {
+      {0, 0, RYX_SUCCESS, 0, false, false},           {0, 64, RYX_SUCCESS, 0, false, false},
+      {64, 63, RYX_ERROR_INSUFFICIENT_BUFFER, 64, false, true}, {64, 64, RYX_SUCCESS, 64, true, true},
+      {64, kMax, RYX_SUCCESS, 64, true, true},        {65, 64, RYX_ERROR_INSUFFICIENT_BUFFER, 0, false, false},
+      {65, kMax, RYX_ERROR_INSUFFICIENT_BUFFER, 0, false, false},
+      {200, kMax, RYX_ERROR_INSUFFICIENT_BUFFER, 0, false, false},
+  };
+  for (const AtrCase& c : cases) {
+    const std::string what = "ATR of " + std::to_string(c.atrLength) + " bytes, size " + std::to_string(c.size);
+    Reader reader(State::kBeforePowerOn);
+    ASSERT_NE(reader.handle(), nullptr);
+    // TS 3B, T0 with no interface bytes and the rest as historical bytes: well-formed up to 15 of them.
+    std::vector<std::uint8_t> atr;
+    for (std::size_t i = 0; i < c.atrLength; ++i) atr.push_back(static_cast<std::uint8_t>(i == 0 ? 0x3B : 0x40 + i));
+    reader.sim().InsertCard(0, atr);
+    Arena arena;
+    arena.length = c.size;
+    Arena expected = arena;
+    EXPECT_EQ(RYX_PowerOnIcc(reader.handle(), 0, arena.buffer, &arena.length), c.status) << what;
+    expected.length = c.lengthAfter;
+    if (c.copied) expected.SetBuffer(atr);
+    EXPECT_EQ(Difference(expected, arena), "") << what;
+    std::uint32_t active = kGuardWord;
+    const std::uint32_t protocol = RYX_SetProtocol(reader.handle(), 0, RYX_PROTOCOL_T0, &active);
+    if (c.powered) {
+      EXPECT_NE(protocol, RYX_W_UNPOWERED_CARD) << what;
+    } else {
+      EXPECT_EQ(protocol, RYX_W_UNPOWERED_CARD) << what;
+      EXPECT_EQ(active, 0u) << what;
+    }
+    ExpectGoodExchange(reader, what + ", then the built-in card");
+  }
+}
+
 // The open functions: no handle to check, so their arguments come first; nothing is written through `handle` unless
 // the open succeeds.
 struct OpenCase {
