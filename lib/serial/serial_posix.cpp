@@ -282,30 +282,18 @@ bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::u
     if (!PortFd(port, &fd)) {
         return false;
     }
-    // Bytes that are already there need no wait: most reads of a response find the next part queued.
-    if (n != 0) {
-        switch (TakeAtOnce(fd, buffer, n, bytesRead)) {
-            case PassResult::kRead:
-                return true;
-            case PassResult::kFailed:
-                return false;
-            case PassResult::kNothing:
-                break;
-        }
-    }
+    // Bytes that are already there need no wait: most reads of a response find the next part queued. Otherwise
+    // at least one pass waits, even with a time-out of 0.
+    PassResult pass = n != 0 ? TakeAtOnce(fd, buffer, n, bytesRead) : PassResult::kNothing;
     const std::uint32_t start = TickMs();
-    for (;;) {
-        switch (ReadPass(fd, buffer, n, bytesRead)) {
-            case PassResult::kRead:
-                return true;
-            case PassResult::kFailed:
-                return false;
-            case PassResult::kNothing:
-                break;
+    for (bool waited = false;; waited = true) {
+        if (pass != PassResult::kNothing) {
+            return pass == PassResult::kRead;
         }
-        if (TickMs() - start >= timeoutMs) {  // unsigned: the tick counter's wrap does no harm
+        if (waited && TickMs() - start >= timeoutMs) {  // unsigned: the tick counter's wrap does no harm
             return FailWith(RYX_ERROR_TIMEOUT);
         }
+        pass = ReadPass(fd, buffer, n, bytesRead);
     }
 }
 
