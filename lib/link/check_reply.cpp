@@ -17,9 +17,7 @@ std::uint32_t CheckReply(std::span<const std::uint8_t> reply, std::uint8_t expec
     // dwLength must account for exactly the bytes after the header. A frame exchange counts bytes that arrive in
     // the same read after a complete frame as part of it, and a late answer followed by a status frame and
     // another frame passes the frame's check: those bytes are no data of this reply.
-    const std::uint32_t dwLength = std::uint32_t{reply[1]} | std::uint32_t{reply[2]} << 8 |
-                                   std::uint32_t{reply[3]} << 16 | std::uint32_t{reply[4]} << 24;
-    if (dwLength != reply.size() - kMessageHeaderSize) {
+    if (MessageDataLength(reply.data()) != reply.size() - kMessageHeaderSize) {
         return RYX_ERROR_GEN_FAILURE;
     }
     if (reply[0] != expectedType || reply[5] != slot || reply[6] != seq) {

@@ -20,4 +20,9 @@ void BuildMessageHeader(std::uint8_t* out, std::uint8_t type, std::uint32_t dwLe
     out[9] = byte9;
 }
 
+std::uint32_t MessageDataLength(const std::uint8_t* header) noexcept {
+    return std::uint32_t{header[1]} | std::uint32_t{header[2]} << 8 | std::uint32_t{header[3]} << 16 |
+           std::uint32_t{header[4]} << 24;
+}
+
 }  // namespace ryx

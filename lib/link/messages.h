@@ -30,6 +30,9 @@ inline constexpr std::uint8_t kRdrToPcEscape = 0x83;
 void BuildMessageHeader(std::uint8_t* out, std::uint8_t type, std::uint32_t dwLength, std::uint8_t slot,
                         std::uint8_t seq, std::uint8_t byte7, std::uint8_t byte8, std::uint8_t byte9) noexcept;
 
+// The dwLength field of a message header (bytes 1 to 4, little-endian): the number of data bytes it announces.
+[[nodiscard]] std::uint32_t MessageDataLength(const std::uint8_t* header) noexcept;
+
 // Checks a reply against the command it answers: 0, 31 (short, a length field other than the number of data
 // bytes after the header, wrong type/slot/sequence, failed command), 1460 (mute card present) or 1112 (no card).
 // Pure.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "link/frame.h"
+#include "link/messages.h"
 
 namespace ryx {
 
@@ -38,9 +39,8 @@ ResponseAssembler::Progress ResponseAssembler::Feed(std::span<const std::uint8_t
     }
     received_ += chunk.size();
     if (!totalKnown_ && received_ >= header_.size()) {
-        const std::uint64_t dwLength = std::uint64_t{header_[2]} | (std::uint64_t{header_[3]} << 8) |
-                                       (std::uint64_t{header_[4]} << 16) | (std::uint64_t{header_[5]} << 24);
-        total_ = dwLength + 10 + kFrameOverhead;
+        // The message header follows the start byte; 64-bit sum, so that a dwLength near 0xFFFFFFFF cannot wrap.
+        total_ = std::uint64_t{MessageDataLength(header_.data() + 1)} + kMessageHeaderSize + kFrameOverhead;
         totalKnown_ = true;
     }
     return Judge();

@@ -76,11 +76,10 @@ std::uint32_t SendXfrBlock(Link& link, std::span<const std::uint8_t> command, st
         }
         if (dataLength > 0) {
             try {
-                held.resize(held.size() + dataLength);
+                held.insert(held.end(), data, data + dataLength);
             } catch (const std::bad_alloc&) {
                 return RYX_ERROR_NOT_ENOUGH_MEMORY;
             }
-            std::memcpy(held.data() + heldLength, data, dataLength);
         }
         block = step.next;
     }

@@ -73,34 +73,14 @@ bool RaiseModemLines(int fd) noexcept {
 
 enum class PassResult { kRead, kNothing, kFailed };
 
-// Takes up to n queued bytes without waiting. kNothing when nothing is queued.
-PassResult TakeQueued(int fd, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead) noexcept {
+// Whether input is queued, without taking any: what a read of 0 bytes asks. kRead when there is.
+PassResult InputQueued(int fd) noexcept {
     int queued = 0;
     if (::ioctl(fd, FIONREAD, &queued) != 0) {
         FailWithErrno(errno);
         return PassResult::kFailed;
     }
-    if (queued <= 0) {
-        return PassResult::kNothing;
-    }
-    const std::size_t want = std::min<std::size_t>(n, static_cast<std::size_t>(queued));
-    if (want == 0) {  // n == 0: there is input, and none was asked for
-        return PassResult::kRead;
-    }
-    const ssize_t got = ::read(fd, buffer, want);
-    if (got > 0) {
-        *bytesRead = static_cast<std::uint32_t>(got);
-        return PassResult::kRead;
-    }
-    if (got == 0) {  // end of file on a tty: the other end hung up
-        FailWithErrno(EIO);
-        return PassResult::kFailed;
-    }
-    if (errno == EAGAIN || errno == EINTR) {  // emptied meanwhile (a purge, say)
-        return PassResult::kNothing;
-    }
-    FailWithErrno(errno);
-    return PassResult::kFailed;
+    return queued > 0 ? PassResult::kRead : PassResult::kNothing;
 }
 
 // Takes what is already queued (up to n > 0 bytes) with a single read, without asking how much there is first.
@@ -144,13 +124,9 @@ PassResult ReadPass(int fd, std::uint8_t* buffer, std::uint32_t n, std::uint32_t
             FailWithErrno(EBADF);
             return PassResult::kFailed;
         }
-        // Bytes that arrived before a hang-up are still handed out where the driver keeps them. The read comes
-        // first; only when it finds nothing (a hang-up, or a purge in between) does the count of queued bytes
-        // decide, as it always did.
-        PassResult taken = n != 0 ? TakeAtOnce(fd, buffer, n, bytesRead) : PassResult::kNothing;
-        if (taken == PassResult::kNothing) {
-            taken = TakeQueued(fd, buffer, n, bytesRead);
-        }
+        // Bytes that arrived before a hang-up are still handed out where the driver keeps them; a hang-up with
+        // nothing left reads as nothing (or fails), and the poll's flags below tell which.
+        const PassResult taken = n != 0 ? TakeAtOnce(fd, buffer, n, bytesRead) : InputQueued(fd);
         if (taken != PassResult::kNothing) {
             return taken;
         }
