@@ -13,24 +13,9 @@
 namespace ryx::test {
 namespace {
 
-// The reply a reader sends to the command frame: type, the command's slot and sequence, status 0, data.
+// The status frame and reply a reader sends to the command frame.
 Answer Reply(const Bytes& frame, std::uint8_t type, const Bytes& data) {
-  Bytes payload(10 + data.size(), 0);
-  payload[0] = type;
-  payload[1] = static_cast<std::uint8_t>(data.size());
-  payload[5] = frame[6];
-  payload[6] = frame[7];
-  std::copy(data.begin(), data.end(), payload.begin() + 10);
-  return {StatusAccepted(), MakeFrame(payload)};
-}
-
-Bytes FirmwareReply() {
-  const std::string text = "KT4470RS 1.07";
-  Bytes data(5 + text.size(), 0);
-  data[0] = 0xE1;
-  data[4] = static_cast<std::uint8_t>(text.size());
-  std::copy(text.begin(), text.end(), data.begin() + 5);
-  return data;
+  return {StatusAccepted(), MakeFrame(ReplyTo(frame, type, data))};
 }
 
 struct UnconfirmedCase {

@@ -37,24 +37,6 @@ protected:
     Link link;
 };
 
-// A reply message: 10-byte header (dwLength = data size) and data.
-inline Bytes ReplyMessage(std::uint8_t type, std::uint8_t slot, std::uint8_t seq, std::uint8_t status,
-                          std::uint8_t error, std::uint8_t byte9, const Bytes& data = {}) {
-    const auto n = static_cast<std::uint32_t>(data.size());
-    Bytes m(10 + data.size());
-    m[0] = type;
-    for (int i = 0; i < 4; ++i) {
-        m[1 + i] = static_cast<std::uint8_t>(n >> (8 * i));
-    }
-    m[5] = slot;
-    m[6] = seq;
-    m[7] = status;
-    m[8] = error;
-    m[9] = byte9;
-    std::copy(data.begin(), data.end(), m.begin() + 10);
-    return m;
-}
-
 // The status frame and the response frame of an accepted command, in one write.
 inline Answer Accept(const Bytes& replyPayload) { return {Join({StatusAccepted(), MakeFrame(replyPayload)})}; }
 

@@ -20,25 +20,6 @@
 namespace ryx::test {
 namespace {
 
-// A reply message to the command frame: type, the command's slot and sequence number, status 0, chain byte, data.
-Bytes ReplyTo(const Bytes& frame, std::uint8_t type, const Bytes& data) {
-  Bytes payload(10 + data.size(), 0);
-  payload[0] = type;
-  payload[1] = static_cast<std::uint8_t>(data.size());
-  payload[2] = static_cast<std::uint8_t>(data.size() >> 8);
-  payload[5] = frame[6];
-  payload[6] = frame[7];
-  std::copy(data.begin(), data.end(), payload.begin() + 10);
-  return payload;
-}
-
-Bytes FirmwareReply() {
-  const std::string text = "KT4470RS 1.07";
-  Bytes data = {0xE1, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(text.size())};
-  data.insert(data.end(), text.begin(), text.end());
-  return data;
-}
-
 // What a host that takes bytes after a complete frame as part of it sees: a start byte, an end byte last, and the
 // byte before it the XOR of everything between.
 bool PassesTheFrameCheck(const Bytes& bytes) {

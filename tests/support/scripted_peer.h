@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <string>
 #include <vector>
 
 #include "support/pty_pair.h"
@@ -75,5 +76,15 @@ private:
 
 // Concatenation, for answers that mix frames with other bytes.
 [[nodiscard]] Bytes Join(std::initializer_list<Bytes> parts);
+
+// A reply message: 10-byte header (dwLength = data size) and data.
+[[nodiscard]] Bytes ReplyMessage(std::uint8_t type, std::uint8_t slot, std::uint8_t seq, std::uint8_t status,
+                                 std::uint8_t error, std::uint8_t byte9, const Bytes& data = {});
+
+// The reply message to a command frame (start byte first): type, the command's slot and sequence, status 0, data.
+[[nodiscard]] Bytes ReplyTo(const Bytes& commandFrame, std::uint8_t type, const Bytes& data);
+
+// The data of the reader's answer to the firmware-version escape: E1 00 00 00, the text's length, the text.
+[[nodiscard]] Bytes FirmwareReply(const std::string& text = "KT4470RS 1.07");
 
 }  // namespace ryx::test
