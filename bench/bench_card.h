@@ -10,9 +10,9 @@
 namespace ryx::bench {
 
 // The command APDUs measured, and what the card answers to each.
-inline constexpr std::size_t kShortCommandLength = 5;     // answered with 90 00
-inline constexpr std::size_t kLineCommandLength = 261;    // one full block; answered with 256 bytes and 90 00
-inline constexpr std::size_t kLargeCommandLength = 65535; // answered with 65,534 bytes and 90 00
+inline constexpr std::size_t kShortCommandLength = 5;      // answered with 90 00
+inline constexpr std::size_t kLineCommandLength = 261;     // one full block; answered with 256 bytes and 90 00
+inline constexpr std::size_t kLargeCommandLength = 65535;  // answered with 65,534 bytes and 90 00
 inline constexpr std::size_t kLineResponseLength = 258;
 inline constexpr std::size_t kLargeResponseLength = 65536;
 

@@ -17,38 +17,38 @@
 namespace ryx::bench {
 
 class BenchReader {
- public:
-  // Starts a simulator with config and the benchmark card in every slot, opens the floor client and then the
-  // library on its pty, and powers the card in slot 0 on. Throws std::runtime_error naming the step that failed
-  // (and its status code).
-  explicit BenchReader(sim::Config config = {});
-  // Closes the library's handle and stops the simulator.
-  ~BenchReader();
-  BenchReader(const BenchReader&) = delete;
-  BenchReader& operator=(const BenchReader&) = delete;
+public:
+    // Starts a simulator with config and the benchmark card in every slot, opens the floor client and then the
+    // library on its pty, and powers the card in slot 0 on. Throws std::runtime_error naming the step that failed
+    // (and its status code).
+    explicit BenchReader(sim::Config config = {});
+    // Closes the library's handle and stops the simulator.
+    ~BenchReader();
+    BenchReader(const BenchReader&) = delete;
+    BenchReader& operator=(const BenchReader&) = delete;
 
-  [[nodiscard]] sim::Simulator& Sim() { return *sim_; }
-  [[nodiscard]] RYX_HANDLE Handle() const { return handle_; }
-  [[nodiscard]] FloorClient& Floor() { return *floor_; }
+    [[nodiscard]] sim::Simulator& Sim() { return *sim_; }
+    [[nodiscard]] RYX_HANDLE Handle() const { return handle_; }
+    [[nodiscard]] FloorClient& Floor() { return *floor_; }
 
-  // RYX_ExchangeApdu on slot 0 with a response buffer of response.size() bytes. True when it returned 0 and a
-  // response of expectedLength bytes.
-  [[nodiscard]] bool LibraryExchange(std::span<const std::uint8_t> command, std::span<std::uint8_t> response,
+    // RYX_ExchangeApdu on slot 0 with a response buffer of response.size() bytes. True when it returned 0 and a
+    // response of expectedLength bytes.
+    [[nodiscard]] bool LibraryExchange(std::span<const std::uint8_t> command, std::span<std::uint8_t> response,
+                                       std::size_t expectedLength);
+    // The floor carrying the prepared frames of one APDU (see FloorFrames). True for a response of expectedLength.
+    [[nodiscard]] bool FloorExchange(const std::vector<Frame>& frames, std::span<std::uint8_t> response,
                                      std::size_t expectedLength);
-  // The floor carrying the prepared frames of one APDU (see FloorFrames). True for a response of expectedLength.
-  [[nodiscard]] bool FloorExchange(const std::vector<Frame>& frames, std::span<std::uint8_t> response,
-                                   std::size_t expectedLength);
-  // The command frames the floor sends for command, cut at the reader's block size.
-  [[nodiscard]] std::vector<Frame> FloorFrames(std::span<const std::uint8_t> command);
+    // The command frames the floor sends for command, cut at the reader's block size.
+    [[nodiscard]] std::vector<Frame> FloorFrames(std::span<const std::uint8_t> command);
 
-  // Every byte that crossed the line in either direction since the simulator's records were last cleared.
-  [[nodiscard]] std::size_t LineBytes() const;
+    // Every byte that crossed the line in either direction since the simulator's records were last cleared.
+    [[nodiscard]] std::size_t LineBytes() const;
 
- private:
-  std::unique_ptr<sim::Simulator> sim_;
-  std::unique_ptr<FloorClient> floor_;
-  RYX_HANDLE handle_ = nullptr;
-  std::uint8_t floorSeq_ = 0;
+private:
+    std::unique_ptr<sim::Simulator> sim_;
+    std::unique_ptr<FloorClient> floor_;
+    RYX_HANDLE handle_ = nullptr;
+    std::uint8_t floorSeq_ = 0;
 };
 
 // The response buffer size the console program hands the library for every APDU.

@@ -12,40 +12,40 @@ namespace ryx::bench {
 namespace {
 
 void ShortExchange(benchmark::State& state, const Plan& plan) {
-  Measure(state, [&](benchmark::State& s) {
-    BenchReader reader;
-    const std::vector<std::uint8_t> command = BenchCommand(kShortCommandLength);
-    const std::vector<Frame> frames = reader.FloorFrames(command);
-    std::vector<std::uint8_t> response(kResponseBufferSize);
-    auto library = [&] { return reader.LibraryExchange(command, response, 2); };
-    auto floor = [&] { return reader.FloorExchange(frames, response, 2); };
-    // A first exchange of each warms caches and the allocator; it is not counted.
-    Require(library() && floor(), "the first exchanges fail");
-    PairedFigures figures;
-    const bool ok = RunPairedRounds(plan.shortRounds, plan.shortCalls, library, floor, &figures,
-                                    [&] { reader.Sim().ClearRecords(); });
-    Require(ok, "an exchange failed");
-    const SideFigures& l = figures.subject;
-    const SideFigures& f = figures.floor;
-    s.counters["rounds"] = static_cast<double>(plan.shortRounds);
-    s.counters["subject_median_ns"] = Median(l.roundMedianNs);
-    s.counters["floor_median_ns"] = Median(f.roundMedianNs);
-    s.counters["median_ratio"] = MedianOfRatios(l.roundMedianNs, f.roundMedianNs);
-    s.counters["subject_p99_ns"] = Quantile(l.latencyNs, 0.99);
-    s.counters["floor_p99_ns"] = Quantile(f.latencyNs, 0.99);
-    s.counters["subject_cpu_ns"] = Median(l.roundCpuNsPerCall);
-    s.counters["floor_cpu_ns"] = Median(f.roundCpuNsPerCall);
-    s.counters["cpu_ratio"] = MedianOfRatios(l.roundCpuNsPerCall, f.roundCpuNsPerCall);
-  });
+    Measure(state, [&](benchmark::State& s) {
+        BenchReader reader;
+        const std::vector<std::uint8_t> command = BenchCommand(kShortCommandLength);
+        const std::vector<Frame> frames = reader.FloorFrames(command);
+        std::vector<std::uint8_t> response(kResponseBufferSize);
+        auto library = [&] { return reader.LibraryExchange(command, response, 2); };
+        auto floor = [&] { return reader.FloorExchange(frames, response, 2); };
+        // A first exchange of each warms caches and the allocator; it is not counted.
+        Require(library() && floor(), "the first exchanges fail");
+        PairedFigures figures;
+        const bool ok = RunPairedRounds(plan.shortRounds, plan.shortCalls, library, floor, &figures,
+                                        [&] { reader.Sim().ClearRecords(); });
+        Require(ok, "an exchange failed");
+        const SideFigures& l = figures.subject;
+        const SideFigures& f = figures.floor;
+        s.counters["rounds"] = static_cast<double>(plan.shortRounds);
+        s.counters["subject_median_ns"] = Median(l.roundMedianNs);
+        s.counters["floor_median_ns"] = Median(f.roundMedianNs);
+        s.counters["median_ratio"] = MedianOfRatios(l.roundMedianNs, f.roundMedianNs);
+        s.counters["subject_p99_ns"] = Quantile(l.latencyNs, 0.99);
+        s.counters["floor_p99_ns"] = Quantile(f.latencyNs, 0.99);
+        s.counters["subject_cpu_ns"] = Median(l.roundCpuNsPerCall);
+        s.counters["floor_cpu_ns"] = Median(f.roundCpuNsPerCall);
+        s.counters["cpu_ratio"] = MedianOfRatios(l.roundCpuNsPerCall, f.roundCpuNsPerCall);
+    });
 }
 
 }  // namespace
 
 void RegisterShortExchange(const Plan& plan) {
-  benchmark::RegisterBenchmark("short_exchange", [plan](benchmark::State& state) { ShortExchange(state, plan); })
-      ->Iterations(1)
-      ->UseRealTime()
-      ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("short_exchange", [plan](benchmark::State& state) { ShortExchange(state, plan); })
+        ->Iterations(1)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
 }
 
 }  // namespace ryx::bench

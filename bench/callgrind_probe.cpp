@@ -16,40 +16,42 @@
 
 namespace ryx::bench {
 
-bool CallgrindProbeAvailable() { return RYX_BENCH_HAVE_CALLGRIND != 0; }
+bool CallgrindProbeAvailable() {
+    return RYX_BENCH_HAVE_CALLGRIND != 0;
+}
 
 int RunCallgrindProbe(std::size_t exchanges) {
 #if RYX_BENCH_HAVE_CALLGRIND
-  try {
-    BenchReader reader;
-    const std::vector<std::uint8_t> command = BenchCommand(kShortCommandLength);
-    const std::vector<Frame> frames = reader.FloorFrames(command);
-    std::vector<std::uint8_t> response(kResponseBufferSize);
-    auto library = [&] { return reader.LibraryExchange(command, response, 2); };
-    auto floor = [&] { return reader.FloorExchange(frames, response, 2); };
-    // Lazy binding, first touches of the buffers and the allocator's first growth are not what an exchange costs.
-    for (int i = 0; i < 5; ++i) {
-      if (!library() || !floor()) throw std::runtime_error("the first exchanges fail");
+    try {
+        BenchReader reader;
+        const std::vector<std::uint8_t> command = BenchCommand(kShortCommandLength);
+        const std::vector<Frame> frames = reader.FloorFrames(command);
+        std::vector<std::uint8_t> response(kResponseBufferSize);
+        auto library = [&] { return reader.LibraryExchange(command, response, 2); };
+        auto floor = [&] { return reader.FloorExchange(frames, response, 2); };
+        // Lazy binding, first touches of the buffers and the allocator's first growth are not what an exchange costs.
+        for (int i = 0; i < 5; ++i) {
+            if (!library() || !floor()) throw std::runtime_error("the first exchanges fail");
+        }
+        bool ok = true;
+        CALLGRIND_TOGGLE_COLLECT;
+        for (std::size_t i = 0; i < exchanges; ++i) ok = library() && ok;
+        CALLGRIND_TOGGLE_COLLECT;
+        CALLGRIND_DUMP_STATS_AT("library");
+        CALLGRIND_TOGGLE_COLLECT;
+        for (std::size_t i = 0; i < exchanges; ++i) ok = floor() && ok;
+        CALLGRIND_TOGGLE_COLLECT;
+        CALLGRIND_DUMP_STATS_AT("floor");
+        if (!ok) throw std::runtime_error("an exchange failed");
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ryx_bench: callgrind probe: %s\n", e.what());
+        return 1;
     }
-    bool ok = true;
-    CALLGRIND_TOGGLE_COLLECT;
-    for (std::size_t i = 0; i < exchanges; ++i) ok = library() && ok;
-    CALLGRIND_TOGGLE_COLLECT;
-    CALLGRIND_DUMP_STATS_AT("library");
-    CALLGRIND_TOGGLE_COLLECT;
-    for (std::size_t i = 0; i < exchanges; ++i) ok = floor() && ok;
-    CALLGRIND_TOGGLE_COLLECT;
-    CALLGRIND_DUMP_STATS_AT("floor");
-    if (!ok) throw std::runtime_error("an exchange failed");
-    return 0;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "ryx_bench: callgrind probe: %s\n", e.what());
-    return 1;
-  }
 #else
-  (void)exchanges;
-  std::fprintf(stderr, "ryx_bench: built without <valgrind/callgrind.h>\n");
-  return 1;
+    (void)exchanges;
+    std::fprintf(stderr, "ryx_bench: built without <valgrind/callgrind.h>\n");
+    return 1;
 #endif
 }
 

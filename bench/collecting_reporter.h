@@ -10,14 +10,14 @@
 namespace ryx::bench {
 
 class CollectingReporter : public benchmark::ConsoleReporter {
- public:
-  // results: filled as the runs are reported; borrowed.
-  explicit CollectingReporter(Results* results) : benchmark::ConsoleReporter(OO_Tabular), results_(results) {}
+public:
+    // results: filled as the runs are reported; borrowed.
+    explicit CollectingReporter(Results* results) : benchmark::ConsoleReporter(OO_Tabular), results_(results) {}
 
-  void ReportRuns(const std::vector<Run>& runs) override;
+    void ReportRuns(const std::vector<Run>& runs) override;
 
- private:
-  Results* results_;
+private:
+    Results* results_;
 };
 
 }  // namespace ryx::bench

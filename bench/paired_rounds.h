@@ -13,14 +13,14 @@ namespace ryx::bench {
 
 // What one side did over all rounds.
 struct SideFigures {
-  std::vector<double> latencyNs;          // every call of every round, in order
-  std::vector<double> roundMedianNs;      // the median latency of each round
-  std::vector<double> roundCpuNsPerCall;  // the caller's CPU time per call in each round
+    std::vector<double> latencyNs;          // every call of every round, in order
+    std::vector<double> roundMedianNs;      // the median latency of each round
+    std::vector<double> roundCpuNsPerCall;  // the caller's CPU time per call in each round
 };
 
 struct PairedFigures {
-  SideFigures subject;
-  SideFigures floor;
+    SideFigures subject;
+    SideFigures floor;
 };
 
 // Runs `rounds` rounds; each round makes callsPerRound calls of one side, then as many of the other, the side that

@@ -13,23 +13,23 @@ namespace ryx::bench {
 
 // Instructions per short exchange, counted by callgrind in a separate run.
 struct InstructionCounts {
-  double library = 0;
-  double floor = 0;
+    double library = 0;
+    double floor = 0;
 };
 
 struct TableContext {
-  std::string date;     // when the run was made
-  std::string machine;  // processor count and model
-  bool quick = false;
-  std::optional<InstructionCounts> instructions;
-  std::string instructionsNote;  // why there are none, when there are none
+    std::string date;     // when the run was made
+    std::string machine;  // processor count and model
+    bool quick = false;
+    std::optional<InstructionCounts> instructions;
+    std::string instructionsNote;  // why there are none, when there are none
 };
 
 // A goal for a ratio.
 struct Goal {
-  enum class Kind { kNone, kAtMost, kAtLeast };
-  Kind kind = Kind::kNone;
-  double bound = 0;
+    enum class Kind { kNone, kAtMost, kAtLeast };
+    Kind kind = Kind::kNone;
+    double bound = 0;
 };
 
 // Whether ratio meets goal: "yes", "NO", or "" for no goal.
@@ -40,14 +40,14 @@ struct Goal {
 
 // One line of the table: a section title (only label set) or a measurement.
 struct TableRow {
-  std::string label;
-  std::string subject;    // the library's figure
-  std::string reference;  // the floor's, or the reference it is held against
-  std::string ratio;
-  std::string goal;
-  std::string met;
-  bool section = false;
-  bool note = false;  // subject holds a note in place of the figures ("not run", "FAILED: ...")
+    std::string label;
+    std::string subject;    // the library's figure
+    std::string reference;  // the floor's, or the reference it is held against
+    std::string ratio;
+    std::string goal;
+    std::string met;
+    bool section = false;
+    bool note = false;  // subject holds a note in place of the figures ("not run", "FAILED: ...")
 };
 
 // The rows for results, in the table's order. Measurements that did not run say so: "skipped in the quick run"

@@ -23,7 +23,9 @@ using Progress = ryx::ResponseAssembler::Progress;
 using Bytes = std::vector<std::uint8_t>;
 
 // A heap block of exactly size bytes, so that AddressSanitizer sees any access beyond it.
-std::unique_ptr<std::uint8_t[]> Exact(std::size_t size) { return std::make_unique<std::uint8_t[]>(size); }
+std::unique_ptr<std::uint8_t[]> Exact(std::size_t size) {
+    return std::make_unique<std::uint8_t[]>(size);
+}
 
 // The frame length that the first 11 received bytes announce: dwLength (frame bytes 2-5, little-endian) + 13.
 std::uint64_t AnnouncedTotal(const Bytes& received) {
@@ -75,8 +77,8 @@ Progress FeedOne(ryx::ResponseAssembler& assembler, std::span<const std::uint8_t
 // Feeds stream to an assembler over storageSize bytes of exact heap storage, chunk by chunk, and checks every step
 // against a plain model: everything received kept in order, the total known from the first 11 bytes.
 // Returns the final progress and, for kComplete, the frame in *frame.
-Progress Assemble(std::span<const std::uint8_t> stream, std::size_t storageSize, const Bytes& chunkSizes,
-                  bool direct, Bytes* frame) {
+Progress Assemble(std::span<const std::uint8_t> stream, std::size_t storageSize, const Bytes& chunkSizes, bool direct,
+                  Bytes* frame) {
     const auto storage = Exact(storageSize);
     ryx::ResponseAssembler assembler(std::span<std::uint8_t>(storage.get(), storageSize));
     assembler.Reset();
@@ -108,8 +110,9 @@ Progress Assemble(std::span<const std::uint8_t> stream, std::size_t storageSize,
         }
         const bool tooLong = received.size() > storageSize || (totalKnown && total > storageSize);
         const bool complete = !tooLong && totalKnown && received.size() >= total;
-        RYX_FUZZ_REQUIRE(progress == (tooLong ? Progress::kTooLong
-                                              : complete ? Progress::kComplete : Progress::kIncomplete));
+        RYX_FUZZ_REQUIRE(progress == (tooLong    ? Progress::kTooLong
+                                      : complete ? Progress::kComplete
+                                                 : Progress::kIncomplete));
         if (progress == Progress::kIncomplete) {
             // Stored as received; the bytes of this chunk are compared here, all of them at the end.
             const auto stored = assembler.Frame();
@@ -181,8 +184,8 @@ void CheckFrameChecks(std::span<const std::uint8_t> stream, std::uint8_t start, 
 
 // A frame built from any non-empty payload validates and gives the payload back; one built around a reply header whose
 // dwLength matches its data is assembled whole from any chunking, and refused by storage one byte too small.
-void CheckRoundTrip(std::span<const std::uint8_t> stream, std::uint8_t start, std::uint8_t end,
-                    const Bytes& chunkSizes, bool direct) {
+void CheckRoundTrip(std::span<const std::uint8_t> stream, std::uint8_t start, std::uint8_t end, const Bytes& chunkSizes,
+                    bool direct) {
     const std::size_t n = stream.size();
     const auto payload = Exact(n);
     if (n != 0) {

@@ -25,9 +25,9 @@ using ryx::SlotRecord;
 
 // Descriptor sets A and B as the reader models report them, one row per slot.
 constexpr SlotDescriptor kRows[] = {
-    {3, 0, 4000, 4000, 10752, 344100, 512},  {3, 0, 4000, 4000, 10752, 344100, 254},
-    {3, 0, 4000, 4000, 10752, 125000, 254},  {3, 0, 5000, 13560, 105938, 847500, 506},
-    {3, 0, 5000, 5000, 13441, 625000, 506},  {3, 0, 5000, 5000, 13441, 625000, 506},
+    {3, 0, 4000, 4000, 10752, 344100, 512}, {3, 0, 4000, 4000, 10752, 344100, 254},
+    {3, 0, 4000, 4000, 10752, 125000, 254}, {3, 0, 5000, 13560, 105938, 847500, 506},
+    {3, 0, 5000, 5000, 13441, 625000, 506}, {3, 0, 5000, 5000, 13441, 625000, 506},
 };
 
 // A heap-allocated record (so AddressSanitizer sees reads beyond it) whose every byte but the parse's inputs

@@ -85,8 +85,7 @@ ryx::XfrChainStep Step(std::uint32_t length, std::uint32_t sent, std::uint32_t m
     // they do.
     RYX_FUZZ_REQUIRE(next.offset == sent);
     RYX_FUZZ_REQUIRE(next.size == std::min(length - sent, maxBlockSize) && next.size != 0);
-    RYX_FUZZ_REQUIRE(next.levelParameter ==
-                     (sent + next.size == length ? ryx::kLevelEnds : ryx::kLevelContinues));
+    RYX_FUZZ_REQUIRE(next.levelParameter == (sent + next.size == length ? ryx::kLevelEnds : ryx::kLevelContinues));
     return step;
 }
 

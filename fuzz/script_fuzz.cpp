@@ -63,9 +63,8 @@ struct MemoryOutput {
 };
 
 std::size_t CountHexDigits(std::span<const std::uint8_t> bytes) {
-    return static_cast<std::size_t>(std::count_if(bytes.begin(), bytes.end(), [](std::uint8_t c) {
-        return ryx::HexDigitValue(static_cast<char>(c)) >= 0;
-    }));
+    return static_cast<std::size_t>(std::count_if(
+        bytes.begin(), bytes.end(), [](std::uint8_t c) { return ryx::HexDigitValue(static_cast<char>(c)) >= 0; }));
 }
 
 // The stub reader of a script run: checks what the runner hands it and answers from the command.

@@ -44,26 +44,26 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(RYX_BUILDING_LIBRARY)
-#    define RYX_API __declspec(dllexport)
-#  else
-#    define RYX_API __declspec(dllimport)
-#  endif
-#  define RYX_CALL __stdcall
+#if defined(RYX_BUILDING_LIBRARY)
+#define RYX_API __declspec(dllexport)
 #else
-#  define RYX_API __attribute__((visibility("default")))
-#  define RYX_CALL
+#define RYX_API __declspec(dllimport)
+#endif
+#define RYX_CALL __stdcall
+#else
+#define RYX_API __attribute__((visibility("default")))
+#define RYX_CALL
 #endif
 
 #ifdef __cplusplus
-#  define RYX_NOEXCEPT noexcept
+#define RYX_NOEXCEPT noexcept
 extern "C" {
 #else
-#  define RYX_NOEXCEPT
+#define RYX_NOEXCEPT
 #endif
 
 /** Opaque reader handle; pointer-sized. Never dereference it. */
-typedef struct RYX_READER_ *RYX_HANDLE;
+typedef struct RYX_READER_* RYX_HANDLE;
 
 /** UTF-16 code unit of the names taken by RYX_OpenW. */
 #ifdef __cplusplus
@@ -84,41 +84,41 @@ typedef struct LinkTimeouts {
 } LinkTimeouts;
 
 /* Status codes: the Win32 numbers the library returns, under this library's prefix. */
-#define RYX_SUCCESS                     0u
-#define RYX_ERROR_FILE_NOT_FOUND        2u    /**< no such serial port */
-#define RYX_ERROR_ACCESS_DENIED         5u    /**< port in use or not permitted */
-#define RYX_ERROR_INVALID_HANDLE        6u    /**< handle not open */
-#define RYX_ERROR_NOT_ENOUGH_MEMORY     8u
-#define RYX_ERROR_GEN_FAILURE           31u   /**< no valid frame or reply from the reader */
-#define RYX_ERROR_INVALID_PARAMETER     87u
-#define RYX_ERROR_INSUFFICIENT_BUFFER   122u
-#define RYX_ERROR_INVALID_NAME          123u  /**< RYX_OpenW: the name is not well-formed UTF-16 */
-#define RYX_ERROR_NO_MEDIA_IN_DRIVE     1112u /**< no card (RYX_Control only; card functions: RYX_W_REMOVED_CARD) */
-#define RYX_ERROR_IO_DEVICE             1117u
-#define RYX_ERROR_TIMEOUT               1460u /**< mute card */
-#define RYX_ERROR_UNRECOGNIZED_MEDIA    1785u /**< malformed ATR (card functions: RYX_W_UNSUPPORTED_CARD) */
-#define RYX_ERROR_SYSTEM_BIT            0x20000000u /**< set on other system errors: the low bits are the errno */
+#define RYX_SUCCESS 0u
+#define RYX_ERROR_FILE_NOT_FOUND 2u /**< no such serial port */
+#define RYX_ERROR_ACCESS_DENIED 5u  /**< port in use or not permitted */
+#define RYX_ERROR_INVALID_HANDLE 6u /**< handle not open */
+#define RYX_ERROR_NOT_ENOUGH_MEMORY 8u
+#define RYX_ERROR_GEN_FAILURE 31u /**< no valid frame or reply from the reader */
+#define RYX_ERROR_INVALID_PARAMETER 87u
+#define RYX_ERROR_INSUFFICIENT_BUFFER 122u
+#define RYX_ERROR_INVALID_NAME 123u       /**< RYX_OpenW: the name is not well-formed UTF-16 */
+#define RYX_ERROR_NO_MEDIA_IN_DRIVE 1112u /**< no card (RYX_Control only; card functions: RYX_W_REMOVED_CARD) */
+#define RYX_ERROR_IO_DEVICE 1117u
+#define RYX_ERROR_TIMEOUT 1460u            /**< mute card */
+#define RYX_ERROR_UNRECOGNIZED_MEDIA 1785u /**< malformed ATR (card functions: RYX_W_UNSUPPORTED_CARD) */
+#define RYX_ERROR_SYSTEM_BIT 0x20000000u   /**< set on other system errors: the low bits are the errno */
 
 /* The library's own codes. */
-#define RYX_E_PROTO_MISMATCH            0xA010000Fu /**< the card offers no protocol the caller accepts */
-#define RYX_W_UNSUPPORTED_CARD          0xA0100065u /**< the card's ATR cannot be used */
-#define RYX_W_UNRESPONSIVE_CARD         0xA0100066u /**< the card did not answer the reset */
-#define RYX_W_UNPOWERED_CARD            0xA0100067u /**< the card in the slot is not powered */
-#define RYX_W_REMOVED_CARD              0xA0100069u /**< there is no card in the slot */
+#define RYX_E_PROTO_MISMATCH 0xA010000Fu    /**< the card offers no protocol the caller accepts */
+#define RYX_W_UNSUPPORTED_CARD 0xA0100065u  /**< the card's ATR cannot be used */
+#define RYX_W_UNRESPONSIVE_CARD 0xA0100066u /**< the card did not answer the reset */
+#define RYX_W_UNPOWERED_CARD 0xA0100067u    /**< the card in the slot is not powered */
+#define RYX_W_REMOVED_CARD 0xA0100069u      /**< there is no card in the slot */
 
 /* RYX_SetProtocol preferredProtocols flags. */
-#define RYX_PROTOCOL_T0                 0x00000001u
-#define RYX_PROTOCOL_T1                 0x00000002u
-#define RYX_PROTOCOL_DEFAULT_SPEED      0x80000000u /**< keep Fi 1 / Di 1 and do not retry after a power cycle */
+#define RYX_PROTOCOL_T0 0x00000001u
+#define RYX_PROTOCOL_T1 0x00000002u
+#define RYX_PROTOCOL_DEFAULT_SPEED 0x80000000u /**< keep Fi 1 / Di 1 and do not retry after a power cycle */
 
 /* RYX_Control control code. */
-#define RYX_CONTROL_ESCAPE              3500u
+#define RYX_CONTROL_ESCAPE 3500u
 
 /* RYX_GetIccStatus values. */
-#define RYX_ICC_UNKNOWN                 0u /**< not determined */
-#define RYX_ICC_ABSENT                  1u /**< no card in the slot */
-#define RYX_ICC_PRESENT                 2u /**< card present, not active */
-#define RYX_ICC_POWERED                 3u /**< card present and powered */
+#define RYX_ICC_UNKNOWN 0u /**< not determined */
+#define RYX_ICC_ABSENT 1u  /**< no card in the slot */
+#define RYX_ICC_PRESENT 2u /**< card present, not active */
+#define RYX_ICC_POWERED 3u /**< card present and powered */
 
 /**
  * Opens the reader on a serial port and identifies it.
@@ -131,13 +131,13 @@ typedef struct LinkTimeouts {
  * @return 0; 87 for a NULL argument; 8; the port's error (2, 5, 87, ...); 31 when no speed gave a known model
  *         (or the code of the last attempt at 500000 bit/s). Blocks up to about ten seconds with no reader.
  */
-RYX_API uint32_t RYX_CALL RYX_OpenA(const char *portName, RYX_HANDLE *handle) RYX_NOEXCEPT;
+RYX_API uint32_t RYX_CALL RYX_OpenA(const char* portName, RYX_HANDLE* handle) RYX_NOEXCEPT;
 
 /**
  * As RYX_OpenA with a NUL-terminated UTF-16 name. On Linux the name is converted to UTF-8 for the device path;
  * an ill-formed name (an unpaired surrogate) gives RYX_ERROR_INVALID_NAME (123) without touching any device.
  */
-RYX_API uint32_t RYX_CALL RYX_OpenW(const RYX_WCHAR *portName, RYX_HANDLE *handle) RYX_NOEXCEPT;
+RYX_API uint32_t RYX_CALL RYX_OpenW(const RYX_WCHAR* portName, RYX_HANDLE* handle) RYX_NOEXCEPT;
 
 /**
  * Powers every slot off (results ignored), closes the port and frees the reader. The handle is invalid afterwards.
@@ -149,14 +149,14 @@ RYX_API uint32_t RYX_CALL RYX_Close(RYX_HANDLE handle) RYX_NOEXCEPT;
  * Number of card slots (2 or 3, by model). Sends nothing.
  * @param slotCount out; must not be NULL. @return 0, 6, 87.
  */
-RYX_API uint32_t RYX_CALL RYX_GetNumSlots(RYX_HANDLE handle, uint32_t *slotCount) RYX_NOEXCEPT;
+RYX_API uint32_t RYX_CALL RYX_GetNumSlots(RYX_HANDLE handle, uint32_t* slotCount) RYX_NOEXCEPT;
 
 /**
  * The line speed at which the host's port runs, in bit/s. Sends nothing.
  * @param baudRate out; must not be NULL; receives 0 when the port's settings cannot be read.
  * @return 0, 6, 87, or the port's error.
  */
-RYX_API uint32_t RYX_CALL RYX_GetBaudRate(RYX_HANDLE handle, uint32_t *baudRate) RYX_NOEXCEPT;
+RYX_API uint32_t RYX_CALL RYX_GetBaudRate(RYX_HANDLE handle, uint32_t* baudRate) RYX_NOEXCEPT;
 
 /**
  * Changes the line speed on both ends: checks that the host port accepts the rate, asks the reader to switch, then
@@ -168,13 +168,13 @@ RYX_API uint32_t RYX_CALL RYX_GetBaudRate(RYX_HANDLE handle, uint32_t *baudRate)
 RYX_API uint32_t RYX_CALL RYX_SetBaudRate(RYX_HANDLE handle, uint32_t baudRate) RYX_NOEXCEPT;
 
 /** Copies the reader's link time-outs. @param timeouts out; must not be NULL. @return 0, 6, 87. */
-RYX_API uint32_t RYX_CALL RYX_GetTimeouts(RYX_HANDLE handle, LinkTimeouts *timeouts) RYX_NOEXCEPT;
+RYX_API uint32_t RYX_CALL RYX_GetTimeouts(RYX_HANDLE handle, LinkTimeouts* timeouts) RYX_NOEXCEPT;
 
 /**
  * Sets the reader's link time-outs from the next exchange on. Any values are accepted, 0 included.
  * @param timeouts in; must not be NULL. @return 0, 6, 87.
  */
-RYX_API uint32_t RYX_CALL RYX_SetTimeouts(RYX_HANDLE handle, const LinkTimeouts *timeouts) RYX_NOEXCEPT;
+RYX_API uint32_t RYX_CALL RYX_SetTimeouts(RYX_HANDLE handle, const LinkTimeouts* timeouts) RYX_NOEXCEPT;
 
 /**
  * Powers the card in a slot on and returns its ATR (at most 64 bytes). The ATR is kept for RYX_SetProtocol.
@@ -186,8 +186,8 @@ RYX_API uint32_t RYX_CALL RYX_SetTimeouts(RYX_HANDLE handle, const LinkTimeouts 
  *         as not powered: RYX_W_UNRESPONSIVE_CARD (mute card), RYX_W_REMOVED_CARD (no card), 31, 8, 122 (an ATR over
  *         64 bytes).
  */
-RYX_API uint32_t RYX_CALL RYX_PowerOnIcc(RYX_HANDLE handle, uint32_t slot, uint8_t *atrBuffer,
-                                         uint32_t *atrBufferLength) RYX_NOEXCEPT;
+RYX_API uint32_t RYX_CALL RYX_PowerOnIcc(RYX_HANDLE handle, uint32_t slot, uint8_t* atrBuffer,
+                                         uint32_t* atrBufferLength) RYX_NOEXCEPT;
 
 /**
  * Powers the card in a slot off. The slot counts as not powered afterwards, whatever the reader answered.
@@ -207,7 +207,7 @@ RYX_API uint32_t RYX_CALL RYX_PowerOffIcc(RYX_HANDLE handle, uint32_t slot) RYX_
  *         1460; 31; 122 (a reply longer than the reader's parameters); 8.
  */
 RYX_API uint32_t RYX_CALL RYX_SetProtocol(RYX_HANDLE handle, uint32_t slot, uint32_t preferredProtocols,
-                                          uint32_t *activeProtocol) RYX_NOEXCEPT;
+                                          uint32_t* activeProtocol) RYX_NOEXCEPT;
 
 /**
  * Reads the state of the card in a slot.
@@ -215,7 +215,7 @@ RYX_API uint32_t RYX_CALL RYX_SetProtocol(RYX_HANDLE handle, uint32_t slot, uint
  *        the exchange fails. An absent card also ends the slot's powered state.
  * @return 0, 6, 87, RYX_W_REMOVED_CARD, 1460, 31, 122 (a reply longer than a slot status), 8.
  */
-RYX_API uint32_t RYX_CALL RYX_GetIccStatus(RYX_HANDLE handle, uint32_t slot, uint32_t *iccStatus) RYX_NOEXCEPT;
+RYX_API uint32_t RYX_CALL RYX_GetIccStatus(RYX_HANDLE handle, uint32_t slot, uint32_t* iccStatus) RYX_NOEXCEPT;
 
 /**
  * Sends one command APDU and receives its response APDU; either may be of any length (the library chains blocks).
@@ -225,9 +225,9 @@ RYX_API uint32_t RYX_CALL RYX_GetIccStatus(RYX_HANDLE handle, uint32_t slot, uin
  * @param responseLength in: the size of response, not 0; out: the response length, on success only.
  * @return 0; 6; 87; 122 (the response does not fit: nothing of it is reported); RYX_W_REMOVED_CARD; 1460; 31; 8.
  */
-RYX_API uint32_t RYX_CALL RYX_ExchangeApdu(RYX_HANDLE handle, uint32_t slot, const uint8_t *command,
-                                           uint32_t commandLength, uint8_t *response,
-                                           uint32_t *responseLength) RYX_NOEXCEPT;
+RYX_API uint32_t RYX_CALL RYX_ExchangeApdu(RYX_HANDLE handle, uint32_t slot, const uint8_t* command,
+                                           uint32_t commandLength, uint8_t* response,
+                                           uint32_t* responseLength) RYX_NOEXCEPT;
 
 /**
  * Passes an escape command to the reader and returns its reply.
@@ -238,9 +238,9 @@ RYX_API uint32_t RYX_CALL RYX_ExchangeApdu(RYX_HANDLE handle, uint32_t slot, con
  * @param bytesReturned optional out: the reply length on success, 0 on every failure.
  * @return 0; 6; 87; 122 (reply longer than outSize); 1112 and 1460 unchanged; 31; 8.
  */
-RYX_API uint32_t RYX_CALL RYX_Control(RYX_HANDLE handle, uint32_t slot, uint32_t controlCode,
-                                      const uint8_t *inBuffer, uint32_t inLength, uint8_t *outBuffer,
-                                      uint32_t outSize, uint32_t *bytesReturned) RYX_NOEXCEPT;
+RYX_API uint32_t RYX_CALL RYX_Control(RYX_HANDLE handle, uint32_t slot, uint32_t controlCode, const uint8_t* inBuffer,
+                                      uint32_t inLength, uint8_t* outBuffer, uint32_t outSize,
+                                      uint32_t* bytesReturned) RYX_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -23,8 +23,8 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
         SlotRef ref;
         if (!FindSlot(Lun, "IFDHTransmitToICC", ref)) return IFD_COMMUNICATION_ERROR;
         std::lock_guard lock(ref.state->mutex);
-        std::uint32_t received = static_cast<std::uint32_t>(
-            std::min<DWORD>(rxSize, std::numeric_limits<std::uint32_t>::max()));
+        std::uint32_t received =
+            static_cast<std::uint32_t>(std::min<DWORD>(rxSize, std::numeric_limits<std::uint32_t>::max()));
         const std::uint32_t status = RYX_ExchangeApdu(ref.reader->Handle(), ref.slot, TxBuffer,
                                                       static_cast<std::uint32_t>(TxLength), RxBuffer, &received);
         if (status != RYX_SUCCESS) return MapStatus(status, Operation::kGeneral);

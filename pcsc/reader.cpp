@@ -11,7 +11,9 @@ Reader::Reader(RYX_HANDLE handle, std::string deviceName, DriverOptions options,
     for (std::uint32_t i = 0; i < slotCount; ++i) slots_.push_back(std::make_unique<SlotState>());
 }
 
-Reader::~Reader() { (void)RYX_Close(handle_); }
+Reader::~Reader() {
+    (void)RYX_Close(handle_);
+}
 
 void Reader::OpenChannel(std::uint32_t slot) {
     std::lock_guard lock(channelMutex_);

@@ -16,7 +16,9 @@ namespace ryx::pcsc {
     return static_cast<std::uint32_t>((lun >> 16) & 0xFFFFu);
 }
 /** The slot part of a Lun (its low 16 bits). */
-[[nodiscard]] constexpr std::uint32_t SlotIndex(DWORD lun) noexcept { return static_cast<std::uint32_t>(lun & 0xFFFFu); }
+[[nodiscard]] constexpr std::uint32_t SlotIndex(DWORD lun) noexcept {
+    return static_cast<std::uint32_t>(lun & 0xFFFFu);
+}
 
 /** The reader open for the Lun's reader part; null when none is. Thread-safe. */
 [[nodiscard]] std::shared_ptr<Reader> FindReader(DWORD lun);

@@ -48,7 +48,9 @@ constexpr StatusMapping kTable[] = {
 
 const StatusMapping kOtherStatus = {0, "any other (system error)", kComm, kComm, kComm, kPts};
 
-std::span<const StatusMapping> StatusTable() noexcept { return kTable; }
+std::span<const StatusMapping> StatusTable() noexcept {
+    return kTable;
+}
 
 RESPONSECODE MapStatus(std::uint32_t status, Operation operation) noexcept {
     const StatusMapping* row = &kOtherStatus;
@@ -59,10 +61,14 @@ RESPONSECODE MapStatus(std::uint32_t status, Operation operation) noexcept {
         }
     }
     switch (operation) {
-        case Operation::kPower: return row->power;
-        case Operation::kPresence: return row->presence;
-        case Operation::kProtocol: return row->protocol;
-        case Operation::kGeneral: break;
+        case Operation::kPower:
+            return row->power;
+        case Operation::kPresence:
+            return row->presence;
+        case Operation::kProtocol:
+            return row->protocol;
+        case Operation::kGeneral:
+            break;
     }
     return row->general;
 }

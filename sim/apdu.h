@@ -9,11 +9,11 @@
 namespace ryx::sim {
 
 struct Apdu {
-  std::uint8_t cla = 0, ins = 0, p1 = 0, p2 = 0;
-  std::span<const std::uint8_t> data;  // the command data (Nc bytes), a view into the parsed bytes
-  std::size_t ne = 0;                  // bytes expected back: 0 when Le is absent, up to 256 / 65536
-  bool hasLe = false;
-  bool extended = false;
+    std::uint8_t cla = 0, ins = 0, p1 = 0, p2 = 0;
+    std::span<const std::uint8_t> data;  // the command data (Nc bytes), a view into the parsed bytes
+    std::size_t ne = 0;                  // bytes expected back: 0 when Le is absent, up to 256 / 65536
+    bool hasLe = false;
+    bool extended = false;
 };
 
 // Parses the cases 1, 2, 3 and 4 in their short and extended forms. nullopt when the bytes fit none of them

@@ -24,22 +24,22 @@ namespace ryx::sim {
 inline constexpr std::uint8_t kCardAid[] = {0xA0, 0x00, 0x00, 0x05, 0x52, 0x59, 0x58, 0x01};
 
 class BuiltInCard {
- public:
-  BuiltInCard();  // fresh file contents
-  // Power-on or reset: the MF is selected again and no EF is current. File contents survive.
-  void Reset() noexcept;
-  // One command APDU in, its response APDU (data and SW1 SW2) out.
-  [[nodiscard]] std::vector<std::uint8_t> Process(std::span<const std::uint8_t> command);
+public:
+    BuiltInCard();  // fresh file contents
+    // Power-on or reset: the MF is selected again and no EF is current. File contents survive.
+    void Reset() noexcept;
+    // One command APDU in, its response APDU (data and SW1 SW2) out.
+    [[nodiscard]] std::vector<std::uint8_t> Process(std::span<const std::uint8_t> command);
 
- private:
-  struct File {
-    std::uint16_t fid;
-    bool writable;
-    std::vector<std::uint8_t> data;
-  };
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  std::size_t current_ = kNone;  // index into files_ of the selected EF
-  std::vector<File> files_;
+private:
+    struct File {
+        std::uint16_t fid;
+        bool writable;
+        std::vector<std::uint8_t> data;
+    };
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::size_t current_ = kNone;  // index into files_ of the selected EF
+    std::vector<File> files_;
 };
 
 }  // namespace ryx::sim

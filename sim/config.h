@@ -35,27 +35,27 @@ inline constexpr std::array<std::uint8_t, 9> kDefaultAtr = {0x3B, 0x16, 0x96, 0x
 
 // A slot's card. present == false: no card (the ATR and mute flag are then ignored).
 struct SlotCard {
-  bool present = false;
-  std::vector<std::uint8_t> atr;  // answered to IccPowerOn (at most 64 bytes make sense to a host)
-  bool mute = false;              // present, but power-on fails with ICC_MUTE
+    bool present = false;
+    std::vector<std::uint8_t> atr;  // answered to IccPowerOn (at most 64 bytes make sense to a host)
+    bool mute = false;              // present, but power-on fails with ICC_MUTE
 
-  // The default card: the built-in card with kDefaultAtr.
-  [[nodiscard]] static SlotCard BuiltIn() { return {true, {kDefaultAtr.begin(), kDefaultAtr.end()}, false}; }
+    // The default card: the built-in card with kDefaultAtr.
+    [[nodiscard]] static SlotCard BuiltIn() { return {true, {kDefaultAtr.begin(), kDefaultAtr.end()}, false}; }
 };
 
 struct Config {
-  Model model = Model::KT4470RS;
-  std::optional<std::string> firmware;   // version text replacing DefaultFirmware(model); sent as given
-  std::uint32_t rate = 9600;              // the reader's line speed, one of kRateTable
-  std::optional<std::uint32_t> blockSize; // replaces the model's block size
-  bool wireTime = false;                  // pace the line at 10 bits per byte at the current rate
-  bool trace = false;                     // write every frame to traceStream (also: RYX_SIM_TRACE=1)
-  std::ostream* traceStream = nullptr;    // not owned; nullptr = std::cerr
-  // Cards by slot; slots past the model's slot count are ignored. Default: the built-in card in slot 0.
-  std::array<SlotCard, kMaxSlots> cards = {SlotCard::BuiltIn(), SlotCard{}, SlotCard{}};
-  // Random faults: each command frame gets one with this probability (0 = off), from a generator seeded with seed.
-  double chaosRate = 0.0;
-  std::uint64_t chaosSeed = 1;
+    Model model = Model::KT4470RS;
+    std::optional<std::string> firmware;     // version text replacing DefaultFirmware(model); sent as given
+    std::uint32_t rate = 9600;               // the reader's line speed, one of kRateTable
+    std::optional<std::uint32_t> blockSize;  // replaces the model's block size
+    bool wireTime = false;                   // pace the line at 10 bits per byte at the current rate
+    bool trace = false;                      // write every frame to traceStream (also: RYX_SIM_TRACE=1)
+    std::ostream* traceStream = nullptr;     // not owned; nullptr = std::cerr
+    // Cards by slot; slots past the model's slot count are ignored. Default: the built-in card in slot 0.
+    std::array<SlotCard, kMaxSlots> cards = {SlotCard::BuiltIn(), SlotCard{}, SlotCard{}};
+    // Random faults: each command frame gets one with this probability (0 = off), from a generator seeded with seed.
+    double chaosRate = 0.0;
+    std::uint64_t chaosSeed = 1;
 };
 
 }  // namespace ryx::sim

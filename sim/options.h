@@ -11,11 +11,11 @@
 namespace ryx::sim {
 
 struct Options {
-  Config config;
-  std::vector<Fault> faults;        // --fault, in order
-  std::optional<std::string> link;  // --link PATH
-  std::optional<std::string> run;   // --run COMMAND, {port} not yet replaced
-  bool help = false;
+    Config config;
+    std::vector<Fault> faults;        // --fault, in order
+    std::optional<std::string> link;  // --link PATH
+    std::optional<std::string> run;   // --run COMMAND, {port} not yet replaced
+    bool help = false;
 };
 
 // Parses the arguments after the program name. nullopt with a one-line reason in *error on a bad command line.

@@ -49,77 +49,77 @@ inline constexpr std::uint8_t kBaudCommand = 0x44;
 using ApduExecutor = std::function<std::vector<std::uint8_t>(std::uint8_t slot, std::span<const std::uint8_t> apdu)>;
 
 class ReaderDevice {
- public:
-  explicit ReaderDevice(const Config& config);
+public:
+    explicit ReaderDevice(const Config& config);
 
-  struct Outcome {
-    std::vector<std::uint8_t> reply;                   // the reply message (header and data)
-    std::optional<std::uint32_t> newRate;              // work at this rate once the reply has been sent
-    std::optional<SetParametersRecord> setParameters;  // a SetParameters message was taken
-  };
+    struct Outcome {
+        std::vector<std::uint8_t> reply;                   // the reply message (header and data)
+        std::optional<std::uint32_t> newRate;              // work at this rate once the reply has been sent
+        std::optional<SetParametersRecord> setParameters;  // a SetParameters message was taken
+    };
 
-  // Executes one command message (10-byte header + dwLength data bytes) and builds its reply.
-  [[nodiscard]] Outcome Handle(std::span<const std::uint8_t> message);
-  // Refuses a SetParameters message: failed command, bError 0x0A, recorded as refused.
-  [[nodiscard]] Outcome RefuseSetParameters(std::span<const std::uint8_t> message);
-  // A reply to `message` of the right type carrying bStatus/bError and no data; nothing is executed.
-  [[nodiscard]] std::vector<std::uint8_t> StatusReply(std::span<const std::uint8_t> message, std::uint8_t bStatus,
-                                                      std::uint8_t bError) const;
+    // Executes one command message (10-byte header + dwLength data bytes) and builds its reply.
+    [[nodiscard]] Outcome Handle(std::span<const std::uint8_t> message);
+    // Refuses a SetParameters message: failed command, bError 0x0A, recorded as refused.
+    [[nodiscard]] Outcome RefuseSetParameters(std::span<const std::uint8_t> message);
+    // A reply to `message` of the right type carrying bStatus/bError and no data; nothing is executed.
+    [[nodiscard]] std::vector<std::uint8_t> StatusReply(std::span<const std::uint8_t> message, std::uint8_t bStatus,
+                                                        std::uint8_t bError) const;
 
-  // The reader.
-  void SetModel(Model model);
-  void SetFirmware(std::string text) { firmware_ = std::move(text); }
-  void SetBlockSize(std::uint32_t size) { blockSize_ = size; }
-  void SetRate(std::uint32_t rate) { rate_ = rate; }
-  [[nodiscard]] Model model() const noexcept { return model_; }
-  [[nodiscard]] std::string Firmware() const;
-  [[nodiscard]] std::uint32_t BlockSize() const noexcept;
-  [[nodiscard]] std::uint32_t Rate() const noexcept { return rate_; }
-  [[nodiscard]] std::size_t SlotCount() const noexcept { return ModelSlotCount(model_); }
-  // Largest dwLength the receive buffer takes; a longer frame is refused at the frame level.
-  [[nodiscard]] std::size_t ReceiveLimit() const noexcept;
+    // The reader.
+    void SetModel(Model model);
+    void SetFirmware(std::string text) { firmware_ = std::move(text); }
+    void SetBlockSize(std::uint32_t size) { blockSize_ = size; }
+    void SetRate(std::uint32_t rate) { rate_ = rate; }
+    [[nodiscard]] Model model() const noexcept { return model_; }
+    [[nodiscard]] std::string Firmware() const;
+    [[nodiscard]] std::uint32_t BlockSize() const noexcept;
+    [[nodiscard]] std::uint32_t Rate() const noexcept { return rate_; }
+    [[nodiscard]] std::size_t SlotCount() const noexcept { return ModelSlotCount(model_); }
+    // Largest dwLength the receive buffer takes; a longer frame is refused at the frame level.
+    [[nodiscard]] std::size_t ReceiveLimit() const noexcept;
 
-  // The cards (slot < kMaxSlots; slots beyond SlotCount() are kept but not reachable).
-  void InsertCard(std::size_t slot, std::span<const std::uint8_t> atr);
-  void RemoveCard(std::size_t slot);
-  void SetMute(std::size_t slot, bool mute);
-  void SetExecutor(ApduExecutor executor) { executor_ = std::move(executor); }
-  [[nodiscard]] bool Powered(std::size_t slot) const;
-  [[nodiscard]] std::uint8_t IccStatus(std::size_t slot) const;
+    // The cards (slot < kMaxSlots; slots beyond SlotCount() are kept but not reachable).
+    void InsertCard(std::size_t slot, std::span<const std::uint8_t> atr);
+    void RemoveCard(std::size_t slot);
+    void SetMute(std::size_t slot, bool mute);
+    void SetExecutor(ApduExecutor executor) { executor_ = std::move(executor); }
+    [[nodiscard]] bool Powered(std::size_t slot) const;
+    [[nodiscard]] std::uint8_t IccStatus(std::size_t slot) const;
 
- private:
-  struct Slot {
-    SlotCard card;
-    bool powered = false;
-    BuiltInCard builtIn;
-    // XfrBlock chaining: a command being received in blocks, or a response being sent in blocks.
-    bool receiving = false;
-    std::vector<std::uint8_t> command;
-    std::vector<std::uint8_t> response;
-    std::size_t responseSent = 0;
-    bool sending = false;
-    void ResetChain() {
-      receiving = sending = false;
-      command.clear();
-      response.clear();
-      responseSent = 0;
-    }
-  };
+private:
+    struct Slot {
+        SlotCard card;
+        bool powered = false;
+        BuiltInCard builtIn;
+        // XfrBlock chaining: a command being received in blocks, or a response being sent in blocks.
+        bool receiving = false;
+        std::vector<std::uint8_t> command;
+        std::vector<std::uint8_t> response;
+        std::size_t responseSent = 0;
+        bool sending = false;
+        void ResetChain() {
+            receiving = sending = false;
+            command.clear();
+            response.clear();
+            responseSent = 0;
+        }
+    };
 
-  [[nodiscard]] std::vector<std::uint8_t> Reply(const MessageHeader& command, std::uint8_t type,
-                                                std::uint8_t bStatus, std::uint8_t bError, std::uint8_t b9,
-                                                std::span<const std::uint8_t> data) const;
-  [[nodiscard]] std::vector<std::uint8_t> Failed(const MessageHeader& command, std::uint8_t bError) const;
-  [[nodiscard]] Outcome XfrBlock(const MessageHeader& h, std::span<const std::uint8_t> data);
-  [[nodiscard]] std::vector<std::uint8_t> NextResponsePiece(const MessageHeader& h, Slot& slot);
-  [[nodiscard]] Outcome Escape(const MessageHeader& h, std::span<const std::uint8_t> data);
+    [[nodiscard]] std::vector<std::uint8_t> Reply(const MessageHeader& command, std::uint8_t type, std::uint8_t bStatus,
+                                                  std::uint8_t bError, std::uint8_t b9,
+                                                  std::span<const std::uint8_t> data) const;
+    [[nodiscard]] std::vector<std::uint8_t> Failed(const MessageHeader& command, std::uint8_t bError) const;
+    [[nodiscard]] Outcome XfrBlock(const MessageHeader& h, std::span<const std::uint8_t> data);
+    [[nodiscard]] std::vector<std::uint8_t> NextResponsePiece(const MessageHeader& h, Slot& slot);
+    [[nodiscard]] Outcome Escape(const MessageHeader& h, std::span<const std::uint8_t> data);
 
-  Model model_;
-  std::optional<std::string> firmware_;
-  std::optional<std::uint32_t> blockSize_;
-  std::uint32_t rate_;
-  std::array<Slot, kMaxSlots> slots_;
-  ApduExecutor executor_;
+    Model model_;
+    std::optional<std::string> firmware_;
+    std::optional<std::uint32_t> blockSize_;
+    std::uint32_t rate_;
+    std::array<Slot, kMaxSlots> slots_;
+    ApduExecutor executor_;
 };
 
 }  // namespace ryx::sim

@@ -18,112 +18,111 @@ namespace {
 
 // Makes `path` a symbolic link to `target`; an old symbolic link in the way is replaced, anything else is not.
 bool CreateLink(const std::string& path, const std::string& target) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) {
-    if (!S_ISLNK(st.st_mode)) {
-      errno = EEXIST;
-      return false;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            errno = EEXIST;
+            return false;
+        }
+        ::unlink(path.c_str());
     }
-    ::unlink(path.c_str());
-  }
-  return ::symlink(target.c_str(), path.c_str()) == 0;
+    return ::symlink(target.c_str(), path.c_str()) == 0;
 }
 
 // Removes the link only while it still points at our terminal: someone may have replaced it since.
 void RemoveLink(const std::string& path, const std::string& target) {
-  std::vector<char> buf(target.size() + 2);
-  const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
-  if (n >= 0 && std::string(buf.data(), static_cast<std::size_t>(n)) == target) ::unlink(path.c_str());
+    std::vector<char> buf(target.size() + 2);
+    const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+    if (n >= 0 && std::string(buf.data(), static_cast<std::size_t>(n)) == target) ::unlink(path.c_str());
 }
 
 void OnChild(int) {}
 
 int RunCommand(const std::string& command, const sigset_t& waited, const sigset_t& original) {
-  const pid_t child = ::fork();
-  if (child < 0) {
-    std::fprintf(stderr, "ryx_sim: cannot start the command: %s\n", std::strerror(errno));
-    return 1;
-  }
-  if (child == 0) {
-    ::sigprocmask(SIG_SETMASK, &original, nullptr);
-    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  for (;;) {
-    siginfo_t info{};
-    if (::sigwaitinfo(&waited, &info) < 0) continue;
-    if (info.si_signo == SIGCHLD) {
-      int status = 0;
-      if (::waitpid(child, &status, WNOHANG) == child) {
-        if (WIFEXITED(status)) return WEXITSTATUS(status);
-        if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-      }
-    } else if (info.si_signo == SIGTERM || info.si_code == SI_USER) {
-      // A SIGINT from the terminal reaches the command by itself; one sent to us alone is passed on.
-      ::kill(child, info.si_signo);
+    const pid_t child = ::fork();
+    if (child < 0) {
+        std::fprintf(stderr, "ryx_sim: cannot start the command: %s\n", std::strerror(errno));
+        return 1;
     }
-  }
+    if (child == 0) {
+        ::sigprocmask(SIG_SETMASK, &original, nullptr);
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (;;) {
+        siginfo_t info{};
+        if (::sigwaitinfo(&waited, &info) < 0) continue;
+        if (info.si_signo == SIGCHLD) {
+            int status = 0;
+            if (::waitpid(child, &status, WNOHANG) == child) {
+                if (WIFEXITED(status)) return WEXITSTATUS(status);
+                if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+            }
+        } else if (info.si_signo == SIGTERM || info.si_code == SI_USER) {
+            // A SIGINT from the terminal reaches the command by itself; one sent to us alone is passed on.
+            ::kill(child, info.si_signo);
+        }
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  using namespace ryx::sim;
-  std::string error;
-  const auto options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &error);
-  if (!options) {
-    std::fprintf(stderr, "ryx_sim: %s\n", error.c_str());
-    return 2;
-  }
-  if (options->help) {
-    std::fputs(HelpText().c_str(), stdout);
-    return 0;
-  }
-  if (static_cast<std::size_t>(std::count_if(options->config.cards.begin() + static_cast<std::ptrdiff_t>(
-                                                 ModelSlotCount(options->config.model)),
-                                             options->config.cards.end(),
-                                             [](const SlotCard& c) { return c.present; })) != 0) {
-    std::fprintf(stderr, "ryx_sim: warning: the %s has %zu slots; cards beyond them are not reachable\n",
-                 std::string(ModelName(options->config.model)).c_str(), ModelSlotCount(options->config.model));
-  }
-
-  // Block the signals we wait for before the reader's thread exists, so that only sigwaitinfo() sees them.
-  struct sigaction child {};
-  child.sa_handler = OnChild;
-  ::sigaction(SIGCHLD, &child, nullptr);
-  sigset_t waited;
-  sigset_t original;
-  sigemptyset(&waited);
-  sigaddset(&waited, SIGINT);
-  sigaddset(&waited, SIGTERM);
-  sigaddset(&waited, SIGCHLD);
-  ::pthread_sigmask(SIG_BLOCK, &waited, &original);
-
-  Simulator simulator(options->config);
-  for (const Fault& fault : options->faults) simulator.QueueFault(fault);
-  if (!simulator.Start()) {
-    std::fprintf(stderr, "ryx_sim: cannot create the pseudo-terminal: %s\n", std::strerror(errno));
-    return 1;
-  }
-  const std::string port = simulator.SlavePath();
-  if (options->link && !CreateLink(*options->link, port)) {
-    std::fprintf(stderr, "ryx_sim: cannot create the link %s: %s\n", options->link->c_str(), std::strerror(errno));
-    return 1;
-  }
-  std::printf("%s\n", port.c_str());
-  std::fflush(stdout);
-
-  int status = 0;
-  if (options->run) {
-    status = RunCommand(SubstitutePort(*options->run, port), waited, original);
-  } else {
-    for (;;) {
-      siginfo_t info{};
-      if (::sigwaitinfo(&waited, &info) < 0) continue;
-      if (info.si_signo == SIGINT || info.si_signo == SIGTERM) break;
+    using namespace ryx::sim;
+    std::string error;
+    const auto options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &error);
+    if (!options) {
+        std::fprintf(stderr, "ryx_sim: %s\n", error.c_str());
+        return 2;
     }
-  }
-  simulator.Stop();
-  if (options->link) RemoveLink(*options->link, port);
-  return status;
+    if (options->help) {
+        std::fputs(HelpText().c_str(), stdout);
+        return 0;
+    }
+    if (static_cast<std::size_t>(std::count_if(
+            options->config.cards.begin() + static_cast<std::ptrdiff_t>(ModelSlotCount(options->config.model)),
+            options->config.cards.end(), [](const SlotCard& c) { return c.present; })) != 0) {
+        std::fprintf(stderr, "ryx_sim: warning: the %s has %zu slots; cards beyond them are not reachable\n",
+                     std::string(ModelName(options->config.model)).c_str(), ModelSlotCount(options->config.model));
+    }
+
+    // Block the signals we wait for before the reader's thread exists, so that only sigwaitinfo() sees them.
+    struct sigaction child {};
+    child.sa_handler = OnChild;
+    ::sigaction(SIGCHLD, &child, nullptr);
+    sigset_t waited;
+    sigset_t original;
+    sigemptyset(&waited);
+    sigaddset(&waited, SIGINT);
+    sigaddset(&waited, SIGTERM);
+    sigaddset(&waited, SIGCHLD);
+    ::pthread_sigmask(SIG_BLOCK, &waited, &original);
+
+    Simulator simulator(options->config);
+    for (const Fault& fault : options->faults) simulator.QueueFault(fault);
+    if (!simulator.Start()) {
+        std::fprintf(stderr, "ryx_sim: cannot create the pseudo-terminal: %s\n", std::strerror(errno));
+        return 1;
+    }
+    const std::string port = simulator.SlavePath();
+    if (options->link && !CreateLink(*options->link, port)) {
+        std::fprintf(stderr, "ryx_sim: cannot create the link %s: %s\n", options->link->c_str(), std::strerror(errno));
+        return 1;
+    }
+    std::printf("%s\n", port.c_str());
+    std::fflush(stdout);
+
+    int status = 0;
+    if (options->run) {
+        status = RunCommand(SubstitutePort(*options->run, port), waited, original);
+    } else {
+        for (;;) {
+            siginfo_t info{};
+            if (::sigwaitinfo(&waited, &info) < 0) continue;
+            if (info.si_signo == SIGINT || info.si_signo == SIGTERM) break;
+        }
+    }
+    simulator.Stop();
+    if (options->link) RemoveLink(*options->link, port);
+    return status;
 }

@@ -33,591 +33,599 @@ constexpr auto kSilenceGap = std::chrono::milliseconds(100);
 
 // A byte on the line: start bit, 8 data bits, stop bit.
 Clock::duration ByteTime(std::uint32_t rate) {
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(10'000'000'000LL / std::max(rate, 1u)));
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(10'000'000'000LL / std::max(rate, 1u)));
 }
 
 void CloseFd(int* fd) {
-  if (*fd >= 0) ::close(*fd);
-  *fd = -1;
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
 }
 
 }  // namespace
 
 struct Simulator::State {
-  explicit State(Config c) : config(std::move(c)), device(config), assembler(device.ReceiveLimit()) {
-    // A test that fails against the simulator can be rerun with its conversation on standard error.
-    if (const char* env = std::getenv("RYX_SIM_TRACE"); env != nullptr && *env != '\0' && *env != '0') {
-      config.trace = true;
+    explicit State(Config c) : config(std::move(c)), device(config), assembler(device.ReceiveLimit()) {
+        // A test that fails against the simulator can be rerun with its conversation on standard error.
+        if (const char* env = std::getenv("RYX_SIM_TRACE"); env != nullptr && *env != '\0' && *env != '0') {
+            config.trace = true;
+        }
+        wireTime = config.wireTime;
+        if (config.chaosRate > 0.0) faults.SetChaos(config.chaosRate, config.chaosSeed);
     }
-    wireTime = config.wireTime;
-    if (config.chaosRate > 0.0) faults.SetChaos(config.chaosRate, config.chaosSeed);
-  }
 
-  // Everything below is guarded by mu, except the file descriptors and the assembler, which belong to the serving
-  // thread while it runs. Recursive, so that an APDU handler running on the serving thread may call back.
-  mutable std::recursive_mutex mu;
-  mutable std::condition_variable_any changed;
-  Config config;
-  ReaderDevice device;
-  FaultPlan faults;
-  bool silent = false;
-  bool wireTime = false;
-  std::vector<FrameRecord> received;
-  std::vector<FrameRecord> sent;
-  std::vector<SetParametersRecord> setParameters;
-  std::optional<std::vector<std::uint8_t>> lastResponse;  // answered again after a RepeatRequest
+    // Everything below is guarded by mu, except the file descriptors and the assembler, which belong to the serving
+    // thread while it runs. Recursive, so that an APDU handler running on the serving thread may call back.
+    mutable std::recursive_mutex mu;
+    mutable std::condition_variable_any changed;
+    Config config;
+    ReaderDevice device;
+    FaultPlan faults;
+    bool silent = false;
+    bool wireTime = false;
+    std::vector<FrameRecord> received;
+    std::vector<FrameRecord> sent;
+    std::vector<SetParametersRecord> setParameters;
+    std::optional<std::vector<std::uint8_t>> lastResponse;  // answered again after a RepeatRequest
 
-  int master = -1;
-  int slave = -1;  // kept open so that the master never sees a hang-up while the host has the port closed
-  int wakeRead = -1;
-  int wakeWrite = -1;
-  std::string slavePath;
-  std::thread thread;
-  std::atomic<bool> stopping{false};
-  std::atomic<bool> running{false};
-  FrameAssembler assembler;
-  Clock::time_point lineFreeAt{};  // wire time: when the reader's transmitter has sent its last byte
+    int master = -1;
+    int slave = -1;  // kept open so that the master never sees a hang-up while the host has the port closed
+    int wakeRead = -1;
+    int wakeWrite = -1;
+    std::string slavePath;
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> running{false};
+    FrameAssembler assembler;
+    Clock::time_point lineFreeAt{};  // wire time: when the reader's transmitter has sent its last byte
 
-  void Serve();
-  void Handle(FrameAssembler::Event event);
-  void Answer(const FrameRecord& frame, const std::optional<Fault>& fault);
-  void SendResponse(std::vector<std::uint8_t> frame, const std::optional<Fault>& fault, std::uint32_t rate);
-  bool SendStatus(std::span<const std::uint8_t> bytes, const std::optional<Fault>& fault);
-  // Sends bytes as the reader's transmitter at `rate` would (paced when wire time is on); 0 = the current rate.
-  bool Write(std::span<const std::uint8_t> bytes, std::uint32_t rate = 0);
-  bool WriteNow(std::span<const std::uint8_t> bytes);
-  bool SleepUntil(Clock::time_point when);
-  bool SleepFor(Clock::duration d) { return SleepUntil(Clock::now() + d); }
-  void Record(FrameRecord record, bool isSent);
-  void Vanish();
+    void Serve();
+    void Handle(FrameAssembler::Event event);
+    void Answer(const FrameRecord& frame, const std::optional<Fault>& fault);
+    void SendResponse(std::vector<std::uint8_t> frame, const std::optional<Fault>& fault, std::uint32_t rate);
+    bool SendStatus(std::span<const std::uint8_t> bytes, const std::optional<Fault>& fault);
+    // Sends bytes as the reader's transmitter at `rate` would (paced when wire time is on); 0 = the current rate.
+    bool Write(std::span<const std::uint8_t> bytes, std::uint32_t rate = 0);
+    bool WriteNow(std::span<const std::uint8_t> bytes);
+    bool SleepUntil(Clock::time_point when);
+    bool SleepFor(Clock::duration d) { return SleepUntil(Clock::now() + d); }
+    void Record(FrameRecord record, bool isSent);
+    void Vanish();
 };
 
 Simulator::Simulator(Config config) : state_(std::make_unique<State>(std::move(config))) {}
 
-Simulator::~Simulator() { Stop(); }
+Simulator::~Simulator() {
+    Stop();
+}
 
 bool Simulator::Start() {
-  State& s = *state_;
-  if (s.thread.joinable()) return true;
-  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0) return false;
-  char name[128];
-  int slave = -1;
-  int pipeFds[2] = {-1, -1};
-  auto fail = [&] {
-    const int saved = errno;
-    if (slave >= 0) ::close(slave);
-    if (pipeFds[0] >= 0) ::close(pipeFds[0]);
-    if (pipeFds[1] >= 0) ::close(pipeFds[1]);
-    ::close(master);
-    errno = saved;
-    return false;
-  };
-  if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) return fail();
-  slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave < 0) return fail();
-  // A new pty is cooked and echoes: make it a raw line at the reader's speed before any host sees it. This goes
-  // through the slave; the master's termios is never written, since on Linux it is the slave's.
-  if (!SetRawAtSpeed(slave, s.device.Rate())) return fail();
-  if (::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK) != 0) return fail();
-  if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return fail();
-  s.master = master;
-  s.slave = slave;
-  s.wakeRead = pipeFds[0];
-  s.wakeWrite = pipeFds[1];
-  s.slavePath = name;
-  s.stopping = false;
-  s.running = true;
-  try {
-    s.thread = std::thread([&s] { s.Serve(); });
-  } catch (const std::system_error&) {
+    State& s = *state_;
+    if (s.thread.joinable()) return true;
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) return false;
+    char name[128];
+    int slave = -1;
+    int pipeFds[2] = {-1, -1};
+    auto fail = [&] {
+        const int saved = errno;
+        if (slave >= 0) ::close(slave);
+        if (pipeFds[0] >= 0) ::close(pipeFds[0]);
+        if (pipeFds[1] >= 0) ::close(pipeFds[1]);
+        ::close(master);
+        errno = saved;
+        return false;
+    };
+    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) return fail();
+    slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) return fail();
+    // A new pty is cooked and echoes: make it a raw line at the reader's speed before any host sees it. This goes
+    // through the slave; the master's termios is never written, since on Linux it is the slave's.
+    if (!SetRawAtSpeed(slave, s.device.Rate())) return fail();
+    if (::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK) != 0) return fail();
+    if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return fail();
+    s.master = master;
+    s.slave = slave;
+    s.wakeRead = pipeFds[0];
+    s.wakeWrite = pipeFds[1];
+    s.slavePath = name;
+    s.stopping = false;
+    s.running = true;
+    try {
+        s.thread = std::thread([&s] { s.Serve(); });
+    } catch (const std::system_error&) {
+        s.running = false;
+        CloseFd(&s.master);
+        CloseFd(&s.slave);
+        CloseFd(&s.wakeRead);
+        CloseFd(&s.wakeWrite);
+        errno = EAGAIN;
+        return false;
+    }
+    return true;
+}
+
+void Simulator::Stop() {
+    State& s = *state_;
+    if (s.thread.joinable()) {
+        s.stopping = true;
+        const char byte = 1;
+        [[maybe_unused]] ssize_t n = ::write(s.wakeWrite, &byte, 1);
+        s.thread.join();
+    }
+    std::lock_guard lock(s.mu);
     s.running = false;
     CloseFd(&s.master);
     CloseFd(&s.slave);
     CloseFd(&s.wakeRead);
     CloseFd(&s.wakeWrite);
-    errno = EAGAIN;
-    return false;
-  }
-  return true;
+    s.changed.notify_all();
 }
 
-void Simulator::Stop() {
-  State& s = *state_;
-  if (s.thread.joinable()) {
-    s.stopping = true;
-    const char byte = 1;
-    [[maybe_unused]] ssize_t n = ::write(s.wakeWrite, &byte, 1);
-    s.thread.join();
-  }
-  std::lock_guard lock(s.mu);
-  s.running = false;
-  CloseFd(&s.master);
-  CloseFd(&s.slave);
-  CloseFd(&s.wakeRead);
-  CloseFd(&s.wakeWrite);
-  s.changed.notify_all();
+const std::string& Simulator::SlavePath() const {
+    return state_->slavePath;
 }
 
-const std::string& Simulator::SlavePath() const { return state_->slavePath; }
-
-bool Simulator::Running() const { return state_->running; }
+bool Simulator::Running() const {
+    return state_->running;
+}
 
 void Simulator::InsertCard(std::size_t slot, std::span<const std::uint8_t> atr) {
-  std::lock_guard lock(state_->mu);
-  state_->device.InsertCard(slot, atr);
+    std::lock_guard lock(state_->mu);
+    state_->device.InsertCard(slot, atr);
 }
 
 void Simulator::RemoveCard(std::size_t slot) {
-  std::lock_guard lock(state_->mu);
-  state_->device.RemoveCard(slot);
+    std::lock_guard lock(state_->mu);
+    state_->device.RemoveCard(slot);
 }
 
 void Simulator::SetMute(std::size_t slot, bool mute) {
-  std::lock_guard lock(state_->mu);
-  state_->device.SetMute(slot, mute);
+    std::lock_guard lock(state_->mu);
+    state_->device.SetMute(slot, mute);
 }
 
 void Simulator::SetApduHandler(ApduHandler handler) {
-  std::lock_guard lock(state_->mu);
-  state_->device.SetExecutor(std::move(handler));
+    std::lock_guard lock(state_->mu);
+    state_->device.SetExecutor(std::move(handler));
 }
 
 bool Simulator::Powered(std::size_t slot) const {
-  std::lock_guard lock(state_->mu);
-  return state_->device.Powered(slot);
+    std::lock_guard lock(state_->mu);
+    return state_->device.Powered(slot);
 }
 
 std::uint8_t Simulator::IccStatus(std::size_t slot) const {
-  std::lock_guard lock(state_->mu);
-  return state_->device.IccStatus(slot);
+    std::lock_guard lock(state_->mu);
+    return state_->device.IccStatus(slot);
 }
 
 void Simulator::SetModel(Model model) {
-  std::lock_guard lock(state_->mu);
-  state_->device.SetModel(model);
+    std::lock_guard lock(state_->mu);
+    state_->device.SetModel(model);
 }
 
 void Simulator::SetFirmware(std::string text) {
-  std::lock_guard lock(state_->mu);
-  state_->device.SetFirmware(std::move(text));
+    std::lock_guard lock(state_->mu);
+    state_->device.SetFirmware(std::move(text));
 }
 
 void Simulator::SetRate(std::uint32_t rate) {
-  std::lock_guard lock(state_->mu);
-  state_->device.SetRate(rate);
+    std::lock_guard lock(state_->mu);
+    state_->device.SetRate(rate);
 }
 
 void Simulator::SetBlockSize(std::uint32_t size) {
-  std::lock_guard lock(state_->mu);
-  state_->device.SetBlockSize(size);
+    std::lock_guard lock(state_->mu);
+    state_->device.SetBlockSize(size);
 }
 
 void Simulator::SetSilent(bool silent) {
-  std::lock_guard lock(state_->mu);
-  state_->silent = silent;
+    std::lock_guard lock(state_->mu);
+    state_->silent = silent;
 }
 
 void Simulator::SetWireTime(bool on) {
-  std::lock_guard lock(state_->mu);
-  state_->wireTime = on;
+    std::lock_guard lock(state_->mu);
+    state_->wireTime = on;
 }
 
 std::uint32_t Simulator::Rate() const {
-  std::lock_guard lock(state_->mu);
-  return state_->device.Rate();
+    std::lock_guard lock(state_->mu);
+    return state_->device.Rate();
 }
 
 std::uint32_t Simulator::BlockSize() const {
-  std::lock_guard lock(state_->mu);
-  return state_->device.BlockSize();
+    std::lock_guard lock(state_->mu);
+    return state_->device.BlockSize();
 }
 
 std::size_t Simulator::SlotCount() const {
-  std::lock_guard lock(state_->mu);
-  return state_->device.SlotCount();
+    std::lock_guard lock(state_->mu);
+    return state_->device.SlotCount();
 }
 
 std::uint32_t Simulator::HostSpeed() const {
-  // Under the lock: Stop() and a vanishing reader close the master under it.
-  std::lock_guard lock(state_->mu);
-  return state_->master >= 0 ? ReadSpeed(state_->master) : 0;
+    // Under the lock: Stop() and a vanishing reader close the master under it.
+    std::lock_guard lock(state_->mu);
+    return state_->master >= 0 ? ReadSpeed(state_->master) : 0;
 }
 
 void Simulator::QueueFault(const Fault& fault) {
-  std::lock_guard lock(state_->mu);
-  state_->faults.Queue(fault);
+    std::lock_guard lock(state_->mu);
+    state_->faults.Queue(fault);
 }
 
 void Simulator::ClearFaults() {
-  std::lock_guard lock(state_->mu);
-  state_->faults.Clear();
+    std::lock_guard lock(state_->mu);
+    state_->faults.Clear();
 }
 
 std::size_t Simulator::PendingFaults() const {
-  std::lock_guard lock(state_->mu);
-  return state_->faults.Pending();
+    std::lock_guard lock(state_->mu);
+    return state_->faults.Pending();
 }
 
 void Simulator::SetChaos(double rate, std::uint64_t seed, std::vector<FaultKind> kinds) {
-  std::lock_guard lock(state_->mu);
-  state_->faults.SetChaos(rate, seed, std::move(kinds));
+    std::lock_guard lock(state_->mu);
+    state_->faults.SetChaos(rate, seed, std::move(kinds));
 }
 
 FaultCounters Simulator::FaultsInjected() const {
-  std::lock_guard lock(state_->mu);
-  return state_->faults.Counters();
+    std::lock_guard lock(state_->mu);
+    return state_->faults.Counters();
 }
 
 std::vector<FrameRecord> Simulator::ReceivedFrames() const {
-  std::lock_guard lock(state_->mu);
-  return state_->received;
+    std::lock_guard lock(state_->mu);
+    return state_->received;
 }
 
 std::vector<FrameRecord> Simulator::SentFrames() const {
-  std::lock_guard lock(state_->mu);
-  return state_->sent;
+    std::lock_guard lock(state_->mu);
+    return state_->sent;
 }
 
 std::vector<SetParametersRecord> Simulator::SetParametersMessages() const {
-  std::lock_guard lock(state_->mu);
-  return state_->setParameters;
+    std::lock_guard lock(state_->mu);
+    return state_->setParameters;
 }
 
 bool Simulator::WaitForFrames(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(state_->mu);
-  return state_->changed.wait_for(lock, timeout, [&] { return state_->received.size() >= count; });
+    std::unique_lock lock(state_->mu);
+    return state_->changed.wait_for(lock, timeout, [&] { return state_->received.size() >= count; });
 }
 
 bool Simulator::WaitForSentFrames(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(state_->mu);
-  return state_->changed.wait_for(lock, timeout, [&] { return state_->sent.size() >= count; });
+    std::unique_lock lock(state_->mu);
+    return state_->changed.wait_for(lock, timeout, [&] { return state_->sent.size() >= count; });
 }
 
 void Simulator::ClearRecords() {
-  std::lock_guard lock(state_->mu);
-  state_->received.clear();
-  state_->sent.clear();
-  state_->setParameters.clear();
+    std::lock_guard lock(state_->mu);
+    state_->received.clear();
+    state_->sent.clear();
+    state_->setParameters.clear();
 }
 
 // ---- the serving thread ------------------------------------------------------------------------------------------
 
 void Simulator::State::Serve() {
 #ifdef __linux__
-  // Wire-time pacing sleeps to absolute instants; the default 50 us timer slack would add to every paced write.
-  (void)::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    // Wire-time pacing sleeps to absolute instants; the default 50 us timer slack would add to every paced write.
+    (void)::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
-  std::vector<std::uint8_t> buffer(4096);
-  std::vector<FrameAssembler::Event> events;
-  Clock::time_point lastByte{};
-  while (!stopping && master >= 0) {
-    int timeout = -1;
-    if (assembler.Partial()) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(lastByte + kSilenceGap - Clock::now());
-      timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-    }
-    pollfd fds[2] = {{master, POLLIN, 0}, {wakeRead, POLLIN, 0}};
-    const int n = ::poll(fds, 2, timeout);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (fds[1].revents != 0) {
-      char drain[16];
-      while (::read(wakeRead, drain, sizeof drain) > 0) {
-      }
-      continue;
-    }
-    if (n == 0) {
-      if (assembler.Partial() && Clock::now() - lastByte >= kSilenceGap) {
-        if (auto event = assembler.Silence()) Handle(std::move(*event));
-      }
-      continue;
-    }
-    if ((fds[0].revents & POLLIN) != 0) {
-      const ssize_t got = ::read(master, buffer.data(), buffer.size());
-      if (got > 0) {
-        const auto now = Clock::now();
-        const std::uint32_t hostSpeed = ReadSpeed(master);
-        {
-          std::lock_guard lock(mu);
-          assembler.SetMaxData(device.ReceiveLimit());
+    std::vector<std::uint8_t> buffer(4096);
+    std::vector<FrameAssembler::Event> events;
+    Clock::time_point lastByte{};
+    while (!stopping && master >= 0) {
+        int timeout = -1;
+        if (assembler.Partial()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(lastByte + kSilenceGap - Clock::now());
+            timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
         }
-        events.clear();
-        assembler.Feed(std::span(buffer.data(), static_cast<std::size_t>(got)), hostSpeed, now, &events);
-        lastByte = now;
-        for (auto& event : events) {
-          if (stopping || master < 0) break;
-          Handle(std::move(event));
+        pollfd fds[2] = {{master, POLLIN, 0}, {wakeRead, POLLIN, 0}};
+        const int n = ::poll(fds, 2, timeout);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
         }
-        continue;
-      }
-      if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (fds[1].revents != 0) {
+            char drain[16];
+            while (::read(wakeRead, drain, sizeof drain) > 0) {
+            }
+            continue;
+        }
+        if (n == 0) {
+            if (assembler.Partial() && Clock::now() - lastByte >= kSilenceGap) {
+                if (auto event = assembler.Silence()) Handle(std::move(*event));
+            }
+            continue;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            const ssize_t got = ::read(master, buffer.data(), buffer.size());
+            if (got > 0) {
+                const auto now = Clock::now();
+                const std::uint32_t hostSpeed = ReadSpeed(master);
+                {
+                    std::lock_guard lock(mu);
+                    assembler.SetMaxData(device.ReceiveLimit());
+                }
+                events.clear();
+                assembler.Feed(std::span(buffer.data(), static_cast<std::size_t>(got)), hostSpeed, now, &events);
+                lastByte = now;
+                for (auto& event : events) {
+                    if (stopping || master < 0) break;
+                    Handle(std::move(event));
+                }
+                continue;
+            }
+            if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        }
+        // The master reports a hang-up or an error: not expected while our own slave fd is open. Do not spin.
+        SleepFor(std::chrono::milliseconds(10));
     }
-    // The master reports a hang-up or an error: not expected while our own slave fd is open. Do not spin.
-    SleepFor(std::chrono::milliseconds(10));
-  }
 }
 
 void Simulator::State::Record(FrameRecord record, bool isSent) {
-  std::lock_guard lock(mu);
-  if (config.trace) {
-    std::ostream& out = config.traceStream != nullptr ? *config.traceStream : std::cerr;
-    out << "ryx_sim: " << FormatTrace(record) << '\n' << std::flush;
-  }
-  (isSent ? sent : received).push_back(std::move(record));
-  changed.notify_all();
+    std::lock_guard lock(mu);
+    if (config.trace) {
+        std::ostream& out = config.traceStream != nullptr ? *config.traceStream : std::cerr;
+        out << "ryx_sim: " << FormatTrace(record) << '\n' << std::flush;
+    }
+    (isSent ? sent : received).push_back(std::move(record));
+    changed.notify_all();
 }
 
 void Simulator::State::Handle(FrameAssembler::Event event) {
-  FrameRecord frame;
-  frame.header = FrameHeader(event.bytes);
-  frame.hostSpeed = event.hostSpeed;
-  frame.time = Clock::now();
-  const bool repeat = event.kind == FrameAssembler::Event::Kind::kFrame &&
-                      std::equal(event.bytes.begin(), event.bytes.end(), kRepeatRequest.begin(), kRepeatRequest.end());
-  frame.kind = repeat ? FrameRecord::Kind::kRepeatRequest : FrameRecord::Kind::kCommand;
-  frame.bytes = std::move(event.bytes);
+    FrameRecord frame;
+    frame.header = FrameHeader(event.bytes);
+    frame.hostSpeed = event.hostSpeed;
+    frame.time = Clock::now();
+    const bool repeat =
+        event.kind == FrameAssembler::Event::Kind::kFrame &&
+        std::equal(event.bytes.begin(), event.bytes.end(), kRepeatRequest.begin(), kRepeatRequest.end());
+    frame.kind = repeat ? FrameRecord::Kind::kRepeatRequest : FrameRecord::Kind::kCommand;
+    frame.bytes = std::move(event.bytes);
 
-  std::optional<Fault> fault;
-  bool wire = false;
-  std::uint32_t rate = 0;
-  {
-    std::lock_guard lock(mu);
-    rate = device.Rate();
-    wire = wireTime;
-    frame.readerRate = rate;
-    if (event.mixedSpeed || event.hostSpeed != rate) {
-      // A reader at another speed sees only noise.
-      frame.droppedSpeedMismatch = true;
-    } else if (silent) {
-      frame.ignoredSilent = true;
-    } else if (event.kind != FrameAssembler::Event::Kind::kFrame) {
-      frame.refused = true;
-    } else {
-      FrameTraits traits;
-      traits.repeatRequest = repeat;
-      traits.setParameters = !repeat && frame.header && frame.header->type == kSetParameters;
-      traits.answered = !repeat || lastResponse.has_value();
-      fault = faults.Take(traits);
-      if (fault) frame.fault = fault->kind;
+    std::optional<Fault> fault;
+    bool wire = false;
+    std::uint32_t rate = 0;
+    {
+        std::lock_guard lock(mu);
+        rate = device.Rate();
+        wire = wireTime;
+        frame.readerRate = rate;
+        if (event.mixedSpeed || event.hostSpeed != rate) {
+            // A reader at another speed sees only noise.
+            frame.droppedSpeedMismatch = true;
+        } else if (silent) {
+            frame.ignoredSilent = true;
+        } else if (event.kind != FrameAssembler::Event::Kind::kFrame) {
+            frame.refused = true;
+        } else {
+            FrameTraits traits;
+            traits.repeatRequest = repeat;
+            traits.setParameters = !repeat && frame.header && frame.header->type == kSetParameters;
+            traits.answered = !repeat || lastResponse.has_value();
+            fault = faults.Take(traits);
+            if (fault) frame.fault = fault->kind;
+        }
     }
-  }
-  const bool ignore = frame.droppedSpeedMismatch || frame.ignoredSilent;
-  const bool refused = frame.refused;
-  const std::size_t length = frame.bytes.size();
-  Record(frame, false);
-  if (ignore) return;
-  // With wire time the frame is complete only once its last byte would have crossed the line.
-  if (wire && !SleepUntil(event.firstByte + ByteTime(rate) * static_cast<Clock::rep>(length))) return;
-  if (refused) {
-    SendStatus(StatusFrame(0x01), std::nullopt);
-    return;
-  }
-  Answer(frame, fault);
+    const bool ignore = frame.droppedSpeedMismatch || frame.ignoredSilent;
+    const bool refused = frame.refused;
+    const std::size_t length = frame.bytes.size();
+    Record(frame, false);
+    if (ignore) return;
+    // With wire time the frame is complete only once its last byte would have crossed the line.
+    if (wire && !SleepUntil(event.firstByte + ByteTime(rate) * static_cast<Clock::rep>(length))) return;
+    if (refused) {
+        SendStatus(StatusFrame(0x01), std::nullopt);
+        return;
+    }
+    Answer(frame, fault);
 }
 
 void Simulator::State::Answer(const FrameRecord& frame, const std::optional<Fault>& fault) {
-  const FaultKind kind = fault ? fault->kind : FaultKind::kPass;
-  if (kind == FaultKind::kVanish) {
-    Vanish();
-    return;
-  }
-  if (frame.kind == FrameRecord::Kind::kRepeatRequest) {
-    std::optional<std::vector<std::uint8_t>> again;
+    const FaultKind kind = fault ? fault->kind : FaultKind::kPass;
+    if (kind == FaultKind::kVanish) {
+        Vanish();
+        return;
+    }
+    if (frame.kind == FrameRecord::Kind::kRepeatRequest) {
+        std::optional<std::vector<std::uint8_t>> again;
+        std::uint32_t rate = 0;
+        {
+            std::lock_guard lock(mu);
+            again = lastResponse;
+            rate = device.Rate();
+        }
+        // Nothing to repeat yet: a reader has nothing to say.
+        if (again) SendResponse(std::move(*again), fault, rate);
+        return;
+    }
+
+    switch (kind) {
+        case FaultKind::kRefuseStatus:
+            SendStatus(StatusFrame(0x01), fault);
+            return;
+        case FaultKind::kNoStatus:
+            return;
+        case FaultKind::kBadStatusStart: {
+            const std::uint8_t status[] = {0x05, 0x00, 0x00, kEndByte};
+            SendStatus(status, fault);
+            return;
+        }
+        case FaultKind::kBadStatusEnd: {
+            const std::uint8_t status[] = {kStartByte, 0x00, 0x00, 0x05};
+            SendStatus(status, fault);
+            return;
+        }
+        case FaultKind::kBadStatusCheck: {
+            const std::uint8_t status[] = {kStartByte, 0x00, 0x01, kEndByte};
+            SendStatus(status, fault);
+            return;
+        }
+        case FaultKind::kGarbage:
+            SendStatus(fault->garbage, fault);
+            return;
+        case FaultKind::kDelayStatus:
+            if (!SleepFor(fault->delay)) return;
+            break;
+        default:
+            break;
+    }
+
+    // The frame is taken: execute the message.
+    const auto message = std::span(frame.bytes).subspan(1, frame.bytes.size() - kFrameOverhead);
+    std::vector<std::uint8_t> response;
+    std::optional<std::uint32_t> newRate;
+    {
+        std::lock_guard lock(mu);
+        ReaderDevice::Outcome outcome;
+        if (kind == FaultKind::kStatusError && (fault->bStatus & 0xC0) != 0) {
+            outcome.reply = device.StatusReply(message, fault->bStatus, fault->bError);
+        } else if (kind == FaultKind::kRefuseSetParameters) {
+            outcome = device.RefuseSetParameters(message);
+        } else {
+            outcome = device.Handle(message);
+            if (kind == FaultKind::kStatusError) {
+                outcome.reply[7] = fault->bStatus;
+                outcome.reply[8] = fault->bError;
+            }
+        }
+        if (kind == FaultKind::kWrongType) outcome.reply[0] ^= 0x01;
+        if (kind == FaultKind::kWrongSlot) ++outcome.reply[5];
+        if (kind == FaultKind::kWrongSequence) ++outcome.reply[6];
+        if (outcome.setParameters) setParameters.push_back(std::move(*outcome.setParameters));
+        newRate = outcome.newRate;
+        response = BuildFrame(outcome.reply);
+        lastResponse = response;
+    }
+    const bool statusFault = kind == FaultKind::kDelayStatus;
     std::uint32_t rate = 0;
     {
-      std::lock_guard lock(mu);
-      again = lastResponse;
-      rate = device.Rate();
+        std::lock_guard lock(mu);
+        rate = device.Rate();
     }
-    // Nothing to repeat yet: a reader has nothing to say.
-    if (again) SendResponse(std::move(*again), fault, rate);
-    return;
-  }
-
-  switch (kind) {
-    case FaultKind::kRefuseStatus:
-      SendStatus(StatusFrame(0x01), fault);
-      return;
-    case FaultKind::kNoStatus:
-      return;
-    case FaultKind::kBadStatusStart: {
-      const std::uint8_t status[] = {0x05, 0x00, 0x00, kEndByte};
-      SendStatus(status, fault);
-      return;
+    if (!SendStatus(StatusFrame(0x00), statusFault ? fault : std::nullopt)) return;
+    if (newRate) {
+        // The confirmation goes out at the old speed, but the reader listens at the new one before the host can
+        // have read it: a host that changes its port at once and sends must find the reader there.
+        std::lock_guard lock(mu);
+        device.SetRate(*newRate);
     }
-    case FaultKind::kBadStatusEnd: {
-      const std::uint8_t status[] = {kStartByte, 0x00, 0x00, 0x05};
-      SendStatus(status, fault);
-      return;
-    }
-    case FaultKind::kBadStatusCheck: {
-      const std::uint8_t status[] = {kStartByte, 0x00, 0x01, kEndByte};
-      SendStatus(status, fault);
-      return;
-    }
-    case FaultKind::kGarbage:
-      SendStatus(fault->garbage, fault);
-      return;
-    case FaultKind::kDelayStatus:
-      if (!SleepFor(fault->delay)) return;
-      break;
-    default:
-      break;
-  }
-
-  // The frame is taken: execute the message.
-  const auto message = std::span(frame.bytes).subspan(1, frame.bytes.size() - kFrameOverhead);
-  std::vector<std::uint8_t> response;
-  std::optional<std::uint32_t> newRate;
-  {
-    std::lock_guard lock(mu);
-    ReaderDevice::Outcome outcome;
-    if (kind == FaultKind::kStatusError && (fault->bStatus & 0xC0) != 0) {
-      outcome.reply = device.StatusReply(message, fault->bStatus, fault->bError);
-    } else if (kind == FaultKind::kRefuseSetParameters) {
-      outcome = device.RefuseSetParameters(message);
-    } else {
-      outcome = device.Handle(message);
-      if (kind == FaultKind::kStatusError) {
-        outcome.reply[7] = fault->bStatus;
-        outcome.reply[8] = fault->bError;
-      }
-    }
-    if (kind == FaultKind::kWrongType) outcome.reply[0] ^= 0x01;
-    if (kind == FaultKind::kWrongSlot) ++outcome.reply[5];
-    if (kind == FaultKind::kWrongSequence) ++outcome.reply[6];
-    if (outcome.setParameters) setParameters.push_back(std::move(*outcome.setParameters));
-    newRate = outcome.newRate;
-    response = BuildFrame(outcome.reply);
-    lastResponse = response;
-  }
-  const bool statusFault = kind == FaultKind::kDelayStatus;
-  std::uint32_t rate = 0;
-  {
-    std::lock_guard lock(mu);
-    rate = device.Rate();
-  }
-  if (!SendStatus(StatusFrame(0x00), statusFault ? fault : std::nullopt)) return;
-  if (newRate) {
-    // The confirmation goes out at the old speed, but the reader listens at the new one before the host can
-    // have read it: a host that changes its port at once and sends must find the reader there.
-    std::lock_guard lock(mu);
-    device.SetRate(*newRate);
-  }
-  SendResponse(std::move(response), statusFault ? std::nullopt : fault, rate);
+    SendResponse(std::move(response), statusFault ? std::nullopt : fault, rate);
 }
 
 bool Simulator::State::SendStatus(std::span<const std::uint8_t> bytes, const std::optional<Fault>& fault) {
-  // Recorded before it goes out, so that a host that has read it finds it in the records.
-  FrameRecord record;
-  record.kind = FrameRecord::Kind::kStatus;
-  record.bytes.assign(bytes.begin(), bytes.end());
-  if (fault) record.fault = fault->kind;
-  {
-    std::lock_guard lock(mu);
-    record.readerRate = device.Rate();
-  }
-  record.hostSpeed = master >= 0 ? ReadSpeed(master) : 0;
-  record.time = Clock::now();
-  Record(std::move(record), true);
-  return Write(bytes);
+    // Recorded before it goes out, so that a host that has read it finds it in the records.
+    FrameRecord record;
+    record.kind = FrameRecord::Kind::kStatus;
+    record.bytes.assign(bytes.begin(), bytes.end());
+    if (fault) record.fault = fault->kind;
+    {
+        std::lock_guard lock(mu);
+        record.readerRate = device.Rate();
+    }
+    record.hostSpeed = master >= 0 ? ReadSpeed(master) : 0;
+    record.time = Clock::now();
+    Record(std::move(record), true);
+    return Write(bytes);
 }
 
 void Simulator::State::SendResponse(std::vector<std::uint8_t> frame, const std::optional<Fault>& fault,
                                     std::uint32_t rate) {
-  const FaultKind kind = fault ? fault->kind : FaultKind::kPass;
-  if (kind == FaultKind::kDamageResponse) {
-    frame[std::min(fault->offset, frame.size() - 2)] ^= 0x01;
-  } else if (kind == FaultKind::kTruncateResponse) {
-    const std::size_t keep = fault->length != 0 ? std::min(fault->length, frame.size() - 1) : frame.size() / 2;
-    frame.resize(std::max<std::size_t>(keep, 1));
-  } else if (kind == FaultKind::kDelayResponse) {
-    if (!SleepFor(fault->delay)) return;
-  }
-  FrameRecord record;
-  record.kind = FrameRecord::Kind::kResponse;
-  record.header = FrameHeader(frame);
-  record.bytes = frame;
-  if (fault) record.fault = fault->kind;
-  record.readerRate = rate;
-  record.hostSpeed = master >= 0 ? ReadSpeed(master) : 0;
-  record.time = Clock::now();
-  Record(std::move(record), true);
-  if (kind == FaultKind::kChunkResponse && !fault->chunks.empty()) {
-    std::size_t offset = 0;
-    for (std::size_t i = 0; offset < frame.size(); ++i) {
-      const std::size_t size = std::min(fault->chunks[std::min(i, fault->chunks.size() - 1)], frame.size() - offset);
-      if (offset != 0 && !SleepFor(fault->gap)) return;
-      if (!Write(std::span(frame).subspan(offset, size), rate)) return;
-      offset += size;
+    const FaultKind kind = fault ? fault->kind : FaultKind::kPass;
+    if (kind == FaultKind::kDamageResponse) {
+        frame[std::min(fault->offset, frame.size() - 2)] ^= 0x01;
+    } else if (kind == FaultKind::kTruncateResponse) {
+        const std::size_t keep = fault->length != 0 ? std::min(fault->length, frame.size() - 1) : frame.size() / 2;
+        frame.resize(std::max<std::size_t>(keep, 1));
+    } else if (kind == FaultKind::kDelayResponse) {
+        if (!SleepFor(fault->delay)) return;
     }
-  } else {
-    Write(frame, rate);
-  }
+    FrameRecord record;
+    record.kind = FrameRecord::Kind::kResponse;
+    record.header = FrameHeader(frame);
+    record.bytes = frame;
+    if (fault) record.fault = fault->kind;
+    record.readerRate = rate;
+    record.hostSpeed = master >= 0 ? ReadSpeed(master) : 0;
+    record.time = Clock::now();
+    Record(std::move(record), true);
+    if (kind == FaultKind::kChunkResponse && !fault->chunks.empty()) {
+        std::size_t offset = 0;
+        for (std::size_t i = 0; offset < frame.size(); ++i) {
+            const std::size_t size =
+                std::min(fault->chunks[std::min(i, fault->chunks.size() - 1)], frame.size() - offset);
+            if (offset != 0 && !SleepFor(fault->gap)) return;
+            if (!Write(std::span(frame).subspan(offset, size), rate)) return;
+            offset += size;
+        }
+    } else {
+        Write(frame, rate);
+    }
 }
 
 bool Simulator::State::Write(std::span<const std::uint8_t> bytes, std::uint32_t rate) {
-  bool wire = false;
-  {
-    std::lock_guard lock(mu);
-    wire = wireTime;
-    if (rate == 0) rate = device.Rate();
-  }
-  if (!wire) return WriteNow(bytes);
-  // Deliver the bytes when they would have arrived over the line, in pieces of about a millisecond of line time.
-  const auto byteTime = ByteTime(rate);
-  const auto start = std::max(Clock::now(), lineFreeAt);
-  const std::size_t piece = std::max<std::size_t>(1, rate / 10 / 1000);
-  for (std::size_t off = 0; off < bytes.size(); off += piece) {
-    const std::size_t n = std::min(piece, bytes.size() - off);
-    if (!SleepUntil(start + byteTime * static_cast<Clock::rep>(off + n))) return false;
-    if (!WriteNow(bytes.subspan(off, n))) return false;
-  }
-  lineFreeAt = start + byteTime * static_cast<Clock::rep>(bytes.size());
-  return true;
+    bool wire = false;
+    {
+        std::lock_guard lock(mu);
+        wire = wireTime;
+        if (rate == 0) rate = device.Rate();
+    }
+    if (!wire) return WriteNow(bytes);
+    // Deliver the bytes when they would have arrived over the line, in pieces of about a millisecond of line time.
+    const auto byteTime = ByteTime(rate);
+    const auto start = std::max(Clock::now(), lineFreeAt);
+    const std::size_t piece = std::max<std::size_t>(1, rate / 10 / 1000);
+    for (std::size_t off = 0; off < bytes.size(); off += piece) {
+        const std::size_t n = std::min(piece, bytes.size() - off);
+        if (!SleepUntil(start + byteTime * static_cast<Clock::rep>(off + n))) return false;
+        if (!WriteNow(bytes.subspan(off, n))) return false;
+    }
+    lineFreeAt = start + byteTime * static_cast<Clock::rep>(bytes.size());
+    return true;
 }
 
 bool Simulator::State::WriteNow(std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    if (stopping || master < 0) return false;
-    const ssize_t n = ::write(master, bytes.data(), bytes.size());
-    if (n > 0) {
-      bytes = bytes.subspan(static_cast<std::size_t>(n));
-      continue;
+    while (!bytes.empty()) {
+        if (stopping || master < 0) return false;
+        const ssize_t n = ::write(master, bytes.data(), bytes.size());
+        if (n > 0) {
+            bytes = bytes.subspan(static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return false;
+        // The host is not reading and the line's buffer is full: wait for room, or for Stop().
+        pollfd fds[2] = {{master, POLLOUT, 0}, {wakeRead, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) return false;
+        if (fds[1].revents != 0) return false;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return false;
-    // The host is not reading and the line's buffer is full: wait for room, or for Stop().
-    pollfd fds[2] = {{master, POLLOUT, 0}, {wakeRead, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return false;
-    if (fds[1].revents != 0) return false;
-  }
-  return true;
+    return true;
 }
 
 bool Simulator::State::SleepUntil(Clock::time_point when) {
-  for (;;) {
-    if (stopping) return false;
-    const auto left = when - Clock::now();
-    if (left <= Clock::duration::zero()) return true;
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-    pollfd fd{wakeRead, POLLIN, 0};
-    // Sleeping on the wake pipe lets Stop() cut a delay short.
-    if (::ppoll(&fd, 1, &ts, nullptr) > 0) return false;
-  }
+    for (;;) {
+        if (stopping) return false;
+        const auto left = when - Clock::now();
+        if (left <= Clock::duration::zero()) return true;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+        pollfd fd{wakeRead, POLLIN, 0};
+        // Sleeping on the wake pipe lets Stop() cut a delay short.
+        if (::ppoll(&fd, 1, &ts, nullptr) > 0) return false;
+    }
 }
 
 void Simulator::State::Vanish() {
-  // Unplugged: the pty goes away under the host's feet. Stop() later only joins the thread.
-  std::lock_guard lock(mu);
-  running = false;
-  CloseFd(&master);
-  CloseFd(&slave);
-  changed.notify_all();
+    // Unplugged: the pty goes away under the host's feet. Stop() later only joins the thread.
+    std::lock_guard lock(mu);
+    running = false;
+    CloseFd(&master);
+    CloseFd(&slave);
+    changed.notify_all();
 }
 
 }  // namespace ryx::sim

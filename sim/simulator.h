@@ -25,73 +25,73 @@ namespace ryx::sim {
 using ApduHandler = std::function<std::vector<std::uint8_t>(std::uint8_t slot, std::span<const std::uint8_t> apdu)>;
 
 class Simulator {
- public:
-  explicit Simulator(Config config = {});
-  ~Simulator();  // Stop()s
-  Simulator(const Simulator&) = delete;
-  Simulator& operator=(const Simulator&) = delete;
+public:
+    explicit Simulator(Config config = {});
+    ~Simulator();  // Stop()s
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
 
-  // Creates the pty (slave kept open by the reader, raw, at the reader's rate) and starts serving it.
-  // Returns false (errno set) when the pty cannot be created or the thread cannot start; true if already started.
-  [[nodiscard]] bool Start();
-  // Ends the serving thread and closes the pty: a host still using the slave then sees its reads fail, as with a
-  // reader that was unplugged. Safe to call more than once, and after the reader vanished by a fault.
-  void Stop();
-  // The slave's path (e.g. "/dev/pts/5"); empty before Start().
-  [[nodiscard]] const std::string& SlavePath() const;
-  // True between Start() and Stop() unless a kVanish fault closed the pty.
-  [[nodiscard]] bool Running() const;
+    // Creates the pty (slave kept open by the reader, raw, at the reader's rate) and starts serving it.
+    // Returns false (errno set) when the pty cannot be created or the thread cannot start; true if already started.
+    [[nodiscard]] bool Start();
+    // Ends the serving thread and closes the pty: a host still using the slave then sees its reads fail, as with a
+    // reader that was unplugged. Safe to call more than once, and after the reader vanished by a fault.
+    void Stop();
+    // The slave's path (e.g. "/dev/pts/5"); empty before Start().
+    [[nodiscard]] const std::string& SlavePath() const;
+    // True between Start() and Stop() unless a kVanish fault closed the pty.
+    [[nodiscard]] bool Running() const;
 
-  // --- cards -------------------------------------------------------------------------------------------------
-  // Puts a card with this ATR in the slot: present, not powered, not mute, fresh file contents.
-  void InsertCard(std::size_t slot, std::span<const std::uint8_t> atr);
-  // Empties the slot (the card loses power).
-  void RemoveCard(std::size_t slot);
-  // A mute card answers power-on with bStatus 0x41, bError 0xFE (a powered card loses power).
-  void SetMute(std::size_t slot, bool mute);
-  // Replaces the built-in card in every slot; an empty function restores it.
-  void SetApduHandler(ApduHandler handler);
-  [[nodiscard]] bool Powered(std::size_t slot) const;
-  // bmICCStatus as the reader would report it: 0 present and active, 1 present and inactive, 2 no card.
-  [[nodiscard]] std::uint8_t IccStatus(std::size_t slot) const;
+    // --- cards -------------------------------------------------------------------------------------------------
+    // Puts a card with this ATR in the slot: present, not powered, not mute, fresh file contents.
+    void InsertCard(std::size_t slot, std::span<const std::uint8_t> atr);
+    // Empties the slot (the card loses power).
+    void RemoveCard(std::size_t slot);
+    // A mute card answers power-on with bStatus 0x41, bError 0xFE (a powered card loses power).
+    void SetMute(std::size_t slot, bool mute);
+    // Replaces the built-in card in every slot; an empty function restores it.
+    void SetApduHandler(ApduHandler handler);
+    [[nodiscard]] bool Powered(std::size_t slot) const;
+    // bmICCStatus as the reader would report it: 0 present and active, 1 present and inactive, 2 no card.
+    [[nodiscard]] std::uint8_t IccStatus(std::size_t slot) const;
 
-  // --- the reader ------------------------------------------------------------------------------------------
-  // A model change also sets the default firmware text and block size of the new model, unless overridden.
-  void SetModel(Model model);
-  void SetFirmware(std::string text);   // version text after the 5 header bytes of the firmware reply
-  void SetRate(std::uint32_t rate);     // the reader's own line speed, bit/s
-  void SetBlockSize(std::uint32_t size);
-  void SetSilent(bool silent);          // switched off: frames are recorded but nothing is answered
-  void SetWireTime(bool on);
-  [[nodiscard]] std::uint32_t Rate() const;
-  [[nodiscard]] std::uint32_t BlockSize() const;
-  [[nodiscard]] std::size_t SlotCount() const;
-  // The host's port speed read from the pty now (0 when it cannot be read).
-  [[nodiscard]] std::uint32_t HostSpeed() const;
+    // --- the reader ------------------------------------------------------------------------------------------
+    // A model change also sets the default firmware text and block size of the new model, unless overridden.
+    void SetModel(Model model);
+    void SetFirmware(std::string text);  // version text after the 5 header bytes of the firmware reply
+    void SetRate(std::uint32_t rate);    // the reader's own line speed, bit/s
+    void SetBlockSize(std::uint32_t size);
+    void SetSilent(bool silent);  // switched off: frames are recorded but nothing is answered
+    void SetWireTime(bool on);
+    [[nodiscard]] std::uint32_t Rate() const;
+    [[nodiscard]] std::uint32_t BlockSize() const;
+    [[nodiscard]] std::size_t SlotCount() const;
+    // The host's port speed read from the pty now (0 when it cannot be read).
+    [[nodiscard]] std::uint32_t HostSpeed() const;
 
-  // --- faults ----------------------------------------------------------------------------------------------
-  // Queued faults apply in order: the first applies to the next `count` frames it fits (frames it does not fit
-  // pass normally), then the next one takes over. Random faults (SetChaos) apply only when no queued fault does.
-  void QueueFault(const Fault& fault);
-  void ClearFaults();
-  [[nodiscard]] std::size_t PendingFaults() const;
-  // Random faults: each frame gets one with probability `rate` (0 turns them off), drawn from `kinds` (empty: a mix
-  // of every kind the host can recover from, with delays short of any time-out; never kVanish or kPass).
-  void SetChaos(double rate, std::uint64_t seed, std::vector<FaultKind> kinds = {});
-  [[nodiscard]] FaultCounters FaultsInjected() const;
+    // --- faults ----------------------------------------------------------------------------------------------
+    // Queued faults apply in order: the first applies to the next `count` frames it fits (frames it does not fit
+    // pass normally), then the next one takes over. Random faults (SetChaos) apply only when no queued fault does.
+    void QueueFault(const Fault& fault);
+    void ClearFaults();
+    [[nodiscard]] std::size_t PendingFaults() const;
+    // Random faults: each frame gets one with probability `rate` (0 turns them off), drawn from `kinds` (empty: a mix
+    // of every kind the host can recover from, with delays short of any time-out; never kVanish or kPass).
+    void SetChaos(double rate, std::uint64_t seed, std::vector<FaultKind> kinds = {});
+    [[nodiscard]] FaultCounters FaultsInjected() const;
 
-  // --- records ---------------------------------------------------------------------------------------------
-  [[nodiscard]] std::vector<FrameRecord> ReceivedFrames() const;  // command frames and RepeatRequests
-  [[nodiscard]] std::vector<FrameRecord> SentFrames() const;      // status and response frames
-  [[nodiscard]] std::vector<SetParametersRecord> SetParametersMessages() const;
-  // Waits until at least `count` frames have been received (sent) since the last ClearRecords(), or the timeout.
-  [[nodiscard]] bool WaitForFrames(std::size_t count, std::chrono::milliseconds timeout) const;
-  [[nodiscard]] bool WaitForSentFrames(std::size_t count, std::chrono::milliseconds timeout) const;
-  void ClearRecords();
+    // --- records ---------------------------------------------------------------------------------------------
+    [[nodiscard]] std::vector<FrameRecord> ReceivedFrames() const;  // command frames and RepeatRequests
+    [[nodiscard]] std::vector<FrameRecord> SentFrames() const;      // status and response frames
+    [[nodiscard]] std::vector<SetParametersRecord> SetParametersMessages() const;
+    // Waits until at least `count` frames have been received (sent) since the last ClearRecords(), or the timeout.
+    [[nodiscard]] bool WaitForFrames(std::size_t count, std::chrono::milliseconds timeout) const;
+    [[nodiscard]] bool WaitForSentFrames(std::size_t count, std::chrono::milliseconds timeout) const;
+    void ClearRecords();
 
- private:
-  struct State;
-  std::unique_ptr<State> state_;
+private:
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace ryx::sim

@@ -8,100 +8,106 @@ namespace ryx::bench {
 namespace {
 
 TEST(ReportTableTest, GoalsAreMetAtTheirBoundInclusive) {
-  const struct {
-    Goal goal;
-    double ratio;
-    const char* met;
-  } cases[] = {
-      {{Goal::Kind::kAtMost, 1.2}, 1.2, "yes"},  {{Goal::Kind::kAtMost, 1.2}, 1.21, "NO"},
-      {{Goal::Kind::kAtLeast, 0.9}, 0.9, "yes"}, {{Goal::Kind::kAtLeast, 0.9}, 0.89, "NO"},
-      {{Goal::Kind::kNone, 0}, 5.0, ""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(GoalMet(c.goal, c.ratio), c.met) << c.ratio;
+    const struct {
+        Goal goal;
+        double ratio;
+        const char* met;
+    } cases[] = {
+        {{Goal::Kind::kAtMost, 1.2}, 1.2, "yes"},  {{Goal::Kind::kAtMost, 1.2}, 1.21, "NO"},
+        {{Goal::Kind::kAtLeast, 0.9}, 0.9, "yes"}, {{Goal::Kind::kAtLeast, 0.9}, 0.89, "NO"},
+        {{Goal::Kind::kNone, 0}, 5.0, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(GoalMet(c.goal, c.ratio), c.met) << c.ratio;
 }
 
 TEST(ReportTableTest, DurationsKeepThreeSignificantDigits) {
-  const struct {
-    double ns;
-    const char* text;
-  } cases[] = {{950, "950 ns"},     {31234, "31.2 us"}, {4.56e6, "4.56 ms"},
-               {152.4e9, "152 s"}, {999.4, "999 ns"},  {1500, "1.50 us"}};
-  for (const auto& c : cases) EXPECT_EQ(FormatDuration(c.ns), c.text);
+    const struct {
+        double ns;
+        const char* text;
+    } cases[] = {{950, "950 ns"},    {31234, "31.2 us"}, {4.56e6, "4.56 ms"},
+                 {152.4e9, "152 s"}, {999.4, "999 ns"},  {1500, "1.50 us"}};
+    for (const auto& c : cases) EXPECT_EQ(FormatDuration(c.ns), c.text);
 }
 
 const TableRow* FindRow(const std::vector<TableRow>& rows, const std::string& prefix) {
-  for (const auto& row : rows) {
-    if (row.label.rfind(prefix, 0) == 0) return &row;
-  }
-  return nullptr;
+    for (const auto& row : rows) {
+        if (row.label.rfind(prefix, 0) == 0) return &row;
+    }
+    return nullptr;
 }
 
 TEST(ReportTableTest, RowsShowFiguresRatiosAndWhatDidNotRun) {
-  Results results;
-  Result shortExchange;
-  shortExchange.figures = {{"rounds", 5},           {"subject_median_ns", 36000}, {"floor_median_ns", 30000},
-                           {"median_ratio", 1.25},  {"subject_p99_ns", 90000},    {"floor_p99_ns", 60000},
-                           {"subject_cpu_ns", 14000}, {"floor_cpu_ns", 10000},     {"cpu_ratio", 1.4}};
-  results["short_exchange"] = shortExchange;
-  Result failed;
-  failed.failed = true;
-  failed.error = "an exchange failed";
-  results["large_exchange/506"] = failed;
-  TableContext context;
-  context.quick = true;
+    Results results;
+    Result shortExchange;
+    shortExchange.figures = {{"rounds", 5},
+                             {"subject_median_ns", 36000},
+                             {"floor_median_ns", 30000},
+                             {"median_ratio", 1.25},
+                             {"subject_p99_ns", 90000},
+                             {"floor_p99_ns", 60000},
+                             {"subject_cpu_ns", 14000},
+                             {"floor_cpu_ns", 10000},
+                             {"cpu_ratio", 1.4}};
+    results["short_exchange"] = shortExchange;
+    Result failed;
+    failed.failed = true;
+    failed.error = "an exchange failed";
+    results["large_exchange/506"] = failed;
+    TableContext context;
+    context.quick = true;
 
-  const auto rows = BuildTableRows(results, context);
-  const TableRow* median = FindRow(rows, "median latency");
-  ASSERT_NE(median, nullptr);
-  EXPECT_EQ(median->subject, "36.0 us");
-  EXPECT_EQ(median->reference, "30.0 us");
-  EXPECT_EQ(median->ratio, "1.25x");  // the median of per-round ratios, not the ratio of the medians
-  EXPECT_EQ(median->goal, "<= 1.20x");
-  EXPECT_EQ(median->met, "NO");
-  const TableRow* cpu = FindRow(rows, "caller's CPU time");
-  ASSERT_NE(cpu, nullptr);
-  EXPECT_EQ(cpu->met, "yes");
-  const TableRow* p99 = FindRow(rows, "p99 latency");
-  ASSERT_NE(p99, nullptr);
-  EXPECT_EQ(p99->ratio, "1.50x");
-  EXPECT_EQ(p99->met, "");
+    const auto rows = BuildTableRows(results, context);
+    const TableRow* median = FindRow(rows, "median latency");
+    ASSERT_NE(median, nullptr);
+    EXPECT_EQ(median->subject, "36.0 us");
+    EXPECT_EQ(median->reference, "30.0 us");
+    EXPECT_EQ(median->ratio, "1.25x");  // the median of per-round ratios, not the ratio of the medians
+    EXPECT_EQ(median->goal, "<= 1.20x");
+    EXPECT_EQ(median->met, "NO");
+    const TableRow* cpu = FindRow(rows, "caller's CPU time");
+    ASSERT_NE(cpu, nullptr);
+    EXPECT_EQ(cpu->met, "yes");
+    const TableRow* p99 = FindRow(rows, "p99 latency");
+    ASSERT_NE(p99, nullptr);
+    EXPECT_EQ(p99->ratio, "1.50x");
+    EXPECT_EQ(p99->met, "");
 
-  const TableRow* block506 = FindRow(rows, "block size 506");
-  ASSERT_NE(block506, nullptr);
-  EXPECT_TRUE(block506->note);
-  EXPECT_EQ(block506->subject, "FAILED: an exchange failed");
-  const TableRow* slowest = FindRow(rows, "64 KiB APDU (65,536-byte response) at 9,600 bit/s");
-  ASSERT_NE(slowest, nullptr);
-  EXPECT_EQ(slowest->subject, "skipped in the quick run");
-  const TableRow* fast = FindRow(rows, "64 KiB APDU (65,536-byte response) at 500,000 bit/s");
-  ASSERT_NE(fast, nullptr);
-  EXPECT_EQ(fast->subject, "not run");
-  const TableRow* instructions = FindRow(rows, "instructions per short exchange");
-  ASSERT_NE(instructions, nullptr);
-  EXPECT_EQ(instructions->subject, "not measured");
+    const TableRow* block506 = FindRow(rows, "block size 506");
+    ASSERT_NE(block506, nullptr);
+    EXPECT_TRUE(block506->note);
+    EXPECT_EQ(block506->subject, "FAILED: an exchange failed");
+    const TableRow* slowest = FindRow(rows, "64 KiB APDU (65,536-byte response) at 9,600 bit/s");
+    ASSERT_NE(slowest, nullptr);
+    EXPECT_EQ(slowest->subject, "skipped in the quick run");
+    const TableRow* fast = FindRow(rows, "64 KiB APDU (65,536-byte response) at 500,000 bit/s");
+    ASSERT_NE(fast, nullptr);
+    EXPECT_EQ(fast->subject, "not run");
+    const TableRow* instructions = FindRow(rows, "instructions per short exchange");
+    ASSERT_NE(instructions, nullptr);
+    EXPECT_EQ(instructions->subject, "not measured");
 }
 
 TEST(ReportTableTest, TableCountsGoalsIncludingThoseNotMeasured) {
-  Results results;
-  Result lineResult;
-  lineResult.figures = {{"measured_ns", 1.0e9}, {"wire_ns", 0.99e9}, {"ratio", 1.01}, {"line_bytes", 549}};
-  results["real_line/261/9600"] = lineResult;
-  TableContext context;
-  context.date = "2025-01-01 00:00 UTC";
-  context.machine = "2 CPUs (nproc), test CPU";
-  context.instructions = InstructionCounts{30000, 10000};
-  const std::string table = FormatTable(BuildTableRows(results, context), context);
-  EXPECT_NE(table.find("2025-01-01 00:00 UTC, 2 CPUs (nproc), test CPU"), std::string::npos);
-  const auto at = table.find("261-byte APDU (258-byte response) at 9,600 bit/s, 549 bytes");
-  ASSERT_NE(at, std::string::npos) << table;
-  const std::string line = table.substr(at, table.find('\n', at) - at);
-  // Measured, wire time, ratio, goal, met, in that order.
-  EXPECT_NE(line.find("1.00 s"), std::string::npos) << line;
-  EXPECT_LT(line.find("1.00 s"), line.find("990 ms")) << line;
-  EXPECT_EQ(line.substr(line.size() - 20), "1.01x  <= 1.05x  yes") << line;
-  EXPECT_NE(table.find("30,000"), std::string::npos);
-  // One goal met; every other goal row stands as not run: short exchange, two block sizes, five line cases.
-  EXPECT_NE(table.find("Goals met: 1 of 9 (8 not measured)"), std::string::npos) << table;
+    Results results;
+    Result lineResult;
+    lineResult.figures = {{"measured_ns", 1.0e9}, {"wire_ns", 0.99e9}, {"ratio", 1.01}, {"line_bytes", 549}};
+    results["real_line/261/9600"] = lineResult;
+    TableContext context;
+    context.date = "2025-01-01 00:00 UTC";
+    context.machine = "2 CPUs (nproc), test CPU";
+    context.instructions = InstructionCounts{30000, 10000};
+    const std::string table = FormatTable(BuildTableRows(results, context), context);
+    EXPECT_NE(table.find("2025-01-01 00:00 UTC, 2 CPUs (nproc), test CPU"), std::string::npos);
+    const auto at = table.find("261-byte APDU (258-byte response) at 9,600 bit/s, 549 bytes");
+    ASSERT_NE(at, std::string::npos) << table;
+    const std::string line = table.substr(at, table.find('\n', at) - at);
+    // Measured, wire time, ratio, goal, met, in that order.
+    EXPECT_NE(line.find("1.00 s"), std::string::npos) << line;
+    EXPECT_LT(line.find("1.00 s"), line.find("990 ms")) << line;
+    EXPECT_EQ(line.substr(line.size() - 20), "1.01x  <= 1.05x  yes") << line;
+    EXPECT_NE(table.find("30,000"), std::string::npos);
+    // One goal met; every other goal row stands as not run: short exchange, two block sizes, five line cases.
+    EXPECT_NE(table.find("Goals met: 1 of 9 (8 not measured)"), std::string::npos) << table;
 }
 
 }  // namespace

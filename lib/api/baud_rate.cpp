@@ -32,8 +32,8 @@ std::uint32_t ChangeLineSpeed(ReaderContext& reader, std::uint32_t newRate, int 
     std::uint32_t result = SendEscape(reader.link, command, reply, &replyLength);
     if (result != RYX_SUCCESS) return result;  // the reader did not answer: it still runs at the old rate
 
-    const bool confirmed = replyLength >= 2 && reply[replyLength - 2] == kBaudRateConfirmation &&
-                           reply[replyLength - 1] == command[1];
+    const bool confirmed =
+        replyLength >= 2 && reply[replyLength - 2] == kBaudRateConfirmation && reply[replyLength - 1] == command[1];
     result = confirmed ? RYX_SUCCESS : RYX_ERROR_GEN_FAILURE;
     // The reader answered, so it may have switched even without confirming: follow it.
     if (!SerialSetBaudRate(port, newRate)) result = SerialLastError();

@@ -6,8 +6,8 @@
 
 namespace ryx {
 
-inline constexpr std::array<std::uint32_t, 10> kBaudRateTable = {
-    9600, 19200, 38400, 57600, 115200, 128000, 230400, 250000, 256000, 500000};
+inline constexpr std::array<std::uint32_t, 10> kBaudRateTable = {9600,   19200,  38400,  57600,  115200,
+                                                                 128000, 230400, 250000, 256000, 500000};
 
 // The index of rate in kBaudRateTable, or -1 when the table does not hold it.
 [[nodiscard]] constexpr int BaudRateIndex(std::uint32_t rate) noexcept {

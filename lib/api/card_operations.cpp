@@ -13,15 +13,21 @@ namespace {
 
 constexpr std::uint8_t kReservedEscape = 0x44;  // the line-speed escape belongs to RYX_SetBaudRate
 
-CardState& CardIn(ReaderContext& reader, std::uint32_t slot) { return reader.slots[slot].card; }
+CardState& CardIn(ReaderContext& reader, std::uint32_t slot) {
+    return reader.slots[slot].card;
+}
 
 // bmICCStatus 0 (active), 1 (present, inactive), 2 (absent), 3 (reserved) as RYX_ICC_* values.
 std::uint32_t IccStatusValue(std::uint8_t bmIccStatus) noexcept {
     switch (bmIccStatus) {
-        case 0: return RYX_ICC_POWERED;
-        case 1: return RYX_ICC_PRESENT;
-        case 2: return RYX_ICC_ABSENT;
-        default: return RYX_ICC_UNKNOWN;
+        case 0:
+            return RYX_ICC_POWERED;
+        case 1:
+            return RYX_ICC_PRESENT;
+        case 2:
+            return RYX_ICC_ABSENT;
+        default:
+            return RYX_ICC_UNKNOWN;
     }
 }
 
@@ -68,8 +74,7 @@ extern "C" RYX_API uint32_t RYX_CALL RYX_PowerOffIcc(RYX_HANDLE handle, uint32_t
     return RemapCardResult(status);
 }
 
-extern "C" RYX_API uint32_t RYX_CALL RYX_GetIccStatus(RYX_HANDLE handle, uint32_t slot,
-                                                      uint32_t* iccStatus) noexcept {
+extern "C" RYX_API uint32_t RYX_CALL RYX_GetIccStatus(RYX_HANDLE handle, uint32_t slot, uint32_t* iccStatus) noexcept {
     const std::uint32_t status = CallReader(
         handle, [&](const ReaderContext& r) { return slot >= r.slotCount || iccStatus == nullptr; },
         [&](ReaderContext& reader) {
@@ -111,8 +116,8 @@ extern "C" RYX_API uint32_t RYX_CALL RYX_Control(RYX_HANDLE handle, uint32_t slo
     const std::uint32_t status = CallReader(
         handle,
         [&](const ReaderContext& r) {
-            return slot >= r.slotCount || controlCode != RYX_CONTROL_ESCAPE || inBuffer == nullptr ||
-                   inLength == 0 || outBuffer == nullptr || outSize == 0 || inBuffer[0] == kReservedEscape;
+            return slot >= r.slotCount || controlCode != RYX_CONTROL_ESCAPE || inBuffer == nullptr || inLength == 0 ||
+                   outBuffer == nullptr || outSize == 0 || inBuffer[0] == kReservedEscape;
         },
         [&](ReaderContext& reader) {
             PrepareLink(reader.link, static_cast<std::uint8_t>(slot));

@@ -34,9 +34,12 @@ template <typename BadArguments, typename Work>
 // The translation card operations apply as their last step, after the lock is released.
 [[nodiscard]] constexpr std::uint32_t RemapCardResult(std::uint32_t status) noexcept {
     switch (status) {
-        case RYX_ERROR_NO_MEDIA_IN_DRIVE: return RYX_W_REMOVED_CARD;
-        case RYX_ERROR_UNRECOGNIZED_MEDIA: return RYX_W_UNSUPPORTED_CARD;
-        default: return status;
+        case RYX_ERROR_NO_MEDIA_IN_DRIVE:
+            return RYX_W_REMOVED_CARD;
+        case RYX_ERROR_UNRECOGNIZED_MEDIA:
+            return RYX_W_UNSUPPORTED_CARD;
+        default:
+            return status;
     }
 }
 

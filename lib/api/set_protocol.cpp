@@ -16,8 +16,7 @@ constexpr auto kPowerCyclePause = std::chrono::milliseconds(10);
 
 // Negotiable mode: send the chosen protocol's parameters; when the reader refuses them and the speed was
 // negotiated, power-cycle the card once and send the same block again. Runs under the reader's lock.
-std::uint32_t NegotiateProtocol(RYX_HANDLE handle, ReaderContext& reader, std::uint32_t slot,
-                                std::uint32_t preferred) {
+std::uint32_t NegotiateProtocol(RYX_HANDLE handle, ReaderContext& reader, std::uint32_t slot, std::uint32_t preferred) {
     CardState& card = reader.slots[slot].card;
     std::uint32_t protocol = 0;
     if ((preferred & RYX_PROTOCOL_T1) && (card.protocolMask & RYX_PROTOCOL_T1)) {

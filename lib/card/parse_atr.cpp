@@ -126,8 +126,7 @@ std::uint32_t ParseAtr(SlotRecord& slot) noexcept {
     card.atrFiIndex = g.ta[1] >> 4;
     card.atrDiIndex = g.ta[1] & 0x0F;
     card.programmingCurrent = g.tb[1] >> 6;
-    card.programmingVoltage =
-        g.tb[2] != 0 ? g.tb[2] : static_cast<std::uint8_t>((g.tb[1] & 0x1F) * 10);
+    card.programmingVoltage = g.tb[2] != 0 ? g.tb[2] : static_cast<std::uint8_t>((g.tb[1] & 0x1F) * 10);
     card.extraGuardTime = g.tc[1];
 
     // The reader takes only these Fi indexes: those with an entry in both tables (1 to 6 and 9).

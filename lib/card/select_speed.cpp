@@ -16,8 +16,8 @@ std::uint32_t CardDataRate(std::uint32_t clockKhz, std::uint8_t fiIndex, std::ui
     return clockKhz * d * 1000u / f;
 }
 
-std::uint32_t SelectSpeed(const SlotDescriptor& slot, std::uint8_t atrFiIndex, std::uint8_t atrDiIndex,
-                          bool negotiate, SpeedChoice* choice) noexcept {
+std::uint32_t SelectSpeed(const SlotDescriptor& slot, std::uint8_t atrFiIndex, std::uint8_t atrDiIndex, bool negotiate,
+                          SpeedChoice* choice) noexcept {
     if (!negotiate) {
         *choice = SpeedChoice{1, 1, slot.defaultDataRate};
         return 0;

@@ -63,8 +63,7 @@ ResponseAssembler::Progress ReadResponseFrame(const Link& link, ResponseAssemble
     assembler.Reset();
     for (;;) {
         const std::span<std::uint8_t> missing = assembler.Missing();
-        if (const std::size_t direct = std::min<std::size_t>(DirectReadSize(missing.size()), UINT32_MAX);
-            direct != 0) {
+        if (const std::size_t direct = std::min<std::size_t>(DirectReadSize(missing.size()), UINT32_MAX); direct != 0) {
             std::uint32_t n = 0;
             if (!SerialRead(link.port, missing.data(), static_cast<std::uint32_t>(direct), &n, link.responseTimeout) ||
                 n == 0) {
@@ -81,7 +80,8 @@ ResponseAssembler::Progress ReadResponseFrame(const Link& link, ResponseAssemble
         if (!SerialRead(link.port, chunk.data(), kResponseChunkSize, &n, link.responseTimeout) || n == 0) {
             return ResponseAssembler::Progress::kIncomplete;
         }
-        const auto progress = assembler.Feed(std::span<const std::uint8_t>(chunk.data(), std::min(n, kResponseChunkSize)));
+        const auto progress =
+            assembler.Feed(std::span<const std::uint8_t>(chunk.data(), std::min(n, kResponseChunkSize)));
         if (progress != ResponseAssembler::Progress::kIncomplete) {
             return progress;
         }

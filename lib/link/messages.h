@@ -45,8 +45,7 @@ void BuildMessageHeader(std::uint8_t* out, std::uint8_t type, std::uint32_t dwLe
 // 8, 122 or a 31 of the frame exchange they are untouched. Returns the codes of ExchangeFrame and CheckReply, or
 // 87 when message is shorter than a header or replyLength is null.
 [[nodiscard]] std::uint32_t ExchangeMessage(Link& link, std::span<const std::uint8_t> message,
-                                            std::uint8_t expectedType, std::uint8_t* reply,
-                                            std::uint32_t* replyLength);
+                                            std::uint8_t expectedType, std::uint8_t* reply, std::uint32_t* replyLength);
 
 // Every Send* below builds its messages for link.currentSlot, each message taking the next sequence number; the
 // counter stays advanced whatever the outcome. Results: 0; 8, 31 or 122 from the frame exchange; 31, 1460 or

@@ -19,8 +19,8 @@ std::uint32_t SendIccPowerOn(Link& link, std::uint8_t* atr, std::uint32_t* atrLe
         return RYX_ERROR_NOT_ENOUGH_MEMORY;
     }
     std::array<std::uint8_t, kMessageHeaderSize> message;
-    BuildMessageHeader(message.data(), kPcToRdrIccPowerOn, 0, link.currentSlot, NextSequence(link),
-                       link.powerSelect, 0x00, 0x00);
+    BuildMessageHeader(message.data(), kPcToRdrIccPowerOn, 0, link.currentSlot, NextSequence(link), link.powerSelect,
+                       0x00, 0x00);
     const std::uint32_t result = ExchangeMessage(link, message, kRdrToPcDataBlock, reply.get(), &replyLength);
     if (result != RYX_SUCCESS) {
         return result;

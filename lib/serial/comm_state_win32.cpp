@@ -7,25 +7,45 @@ namespace ryx {
 
 namespace {
 
-constexpr char Upper(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+constexpr char Upper(char c) noexcept {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 bool ParityValue(char letter, std::uint8_t* parity) noexcept {
     switch (Upper(letter)) {
-        case 'E': *parity = kEvenParity; return true;
-        case 'M': *parity = kMarkParity; return true;
-        case 'N': *parity = kNoParity; return true;
-        case 'O': *parity = kOddParity; return true;
-        case 'S': *parity = kSpaceParity; return true;
-        default: return false;
+        case 'E':
+            *parity = kEvenParity;
+            return true;
+        case 'M':
+            *parity = kMarkParity;
+            return true;
+        case 'N':
+            *parity = kNoParity;
+            return true;
+        case 'O':
+            *parity = kOddParity;
+            return true;
+        case 'S':
+            *parity = kSpaceParity;
+            return true;
+        default:
+            return false;
     }
 }
 
 bool StopBitsValue(std::uint8_t code, std::uint8_t* stopBits) noexcept {
     switch (code) {
-        case 1: *stopBits = kOneStopBit; return true;
-        case 2: *stopBits = kTwoStopBits; return true;
-        case 15: *stopBits = kOne5StopBits; return true;
-        default: return false;
+        case 1:
+            *stopBits = kOneStopBit;
+            return true;
+        case 2:
+            *stopBits = kTwoStopBits;
+            return true;
+        case 15:
+            *stopBits = kOne5StopBits;
+            return true;
+        default:
+            return false;
     }
 }
 

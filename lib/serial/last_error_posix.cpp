@@ -13,9 +13,13 @@ namespace {
 thread_local std::uint32_t lastError = RYX_SUCCESS;
 }  // namespace
 
-std::uint32_t SerialLastError() noexcept { return lastError; }
+std::uint32_t SerialLastError() noexcept {
+    return lastError;
+}
 
-void SetSerialLastError(std::uint32_t code) noexcept { lastError = code; }
+void SetSerialLastError(std::uint32_t code) noexcept {
+    lastError = code;
+}
 
 std::uint32_t ErrnoToStatus(int error) noexcept {
     switch (error) {

@@ -8,8 +8,12 @@
 
 namespace ryx {
 
-std::uint32_t SerialLastError() noexcept { return ::GetLastError(); }
+std::uint32_t SerialLastError() noexcept {
+    return ::GetLastError();
+}
 
-void SetSerialLastError(std::uint32_t code) noexcept { ::SetLastError(code); }
+void SetSerialLastError(std::uint32_t code) noexcept {
+    ::SetLastError(code);
+}
 
 }  // namespace ryx

@@ -9,7 +9,9 @@ namespace ryx {
 
 namespace {
 
-constexpr char Upper(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+constexpr char Upper(char c) noexcept {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // Parity bits for a letter; false for a letter the line does not know.
 bool ParityFlags(char parity, tcflag_t* control, tcflag_t* input) noexcept {

@@ -14,11 +14,11 @@ inline constexpr SerialHandle kInvalidSerialHandle = -1;
 
 // Opens an existing port by name (unchanged, no prefix added) for exclusive use and configures it with
 // SerialConfigure. Returns kInvalidSerialHandle on failure, the port closed.
-[[nodiscard]] SerialHandle SerialOpenA(const char* name, std::uint32_t baudRate, std::uint8_t dataBits,
-                                       char parity, std::uint8_t stopBits, char flow);
+[[nodiscard]] SerialHandle SerialOpenA(const char* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
+                                       std::uint8_t stopBits, char flow);
 // As SerialOpenA with a NUL-terminated UTF-16 name; an ill-formed name fails with 123 touching no device.
-[[nodiscard]] SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint8_t dataBits,
-                                       char parity, std::uint8_t stopBits, char flow);
+[[nodiscard]] SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
+                                       std::uint8_t stopBits, char flow);
 
 // Sets the line from scratch: parity E/M/N/O/S, stop bits 1/2 (15 = 1.5), flow H/N/S, letters in either case.
 // The three checks come before any change to the port.

@@ -35,7 +35,9 @@ bool FailWith(std::uint32_t status) noexcept {
     return false;
 }
 
-bool FailWithErrno(int error) noexcept { return FailWith(ErrnoToStatus(error)); }
+bool FailWithErrno(int error) noexcept {
+    return FailWith(ErrnoToStatus(error));
+}
 
 // The descriptor behind a handle; false (EBADF stored) for a value that cannot be one, which poll would
 // otherwise silently ignore.

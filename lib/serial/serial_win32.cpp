@@ -27,7 +27,9 @@ namespace {
 constexpr DWORD kSliceMs = 500;
 constexpr DWORD kQueueBytes = 512;
 
-HANDLE ToHandle(SerialHandle port) noexcept { return reinterpret_cast<HANDLE>(port); }
+HANDLE ToHandle(SerialHandle port) noexcept {
+    return reinterpret_cast<HANDLE>(port);
+}
 
 bool FailWith(DWORD code) noexcept {
     ::SetLastError(code);
@@ -43,7 +45,7 @@ void CloseKeepingError(HANDLE handle) noexcept {
 
 // The event of one overlapped operation: manual-reset, not signalled, closed when the operation is over.
 class OperationEvent {
- public:
+public:
     OperationEvent() noexcept : event_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
     ~OperationEvent() {
         if (event_ != nullptr) CloseKeepingError(event_);
@@ -54,7 +56,7 @@ class OperationEvent {
     [[nodiscard]] bool valid() const noexcept { return event_ != nullptr; }
     [[nodiscard]] HANDLE get() const noexcept { return event_; }
 
- private:
+private:
     HANDLE event_;
 };
 
@@ -186,8 +188,8 @@ SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint
         return kInvalidSerialHandle;
     }
     // Passed on as it is: Win32 names are sequences of 16-bit units, well-formed or not.
-    const HANDLE port = ::CreateFileW(reinterpret_cast<const wchar_t*>(name), GENERIC_READ | GENERIC_WRITE, 0,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    const HANDLE port = ::CreateFileW(reinterpret_cast<const wchar_t*>(name), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     return ConfiguredOrClosed(port, baudRate, dataBits, parity, stopBits, flow);
 }
 
@@ -236,7 +238,9 @@ void SerialClose(SerialHandle port) {
     ::CloseHandle(handle);
 }
 
-bool SerialPurge(SerialHandle port) { return ::PurgeComm(ToHandle(port), PURGE_TXCLEAR | PURGE_RXCLEAR) != 0; }
+bool SerialPurge(SerialHandle port) {
+    return ::PurgeComm(ToHandle(port), PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
+}
 
 bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead,
                 std::uint32_t timeoutMs) {

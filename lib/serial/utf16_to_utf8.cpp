@@ -10,8 +10,12 @@ namespace ryx {
 
 namespace {
 
-constexpr bool IsHighSurrogate(char32_t u) noexcept { return u >= 0xD800 && u <= 0xDBFF; }
-constexpr bool IsLowSurrogate(char32_t u) noexcept { return u >= 0xDC00 && u <= 0xDFFF; }
+constexpr bool IsHighSurrogate(char32_t u) noexcept {
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+constexpr bool IsLowSurrogate(char32_t u) noexcept {
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
 
 }  // namespace
 

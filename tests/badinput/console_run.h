@@ -13,12 +13,12 @@
 namespace ryx::test {
 
 struct ConsoleRun {
-  std::string out;
-  std::string err;
-  int exitStatus = -1;  // the exit status, or -1 when the program did not end by exiting
-  int signal = 0;       // the signal that ended it, if one did
-  bool timedOut = false;
-  std::chrono::milliseconds elapsed{0};
+    std::string out;
+    std::string err;
+    int exitStatus = -1;  // the exit status, or -1 when the program did not end by exiting
+    int signal = 0;       // the signal that ended it, if one did
+    bool timedOut = false;
+    std::chrono::milliseconds elapsed{0};
 };
 
 // Runs `ryx_test port` in workDir with `input` as its whole standard input (the input ends where the bytes end).
@@ -31,17 +31,17 @@ std::vector<sim::FrameRecord> TakenCommands(const sim::Simulator& sim);
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it when the object goes.
 class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  // Writes a file of the directory; returns its full path.
-  std::string Write(const std::string& name, std::string_view content) const;
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    // Writes a file of the directory; returns its full path.
+    std::string Write(const std::string& name, std::string_view content) const;
 
- private:
-  std::string path_;
+private:
+    std::string path_;
 };
 
 }  // namespace ryx::test

@@ -52,7 +52,9 @@ struct RefusalCase {
     std::uint32_t result;
 };
 
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ParseAtrRefuses : public ::testing::TestWithParam<RefusalCase> {};
 
@@ -65,8 +67,7 @@ TEST_P(ParseAtrRefuses, WithTheCodeOfTheFirstFailedCheck) {
 INSTANTIATE_TEST_SUITE_P(
     Grammar, ParseAtrRefuses,
     ::testing::Values(
-        RefusalCase{"OneByte", {0x3B}, true, kMalformed},
-        RefusalCase{"UnknownTs", {0x3C, 0x00}, true, kMalformed},
+        RefusalCase{"OneByte", {0x3B}, true, kMalformed}, RefusalCase{"UnknownTs", {0x3C, 0x00}, true, kMalformed},
         RefusalCase{"TsOfAnInverseCardReadDirect", {0x03, 0x00}, true, kMalformed},
         // TD1 indicates T=1, so a TCK is expected, and 0x80 is the wrong one.
         RefusalCase{"BadTck", {0x3B, 0x80, 0x01, 0x80}, true, kMalformed},
@@ -87,8 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"OnlyTd4IndicatesT1", WithTck({0x3B, 0x80, 0x80, 0x80, 0x80, 0x01}), true, kMalformed},
         RefusalCase{"T1RunFromTd2ReachesTd4", WithTck({0x3B, 0x80, 0x80, 0x81, 0x81, 0x01}), false, kMalformed},
         // The T=1 run check comes after the speed selection, so a default-speed parse refuses it the same way.
-        RefusalCase{"T1RunReachesTd4DefaultSpeed", WithTck({0x3B, 0x80, 0x81, 0x81, 0x81, 0x01}), false,
-                    kMalformed},
+        RefusalCase{"T1RunReachesTd4DefaultSpeed", WithTck({0x3B, 0x80, 0x81, 0x81, 0x81, 0x01}), false, kMalformed},
         // Fi indexes outside 1-6 and 9 are refused, reserved or not, whatever the speed request.
         RefusalCase{"FiReserved7", {0x3B, 0x10, 0x71}, true, kUnsupported},
         RefusalCase{"FiReserved14", {0x3B, 0x10, 0xE1}, false, kUnsupported},
@@ -130,7 +130,9 @@ struct UntouchedCase {
     bool grammar;  // refused before the historical bytes are copied
 };
 
-void PrintTo(const UntouchedCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const UntouchedCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ParseAtrRefusalLeaves : public ::testing::TestWithParam<UntouchedCase> {};
 
@@ -166,15 +168,16 @@ TEST_P(ParseAtrRefusalLeaves, TheStoredAtrAndLaterFields) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Refusals, ParseAtrRefusalLeaves,
-    ::testing::Values(UntouchedCase{"BadTs", {0x3A, 0x00}, true, true},
-                      UntouchedCase{"BadTck", {0x3B, 0x80, 0x01, 0x80}, true, true},
-                      UntouchedCase{"Truncated", {0x3B, 0xF0, 0x11}, true, true},
-                      UntouchedCase{"ExtraByte", {0x3B, 0x00, 0x3B}, false, true},
-                      UntouchedCase{"FiUnsupported", {0x3B, 0x10, 0xA1}, true, false},
-                      UntouchedCase{"DiReserved", {0x3B, 0x10, 0x1A}, true, false}),
-    [](const ::testing::TestParamInfo<UntouchedCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Refusals, ParseAtrRefusalLeaves,
+                         ::testing::Values(UntouchedCase{"BadTs", {0x3A, 0x00}, true, true},
+                                           UntouchedCase{"BadTck", {0x3B, 0x80, 0x01, 0x80}, true, true},
+                                           UntouchedCase{"Truncated", {0x3B, 0xF0, 0x11}, true, true},
+                                           UntouchedCase{"ExtraByte", {0x3B, 0x00, 0x3B}, false, true},
+                                           UntouchedCase{"FiUnsupported", {0x3B, 0x10, 0xA1}, true, false},
+                                           UntouchedCase{"DiReserved", {0x3B, 0x10, 0x1A}, true, false}),
+                         [](const ::testing::TestParamInfo<UntouchedCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(ParseAtr, RefusedTsWritesNothingAtAll) {
     SlotRecord slot = PoisonedSlot({0x3A, 0x00}, true);
@@ -387,9 +390,9 @@ TEST(ParseAtr, ProgrammingAndGuardBytes) {
         Bytes atr;
         std::uint8_t current, voltage, guard;
     } cases[] = {
-        {{0x3B, 0x60, 0xC5, 0x07}, 3, 50, 7},            // TB1, TC1
-        {{0x3B, 0x20, 0x1F}, 0, 54, 0},                  // 31 * 10 = 310, kept to 8 bits
-        {{0x3B, 0x20, 0x00}, 0, 0, 0},                   // TB1 present and 0
+        {{0x3B, 0x60, 0xC5, 0x07}, 3, 50, 7},                  // TB1, TC1
+        {{0x3B, 0x20, 0x1F}, 0, 54, 0},                        // 31 * 10 = 310, kept to 8 bits
+        {{0x3B, 0x20, 0x00}, 0, 0, 0},                         // TB1 present and 0
         {{0x3B, 0xE0, 0x45, 0xFF, 0x20, 0x7E}, 1, 126, 0xFF},  // TB2 wins over TB1
         {{0x3B, 0xE0, 0x45, 0x01, 0x20, 0x00}, 1, 50, 1},      // TB2 = 0 falls back to TB1
     };
@@ -443,7 +446,9 @@ struct ParsedSpeedCase {
     std::uint32_t dataRate;
 };
 
-void PrintTo(const ParsedSpeedCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ParsedSpeedCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ParseAtrSpeed : public ::testing::TestWithParam<ParsedSpeedCase> {};
 
@@ -460,16 +465,15 @@ TEST_P(ParseAtrSpeed, ChoosesFromTa1AndTheSlot) {
 
 INSTANTIATE_TEST_SUITE_P(
     Slots, ParseAtrSpeed,
-    ::testing::Values(
-        ParsedSpeedCase{"Ta196", SetASlot0(), {0x3B, 0x10, 0x96}, true, 9, 6, 250000},
-        ParsedSpeedCase{"Ta197", SetASlot0(), {0x3B, 0x10, 0x97}, true, 9, 6, 250000},
-        ParsedSpeedCase{"Ta118Slot2", SetASlot2(), {0x3B, 0x10, 0x18}, true, 1, 4, 86021},
-        ParsedSpeedCase{"Ta197SetB", SetBSlot1(), {0x3B, 0x10, 0x97}, true, 9, 7, 625000},
-        ParsedSpeedCase{"Ta191", SetASlot0(), {0x3B, 0x10, 0x91}, true, 1, 1, 10752},
-        ParsedSpeedCase{"NoTa1", SetBSlot1(), {0x3B, 0x00}, true, 1, 1, 13441},
-        ParsedSpeedCase{"DefaultSpeed", SetASlot0(), {0x3B, 0x10, 0x96}, false, 1, 1, 10752},
-        // A reserved Di index is not looked at when the default speed is kept.
-        ParsedSpeedCase{"ReservedDiDefaultSpeed", SetASlot0(), {0x3B, 0x10, 0x1A}, false, 1, 1, 10752}),
+    ::testing::Values(ParsedSpeedCase{"Ta196", SetASlot0(), {0x3B, 0x10, 0x96}, true, 9, 6, 250000},
+                      ParsedSpeedCase{"Ta197", SetASlot0(), {0x3B, 0x10, 0x97}, true, 9, 6, 250000},
+                      ParsedSpeedCase{"Ta118Slot2", SetASlot2(), {0x3B, 0x10, 0x18}, true, 1, 4, 86021},
+                      ParsedSpeedCase{"Ta197SetB", SetBSlot1(), {0x3B, 0x10, 0x97}, true, 9, 7, 625000},
+                      ParsedSpeedCase{"Ta191", SetASlot0(), {0x3B, 0x10, 0x91}, true, 1, 1, 10752},
+                      ParsedSpeedCase{"NoTa1", SetBSlot1(), {0x3B, 0x00}, true, 1, 1, 13441},
+                      ParsedSpeedCase{"DefaultSpeed", SetASlot0(), {0x3B, 0x10, 0x96}, false, 1, 1, 10752},
+                      // A reserved Di index is not looked at when the default speed is kept.
+                      ParsedSpeedCase{"ReservedDiDefaultSpeed", SetASlot0(), {0x3B, 0x10, 0x1A}, false, 1, 1, 10752}),
     [](const ::testing::TestParamInfo<ParsedSpeedCase>& info) { return std::string(info.param.name); });
 
 TEST(ParseAtr, ReservedDiWithDefaultSpeedKeepsTheCardsIndexes) {

@@ -35,7 +35,9 @@ struct SpeedCase {
     std::uint32_t dataRate;
 };
 
-void PrintTo(const SpeedCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const SpeedCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SelectSpeedTable : public ::testing::TestWithParam<SpeedCase> {};
 
@@ -55,29 +57,28 @@ SlotDescriptor WithMax(SlotDescriptor d, std::uint32_t maxDataRate) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rates, SelectSpeedTable,
-    ::testing::Values(
-        SpeedCase{"CardPairFits", SetASlot0(), 0x96, 9, 6, 250000},
-        // Di 7 gives 500000, above the slot's limit.
-        SpeedCase{"OneDiStepDown", SetASlot0(), 0x97, 9, 6, 250000},
-        SpeedCase{"Fi1Di8", SetASlot0(), 0x18, 1, 8, 129032},
-        // Tried in index order 129032, 688172, 344086, 172043, 86021: by index, not by value.
-        SpeedCase{"DescentByIndexNotValue", SetASlot2(), 0x18, 1, 4, 86021},
-        SpeedCase{"EqualToMaximumFits", SetASlot2(), 0x95, 9, 5, 125000},
-        SpeedCase{"Fi1Di3", SetASlot2(), 0x13, 1, 3, 43010},
-        SpeedCase{"DefaultPairSlot0", SetASlot0(), 0x11, 1, 1, 10752},
-        SpeedCase{"DefaultPairSlot2", SetASlot2(), 0x11, 1, 1, 10752},
-        SpeedCase{"DefaultPairLowLimit", WithMax(SetASlot0(), 1), 0x11, 1, 1, 10752},
-        // Di index 1 never enters the search: Fi 9 is passed down to the default pair.
-        SpeedCase{"Di1FallsToDefault", SetASlot0(), 0x91, 1, 1, 10752},
-        SpeedCase{"FiveMegahertzClock", SetBSlot1(), 0x97, 9, 7, 625000},
-        SpeedCase{"FiveMegahertzDi6", SetBSlot1(), 0x96, 9, 6, 312500},
-        SpeedCase{"Di8BeforeDi7", SetASlot0(), 0x98, 9, 8, 93750},
-        SpeedCase{"Fi6Di9", SetASlot0(), 0x69, 6, 9, 43010},
-        // Nothing fits at Fi 9 (Di 2 already 15625 > 15000): Fi 8 and 7 are reserved and skipped, Fi 6 with
-        // Di 2 gives 4301.
-        SpeedCase{"ReservedFiPassedThrough", WithMax(SetASlot0(), 15000), 0x92, 6, 2, 4301},
-        // No pair fits at all: the default pair is kept even though its rate is above the limit.
-        SpeedCase{"NothingFitsKeepsDefault", WithMax(SetASlot0(), 1000), 0x97, 1, 1, 10752}),
+    ::testing::Values(SpeedCase{"CardPairFits", SetASlot0(), 0x96, 9, 6, 250000},
+                      // Di 7 gives 500000, above the slot's limit.
+                      SpeedCase{"OneDiStepDown", SetASlot0(), 0x97, 9, 6, 250000},
+                      SpeedCase{"Fi1Di8", SetASlot0(), 0x18, 1, 8, 129032},
+                      // Tried in index order 129032, 688172, 344086, 172043, 86021: by index, not by value.
+                      SpeedCase{"DescentByIndexNotValue", SetASlot2(), 0x18, 1, 4, 86021},
+                      SpeedCase{"EqualToMaximumFits", SetASlot2(), 0x95, 9, 5, 125000},
+                      SpeedCase{"Fi1Di3", SetASlot2(), 0x13, 1, 3, 43010},
+                      SpeedCase{"DefaultPairSlot0", SetASlot0(), 0x11, 1, 1, 10752},
+                      SpeedCase{"DefaultPairSlot2", SetASlot2(), 0x11, 1, 1, 10752},
+                      SpeedCase{"DefaultPairLowLimit", WithMax(SetASlot0(), 1), 0x11, 1, 1, 10752},
+                      // Di index 1 never enters the search: Fi 9 is passed down to the default pair.
+                      SpeedCase{"Di1FallsToDefault", SetASlot0(), 0x91, 1, 1, 10752},
+                      SpeedCase{"FiveMegahertzClock", SetBSlot1(), 0x97, 9, 7, 625000},
+                      SpeedCase{"FiveMegahertzDi6", SetBSlot1(), 0x96, 9, 6, 312500},
+                      SpeedCase{"Di8BeforeDi7", SetASlot0(), 0x98, 9, 8, 93750},
+                      SpeedCase{"Fi6Di9", SetASlot0(), 0x69, 6, 9, 43010},
+                      // Nothing fits at Fi 9 (Di 2 already 15625 > 15000): Fi 8 and 7 are reserved and skipped, Fi 6
+                      // with Di 2 gives 4301.
+                      SpeedCase{"ReservedFiPassedThrough", WithMax(SetASlot0(), 15000), 0x92, 6, 2, 4301},
+                      // No pair fits at all: the default pair is kept even though its rate is above the limit.
+                      SpeedCase{"NothingFitsKeepsDefault", WithMax(SetASlot0(), 1000), 0x97, 1, 1, 10752}),
     [](const ::testing::TestParamInfo<SpeedCase>& info) { return std::string(info.param.name); });
 
 TEST(SelectSpeed, DefaultSpeedIgnoresTa1Entirely) {

@@ -46,7 +46,9 @@ std::vector<fs::path> InputsOf(const std::string& name) {
 }
 
 // Names the parameter in test output instead of dumping its bytes.
-void PrintTo(const Harness& harness, std::ostream* out) { *out << harness.name; }
+void PrintTo(const Harness& harness, std::ostream* out) {
+    *out << harness.name;
+}
 
 class FuzzCorpus : public testing::TestWithParam<Harness> {};
 
@@ -59,16 +61,14 @@ TEST_P(FuzzCorpus, EveryInputPassesTheHarness) {
         std::ifstream file(path, std::ios::binary);
         ASSERT_TRUE(file) << path;
         // An exact-size heap copy, as the fuzzer hands its inputs over.
-        const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
-                                              std::istreambuf_iterator<char>());
+        const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         std::fprintf(stderr, "replaying %s\n", path.c_str());
         EXPECT_EQ(harness.run(bytes.data(), bytes.size()), 0) << path;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Harnesses, FuzzCorpus,
-                         testing::Values(Harness{"frame", RyxFuzzHarness_frame},
-                                         Harness{"reply", RyxFuzzHarness_reply},
+                         testing::Values(Harness{"frame", RyxFuzzHarness_frame}, Harness{"reply", RyxFuzzHarness_reply},
                                          Harness{"parse_atr", RyxFuzzHarness_parse_atr},
                                          Harness{"script", RyxFuzzHarness_script}),
                          [](const testing::TestParamInfo<Harness>& info) { return std::string(info.param.name); });

@@ -23,18 +23,13 @@ TEST(CheckReply, StatusMatrix) {
         std::uint32_t result;
     };
     const Case cases[] = {
-        {0x00, 0x00, RYX_SUCCESS},
-        {0x02, 0x00, RYX_SUCCESS},  // processed, no card
+        {0x00, 0x00, RYX_SUCCESS},           {0x02, 0x00, RYX_SUCCESS},  // processed, no card
         {0x01, 0xFE, RYX_SUCCESS},  // bError is not looked at when the command succeeded
-        {0x41, 0xFE, RYX_ERROR_TIMEOUT},
-        {0x42, 0xFE, RYX_ERROR_NO_MEDIA_IN_DRIVE},
-        {0x40, 0xFE, RYX_ERROR_GEN_FAILURE},
-        {0x43, 0xFE, RYX_ERROR_GEN_FAILURE},
-        {0x42, 0xF6, RYX_ERROR_GEN_FAILURE},
-        {0x41, 0x00, RYX_ERROR_GEN_FAILURE},
+        {0x41, 0xFE, RYX_ERROR_TIMEOUT},     {0x42, 0xFE, RYX_ERROR_NO_MEDIA_IN_DRIVE},
+        {0x40, 0xFE, RYX_ERROR_GEN_FAILURE}, {0x43, 0xFE, RYX_ERROR_GEN_FAILURE},
+        {0x42, 0xF6, RYX_ERROR_GEN_FAILURE}, {0x41, 0x00, RYX_ERROR_GEN_FAILURE},
         {0x80, 0x00, RYX_ERROR_GEN_FAILURE},  // time extension
-        {0x81, 0xFE, RYX_ERROR_GEN_FAILURE},
-        {0xC2, 0xFE, RYX_ERROR_GEN_FAILURE},
+        {0x81, 0xFE, RYX_ERROR_GEN_FAILURE}, {0xC2, 0xFE, RYX_ERROR_GEN_FAILURE},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(CheckReply(Reply(0x81, 1, 7, c.status, c.error), 0x81, 1, 7), c.result)

@@ -67,12 +67,9 @@ TEST_F(ExchangeFrameTest, BadStatusFrameResendsTheSameBytesThenFails) {
         std::uint32_t retries;
     };
     const Case cases[] = {
-        {"refused, no retry", {0x02, 0x01, 0x01, 0x03}, 0},
-        {"refused", {0x02, 0x01, 0x01, 0x03}, 1},
-        {"refused, two retries", {0x02, 0x01, 0x01, 0x03}, 2},
-        {"wrong start byte", {0x03, 0x00, 0x00, 0x03}, 1},
-        {"wrong check byte", {0x02, 0x00, 0x01, 0x03}, 1},
-        {"wrong end byte", {0x02, 0x00, 0x00, 0x02}, 1},
+        {"refused, no retry", {0x02, 0x01, 0x01, 0x03}, 0},    {"refused", {0x02, 0x01, 0x01, 0x03}, 1},
+        {"refused, two retries", {0x02, 0x01, 0x01, 0x03}, 2}, {"wrong start byte", {0x03, 0x00, 0x00, 0x03}, 1},
+        {"wrong check byte", {0x02, 0x00, 0x01, 0x03}, 1},     {"wrong end byte", {0x02, 0x00, 0x00, 0x02}, 1},
     };
     for (const Case& c : cases) {
         PtyPair pair;
@@ -123,8 +120,8 @@ TEST_F(ExchangeFrameTest, StatusArrivingByteByByteIsCollected) {
 TEST_F(ExchangeFrameTest, ResponseInChunksIsAssembled) {
     const Bytes reply = ReplyMessage(0x81, 0, 5, 0x00, 0x00, 0x00);
     const Bytes frame = MakeFrame(reply);  // 13 bytes: 5, then 8
-    ScriptedPeer peer(pty, {{StatusAccepted(), Bytes(frame.begin(), frame.begin() + 5),
-                             Bytes(frame.begin() + 5, frame.end())}});
+    ScriptedPeer peer(
+        pty, {{StatusAccepted(), Bytes(frame.begin(), frame.begin() + 5), Bytes(frame.begin() + 5, frame.end())}});
     const Outcome o = Exchange(link, kPowerOn, 10);
     ASSERT_EQ(o.result, RYX_SUCCESS);
     EXPECT_EQ(o.reply, reply);
@@ -228,8 +225,7 @@ TEST_F(ExchangeFrameTest, OversizedResponseEndsWithInsufficientBuffer) {
     const Case cases[] = {
         {"first chunk already beyond capacity + 3", ReplyMessage(0x81, 0, 5, 0, 0, 0, {1, 2, 3, 4, 5}), 10},
         {"one byte too long", ReplyMessage(0x80, 0, 5, 0, 0, 0, Bytes(3, 0x3B)), 12},
-        {"announced length beyond capacity, over several reads", ReplyMessage(0x80, 0, 5, 0, 0, 0, Bytes(200, 1)),
-         64},
+        {"announced length beyond capacity, over several reads", ReplyMessage(0x80, 0, 5, 0, 0, 0, Bytes(200, 1)), 64},
     };
     for (const Case& c : cases) {
         PtyPair pair;

@@ -38,11 +38,10 @@ TEST(StatusFrame, OnlyTheAcceptingFrameIsAccepted) {
         bool accepted;
     };
     const Case cases[] = {
-        {{0x02, 0x00, 0x00, 0x03}, true},
-        {{0x02, 0x01, 0x01, 0x03}, false},  // refused, check byte right
-        {{0x02, 0x00, 0x01, 0x03}, false},  // wrong check byte
-        {{0x03, 0x00, 0x00, 0x03}, false},  // wrong start
-        {{0x02, 0x00, 0x00, 0x02}, false},  // wrong end
+        {{0x02, 0x00, 0x00, 0x03}, true},  {{0x02, 0x01, 0x01, 0x03}, false},  // refused, check byte right
+        {{0x02, 0x00, 0x01, 0x03}, false},                                     // wrong check byte
+        {{0x03, 0x00, 0x00, 0x03}, false},                                     // wrong start
+        {{0x02, 0x00, 0x00, 0x02}, false},                                     // wrong end
         {{0x02, 0xFF, 0xFF, 0x03}, false},
     };
     for (const Case& c : cases) {
@@ -67,8 +66,7 @@ TEST(ResponseFrame, Validation) {
         {"three bytes", {0x02, 0x00, 0x03}, false},
         {"empty", {}, false},
         // Trailing bytes belong to the frame: the check byte is the last but one, over everything between.
-        {"trailing bytes, consistent", {0x02, 0x81, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x81, 0x03, 0x44, 0x47, 0x03},
-         true},
+        {"trailing bytes, consistent", {0x02, 0x81, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x81, 0x03, 0x44, 0x47, 0x03}, true},
         {"trailing bytes, inconsistent", {0x02, 0x81, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x81, 0x03, 0xAA}, false},
     };
     for (const Case& c : cases) {

@@ -38,7 +38,9 @@ protected:
 };
 
 // The status frame and the response frame of an accepted command, in one write.
-inline Answer Accept(const Bytes& replyPayload) { return {Join({StatusAccepted(), MakeFrame(replyPayload)})}; }
+inline Answer Accept(const Bytes& replyPayload) {
+    return {Join({StatusAccepted(), MakeFrame(replyPayload)})};
+}
 
 inline const Bytes kRepeatRequest = {0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x03};
 

@@ -208,7 +208,8 @@ TEST_F(MessagesSimTest, TheLinkRidesOutTheReadersFaults) {
 
 TEST_F(MessagesSimTest, WrongRepliesFail) {
     Open();
-    for (sim::FaultKind kind : {sim::FaultKind::kWrongType, sim::FaultKind::kWrongSlot, sim::FaultKind::kWrongSequence}) {
+    for (sim::FaultKind kind :
+         {sim::FaultKind::kWrongType, sim::FaultKind::kWrongSlot, sim::FaultKind::kWrongSequence}) {
         reader->QueueFault(FaultFrom(std::string(sim::FaultKindName(kind))));
         std::uint8_t status = 0xEE;
         EXPECT_EQ(SendGetSlotStatus(link, &status), RYX_ERROR_GEN_FAILURE) << sim::FaultKindName(kind);

@@ -35,8 +35,8 @@ Sent Decode(const Bytes& frame) {
 }
 
 // A reader that answers every command frame with a reply of type, copying bSlot and bSeq.
-Responder Answering(std::uint8_t type, std::uint8_t status = 0x00, std::uint8_t error = 0x00,
-                    std::uint8_t byte9 = 0x00, Bytes data = {}) {
+Responder Answering(std::uint8_t type, std::uint8_t status = 0x00, std::uint8_t error = 0x00, std::uint8_t byte9 = 0x00,
+                    Bytes data = {}) {
     return [=](std::size_t, const Bytes& frame) {
         return Accept(ReplyMessage(type, frame[6], frame[7], status, error, byte9, data));
     };
@@ -49,7 +49,8 @@ TEST_F(MessagesTest, PowerOffForSlotOneWithCounterSeven) {
     EXPECT_EQ(SendIccPowerOff(link), RYX_SUCCESS);
     EXPECT_EQ(link.sequence, 8);
     ASSERT_TRUE(peer.Settle());
-    EXPECT_EQ(peer.Frames(), std::vector<Bytes>{MakeFrame({0x63, 0x00, 0x00, 0x00, 0x00, 0x01, 0x07, 0x00, 0x00, 0x00})});
+    EXPECT_EQ(peer.Frames(),
+              std::vector<Bytes>{MakeFrame({0x63, 0x00, 0x00, 0x00, 0x00, 0x01, 0x07, 0x00, 0x00, 0x00})});
 }
 
 TEST_F(MessagesTest, XfrBlockExampleFrameAndResponse) {
@@ -89,9 +90,9 @@ TEST_F(MessagesTest, WrongTypeSlotOrSequenceFailsWhateverTheStatus) {
         std::uint8_t type, slotDelta, seqDelta, status, error;
     };
     const Case cases[] = {
-        {"wrong type", 0x80, 0, 0, 0x00, 0x00},         {"wrong type, no card", 0x80, 0, 0, 0x42, 0xFE},
-        {"wrong slot", 0x81, 1, 0, 0x00, 0x00},         {"wrong slot, mute", 0x81, 1, 0, 0x41, 0xFE},
-        {"wrong sequence", 0x81, 0, 1, 0x00, 0x00},     {"wrong sequence, no card", 0x81, 0, 1, 0x42, 0xFE},
+        {"wrong type", 0x80, 0, 0, 0x00, 0x00},     {"wrong type, no card", 0x80, 0, 0, 0x42, 0xFE},
+        {"wrong slot", 0x81, 1, 0, 0x00, 0x00},     {"wrong slot, mute", 0x81, 1, 0, 0x41, 0xFE},
+        {"wrong sequence", 0x81, 0, 1, 0x00, 0x00}, {"wrong sequence, no card", 0x81, 0, 1, 0x42, 0xFE},
     };
     for (const Case& c : cases) {
         const std::uint8_t before = link.sequence;
@@ -217,8 +218,8 @@ Responder ChainingReader(std::uint32_t total) {
         const Sent s = Decode(frame);
         *received += s.dwLength;
         const bool all = *received >= total;
-        return Accept(ReplyMessage(0x80, s.slot, s.seq, 0x00, 0x00, all ? 0x00 : 0x10,
-                                   all ? Bytes{0x90, 0x00} : Bytes{}));
+        return Accept(
+            ReplyMessage(0x80, s.slot, s.seq, 0x00, 0x00, all ? 0x00 : 0x10, all ? Bytes{0x90, 0x00} : Bytes{}));
     };
 }
 

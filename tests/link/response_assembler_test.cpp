@@ -95,8 +95,8 @@ TEST(ResponseAssembler, TooLongCases) {
         // Nothing is stored beyond the storage, and the announced length is kept in full.
         EXPECT_LE(a.Frame().size(), c.storage) << c.what;
         if (a.TotalKnown()) {
-            const std::uint64_t dwLength = c.bytes[2] | (c.bytes[3] << 8) | (c.bytes[4] << 16) |
-                                           (std::uint64_t{c.bytes[5]} << 24);
+            const std::uint64_t dwLength =
+                c.bytes[2] | (c.bytes[3] << 8) | (c.bytes[4] << 16) | (std::uint64_t{c.bytes[5]} << 24);
             EXPECT_EQ(a.Total(), dwLength + 13) << c.what;
         }
     }

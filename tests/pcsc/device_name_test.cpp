@@ -70,7 +70,8 @@ TEST(ChooseDeviceName, TakesAnExistingNameWithColonsWhole) {
     EXPECT_EQ(withOption->path, device);
     EXPECT_TRUE(withOption->options.escape);
 
-    EXPECT_FALSE(ChooseDeviceName(std::string(dir) + "/pci-0000:00:15.0-port0"));  // missing: "15.0-port0" is read as an option
+    EXPECT_FALSE(
+        ChooseDeviceName(std::string(dir) + "/pci-0000:00:15.0-port0"));  // missing: "15.0-port0" is read as an option
     ::unlink(device.c_str());
     ::rmdir(dir);
 }

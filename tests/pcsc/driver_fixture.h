@@ -32,7 +32,9 @@ inline constexpr std::uint8_t kGetSlotStatus = 0x65;
 inline constexpr std::uint8_t kEscape = 0x6B;
 inline constexpr std::uint8_t kXfrBlock = 0x6F;
 
-constexpr DWORD Lun(std::uint32_t reader, std::uint32_t slot) { return (DWORD{reader} << 16) | slot; }
+constexpr DWORD Lun(std::uint32_t reader, std::uint32_t slot) {
+    return (DWORD{reader} << 16) | slot;
+}
 
 // A command as the reader took it: message type and slot.
 struct Command {

@@ -12,12 +12,24 @@ namespace {
 
 // Every status ryx.h defines has its row, once.
 TEST(StatusTable, HasEveryStatusOfTheApiOnce) {
-    const std::uint32_t documented[] = {
-        RYX_SUCCESS, RYX_ERROR_FILE_NOT_FOUND, RYX_ERROR_ACCESS_DENIED, RYX_ERROR_INVALID_HANDLE,
-        RYX_ERROR_NOT_ENOUGH_MEMORY, RYX_ERROR_GEN_FAILURE, RYX_ERROR_INVALID_PARAMETER,
-        RYX_ERROR_INSUFFICIENT_BUFFER, RYX_ERROR_INVALID_NAME, RYX_ERROR_NO_MEDIA_IN_DRIVE, RYX_ERROR_IO_DEVICE,
-        RYX_ERROR_TIMEOUT, RYX_ERROR_UNRECOGNIZED_MEDIA, RYX_E_PROTO_MISMATCH, RYX_W_UNSUPPORTED_CARD,
-        RYX_W_UNRESPONSIVE_CARD, RYX_W_UNPOWERED_CARD, RYX_W_REMOVED_CARD};
+    const std::uint32_t documented[] = {RYX_SUCCESS,
+                                        RYX_ERROR_FILE_NOT_FOUND,
+                                        RYX_ERROR_ACCESS_DENIED,
+                                        RYX_ERROR_INVALID_HANDLE,
+                                        RYX_ERROR_NOT_ENOUGH_MEMORY,
+                                        RYX_ERROR_GEN_FAILURE,
+                                        RYX_ERROR_INVALID_PARAMETER,
+                                        RYX_ERROR_INSUFFICIENT_BUFFER,
+                                        RYX_ERROR_INVALID_NAME,
+                                        RYX_ERROR_NO_MEDIA_IN_DRIVE,
+                                        RYX_ERROR_IO_DEVICE,
+                                        RYX_ERROR_TIMEOUT,
+                                        RYX_ERROR_UNRECOGNIZED_MEDIA,
+                                        RYX_E_PROTO_MISMATCH,
+                                        RYX_W_UNSUPPORTED_CARD,
+                                        RYX_W_UNRESPONSIVE_CARD,
+                                        RYX_W_UNPOWERED_CARD,
+                                        RYX_W_REMOVED_CARD};
     std::multiset<std::uint32_t> inTable;
     for (const StatusMapping& m : StatusTable()) inTable.insert(m.status);
     for (std::uint32_t s : documented) EXPECT_EQ(inTable.count(s), 1u) << std::hex << s;

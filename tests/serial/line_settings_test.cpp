@@ -70,9 +70,9 @@ TEST(BuildLineSettings, RefusesUnknownValuesLeavingTheResultUntouched) {
         std::uint8_t stopBits;
         char flow;
     } cases[] = {
-        {9600, 8, 'X', 1, 'N'}, {9600, 8, 'n', 0, 'N'}, {9600, 8, 'N', 3, 'N'},  {9600, 8, 'N', 15, 'N'},
-        {9600, 8, 'N', 1, 'R'}, {9600, 8, 0, 1, 'N'},   {9600, 4, 'N', 1, 'N'},  {9600, 9, 'N', 1, 'N'},
-        {0, 8, 'N', 1, 'N'},
+        {9600, 8, 'X', 1, 'N'},  {9600, 8, 'n', 0, 'N'}, {9600, 8, 'N', 3, 'N'},
+        {9600, 8, 'N', 15, 'N'}, {9600, 8, 'N', 1, 'R'}, {9600, 8, 0, 1, 'N'},
+        {9600, 4, 'N', 1, 'N'},  {9600, 9, 'N', 1, 'N'}, {0, 8, 'N', 1, 'N'},
     };
     for (const auto& c : cases) {
         LineSettings s;

@@ -61,7 +61,9 @@ private:
     std::string path_;
 };
 
-std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+std::u16string Widen(const std::string& ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
 
 TEST(SerialOpen, SetsARawLineFromScratch) {
     PtyPair pty;

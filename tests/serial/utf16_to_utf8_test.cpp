@@ -23,7 +23,9 @@ TEST(Utf16ToUtf8, EncodesEachLengthClass) {
         {u"\u0416\u07FF", "\xD0\x96\xDF\xBF"},
         {u"\u0800\uFFFD\uE000", "\xE0\xA0\x80\xEF\xBF\xBD\xEE\x80\x80"},
         {u"\U0001F600", "\xF0\x9F\x98\x80"},  // a surrogate pair becomes one 4-byte sequence
-        {u"a\U0010FFFFb", "a\xF4\x8F\xBF\xBF" "b"},
+        {u"a\U0010FFFFb",
+         "a\xF4\x8F\xBF\xBF"
+         "b"},
     };
     for (const auto& c : cases) {
         char out[64];
@@ -34,9 +36,10 @@ TEST(Utf16ToUtf8, EncodesEachLengthClass) {
 
 TEST(Utf16ToUtf8, RefusesUnpairedSurrogates) {
     const char16_t* cases[] = {
-        u"\xD800",         // high surrogate at the end
-        u"a\xD83D" u"b",   // high surrogate followed by no low one
-        u"\xDC00",         // low surrogate alone
+        u"\xD800",  // high surrogate at the end
+        u"a\xD83D"
+        u"b",                   // high surrogate followed by no low one
+        u"\xDC00",              // low surrogate alone
         u"\xD83D\xD83D\xDE00",  // two highs, the first unpaired
     };
     for (const char16_t* in : cases) {

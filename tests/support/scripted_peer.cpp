@@ -13,8 +13,8 @@ namespace ryx::test {
 namespace {
 
 constexpr std::uint8_t kStart = 0x02;
-constexpr std::size_t kLengthFieldEnd = 6;   // start byte + type + 4 length bytes
-constexpr std::uint64_t kFrameExtra = 13;    // start, 10 header bytes, check, end
+constexpr std::size_t kLengthFieldEnd = 6;  // start byte + type + 4 length bytes
+constexpr std::uint64_t kFrameExtra = 13;   // start, 10 header bytes, check, end
 constexpr auto kHostTakesChunkBound = std::chrono::seconds(2);
 
 // Readable now? poll() also pushes any bytes still on their way through the pty into the read queue.
@@ -39,7 +39,9 @@ Bytes MakeFrame(const Bytes& payload) {
     return frame;
 }
 
-Bytes StatusAccepted() { return {0x02, 0x00, 0x00, 0x03}; }
+Bytes StatusAccepted() {
+    return {0x02, 0x00, 0x00, 0x03};
+}
 
 Bytes Join(std::initializer_list<Bytes> parts) {
     Bytes all;

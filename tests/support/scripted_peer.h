@@ -39,8 +39,7 @@ public:
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
     // Waits until count frames have arrived and been answered, at most bound. True when they have.
-    [[nodiscard]] bool WaitForFrames(std::size_t count,
-                                     std::chrono::milliseconds bound = std::chrono::seconds(10));
+    [[nodiscard]] bool WaitForFrames(std::size_t count, std::chrono::milliseconds bound = std::chrono::seconds(10));
     // Waits, at most bound, until every byte the host has written so far has been read and handled by the peer,
     // so that Frames() is final for a host call that has returned. True when settled.
     [[nodiscard]] bool Settle(std::chrono::milliseconds bound = std::chrono::seconds(10));

@@ -11,8 +11,7 @@
 namespace ryx {
 namespace {
 
-TEST(ByteBuffer, CreatedZeroFilledAndEmpty)
-{
+TEST(ByteBuffer, CreatedZeroFilledAndEmpty) {
     const std::unique_ptr<ByteBuffer> buffer = ByteBuffer::Create(1024);
     ASSERT_TRUE(buffer);
     EXPECT_EQ(buffer->Capacity(), 1024u);
@@ -21,8 +20,7 @@ TEST(ByteBuffer, CreatedZeroFilledAndEmpty)
     EXPECT_EQ(std::memcmp(buffer->Data(), zeros.data(), zeros.size()), 0);
 }
 
-TEST(ByteBuffer, AppendGrowsByTheAppendedCount)
-{
+TEST(ByteBuffer, AppendGrowsByTheAppendedCount) {
     test::TempStream out;
     const std::unique_ptr<ByteBuffer> buffer = ByteBuffer::Create(4);
     ASSERT_TRUE(buffer);
@@ -31,7 +29,7 @@ TEST(ByteBuffer, AppendGrowsByTheAppendedCount)
     EXPECT_EQ(buffer->Capacity(), 4u);
     const uint8_t second[] = {4, 5, 6};
     ASSERT_TRUE(buffer->Append(second, 3, out.get()));
-    EXPECT_EQ(buffer->Capacity(), 7u); // enlarged by 3, the count appended
+    EXPECT_EQ(buffer->Capacity(), 7u);  // enlarged by 3, the count appended
     EXPECT_EQ(buffer->Length(), 6u);
     EXPECT_EQ(std::vector<uint8_t>(buffer->Data(), buffer->Data() + 6), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6}));
     buffer->Clear();
@@ -40,8 +38,7 @@ TEST(ByteBuffer, AppendGrowsByTheAppendedCount)
     EXPECT_EQ(out.Text(), "");
 }
 
-TEST(ByteBuffer, RefusalsChangeNothing)
-{
+TEST(ByteBuffer, RefusalsChangeNothing) {
     test::TempStream out;
     const std::unique_ptr<ByteBuffer> buffer = ByteBuffer::Create(2);
     ASSERT_TRUE(buffer);
@@ -51,11 +48,10 @@ TEST(ByteBuffer, RefusalsChangeNothing)
     EXPECT_FALSE(buffer->Enlarge(0, out.get()));
     EXPECT_EQ(buffer->Length(), 0u);
     EXPECT_EQ(buffer->Capacity(), 2u);
-    EXPECT_EQ(out.Text(), ""); // these refusals are silent
+    EXPECT_EQ(out.Text(), "");  // these refusals are silent
 }
 
-TEST(ByteBuffer, CapacityPast32BitsFailsWithTheMessage)
-{
+TEST(ByteBuffer, CapacityPast32BitsFailsWithTheMessage) {
     test::TempStream out;
     const std::unique_ptr<ByteBuffer> buffer = ByteBuffer::Create(16);
     ASSERT_TRUE(buffer);
@@ -70,8 +66,7 @@ TEST(ByteBuffer, CapacityPast32BitsFailsWithTheMessage)
     EXPECT_EQ(buffer->Data()[1], 0xCD);
 }
 
-TEST(ByteBuffer, EnlargeKeepsTheContent)
-{
+TEST(ByteBuffer, EnlargeKeepsTheContent) {
     test::TempStream out;
     const std::unique_ptr<ByteBuffer> buffer = ByteBuffer::Create(1);
     ASSERT_TRUE(buffer);
@@ -82,5 +77,5 @@ TEST(ByteBuffer, EnlargeKeepsTheContent)
     EXPECT_EQ(buffer->Data()[0], 0x5A);
 }
 
-} // namespace
-} // namespace ryx
+}  // namespace
+}  // namespace ryx

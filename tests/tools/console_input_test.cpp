@@ -11,35 +11,34 @@ namespace ryx {
 namespace {
 
 struct NumberCase {
-    const char *input;
+    const char* input;
     NumberRead result;
-    int32_t value; // when result is Number
-    const char *rest;
+    int32_t value;  // when result is Number
+    const char* rest;
 };
 
-TEST(ReadDecimalNumber, FormattedInputRules)
-{
+TEST(ReadDecimalNumber, FormattedInputRules) {
     const NumberCase cases[] = {
         {"1\n", NumberRead::Number, 1, "\n"},
-        {"  \n\n\t 42\n", NumberRead::Number, 42, "\n"},      // white space, newlines included, is skipped
-        {"19200abc\nnext\n", NumberRead::Number, 19200, "abc\nnext\n"}, // what follows stays unread
+        {"  \n\n\t 42\n", NumberRead::Number, 42, "\n"},                 // white space, newlines included, is skipped
+        {"19200abc\nnext\n", NumberRead::Number, 19200, "abc\nnext\n"},  // what follows stays unread
         {"-1\n", NumberRead::Number, -1, "\n"},
         {"+7 8\n", NumberRead::Number, 7, " 8\n"},
         {"007", NumberRead::Number, 7, ""},
         {"2147483647\n", NumberRead::Number, 2147483647, "\n"},
         {"-2147483648\n", NumberRead::Number, INT32_MIN, "\n"},
-        {"2147483648\nnext\n", NumberRead::NotANumber, 0, "next\n"}, // too large for 32 bits
+        {"2147483648\nnext\n", NumberRead::NotANumber, 0, "next\n"},  // too large for 32 bits
         {"-2147483649 x\nnext\n", NumberRead::NotANumber, 0, "next\n"},
         {"99999999999999999999999\n", NumberRead::NotANumber, 0, ""},
-        {"abc 1\nnext\n", NumberRead::NotANumber, 0, "next\n"},   // the rest of the line is dropped
+        {"abc 1\nnext\n", NumberRead::NotANumber, 0, "next\n"},  // the rest of the line is dropped
         {"-\nnext\n", NumberRead::NotANumber, 0, "next\n"},      // a sign alone: the next line stays
         {"- 1\nnext\n", NumberRead::NotANumber, 0, "next\n"},
         {"", NumberRead::EndOfInput, 0, ""},
         {" \n \n", NumberRead::EndOfInput, 0, ""},
-        {"abc", NumberRead::EndOfInput, 0, ""},                   // the line ends with the input
+        {"abc", NumberRead::EndOfInput, 0, ""},  // the line ends with the input
         {"-", NumberRead::EndOfInput, 0, ""},
     };
-    for (const NumberCase &c : cases) {
+    for (const NumberCase& c : cases) {
         test::TempStream in(c.input);
         int32_t value = 555;
         EXPECT_EQ(ReadDecimalNumber(in.get(), &value), c.result) << '"' << c.input << '"';
@@ -55,8 +54,7 @@ struct Dialogue {
     std::string rest;
 };
 
-Dialogue NumberDialogue(const char *input)
-{
+Dialogue NumberDialogue(const char* input) {
     test::TempStream in(input);
     test::TempStream out;
     Console console{in.get(), out.get()};
@@ -65,8 +63,7 @@ Dialogue NumberDialogue(const char *input)
     return {out.Text(), ok, value, in.Rest()};
 }
 
-TEST(PromptForNumber, ReasksAfterALineThatIsNotANumber)
-{
+TEST(PromptForNumber, ReasksAfterALineThatIsNotANumber) {
     Dialogue d = NumberDialogue("3\n");
     EXPECT_EQ(d.output, "Select an option: \n");
     EXPECT_TRUE(d.ok);
@@ -89,8 +86,7 @@ TEST(PromptForNumber, ReasksAfterALineThatIsNotANumber)
     EXPECT_FALSE(d.ok);
 }
 
-Dialogue SlotDialogue(const char *input, uint32_t slotCount)
-{
+Dialogue SlotDialogue(const char* input, uint32_t slotCount) {
     test::TempStream in(input);
     test::TempStream out;
     Console console{in.get(), out.get()};
@@ -99,11 +95,11 @@ Dialogue SlotDialogue(const char *input, uint32_t slotCount)
     return {out.Text(), ok, slot, in.Rest()};
 }
 
-TEST(PromptForSlot, AsksUntilTheSlotExistsAndEndsWithOneNewline)
-{
+TEST(PromptForSlot, AsksUntilTheSlotExistsAndEndsWithOneNewline) {
     Dialogue d = SlotDialogue("2\n-1\nq\n1\n", 2);
-    EXPECT_EQ(d.output, "Enter a slot number [0 - 1]: Enter a slot number [0 - 1]: "
-                        "Enter a slot number [0 - 1]: Enter a slot number [0 - 1]: \n");
+    EXPECT_EQ(d.output,
+              "Enter a slot number [0 - 1]: Enter a slot number [0 - 1]: "
+              "Enter a slot number [0 - 1]: Enter a slot number [0 - 1]: \n");
     EXPECT_TRUE(d.ok);
     EXPECT_EQ(d.value, 1);
     EXPECT_EQ(d.rest, "\n");
@@ -118,19 +114,18 @@ TEST(PromptForSlot, AsksUntilTheSlotExistsAndEndsWithOneNewline)
     EXPECT_EQ(d.value, -1);
 }
 
-TEST(SkipRestOfLineAndWaitForEnter, ReadWhatTheyShould)
-{
+TEST(SkipRestOfLineAndWaitForEnter, ReadWhatTheyShould) {
     test::TempStream in("rest of line\n\nnext");
     test::TempStream out;
     Console console{in.get(), out.get()};
     SkipRestOfLine(console);
-    EXPECT_TRUE(WaitForEnter(console)); // takes the single "\n"
+    EXPECT_TRUE(WaitForEnter(console));  // takes the single "\n"
     EXPECT_EQ(out.Text(), "Press [Enter] key to continue...\n");
     EXPECT_EQ(in.Rest(), "next");
 
     test::TempStream one("xy");
     Console second{one.get(), out.get()};
-    EXPECT_TRUE(WaitForEnter(second)); // exactly one character, whatever it is
+    EXPECT_TRUE(WaitForEnter(second));  // exactly one character, whatever it is
     EXPECT_EQ(one.Rest(), "y");
 
     test::TempStream empty("");
@@ -139,8 +134,7 @@ TEST(SkipRestOfLineAndWaitForEnter, ReadWhatTheyShould)
     EXPECT_FALSE(WaitForEnter(third));
 }
 
-Dialogue NameDialogue(const std::string &input, std::string *name)
-{
+Dialogue NameDialogue(const std::string& input, std::string* name) {
     test::TempStream in(input);
     test::TempStream out;
     Console console{in.get(), out.get()};
@@ -148,17 +142,16 @@ Dialogue NameDialogue(const std::string &input, std::string *name)
     return {out.Text(), ok, 0, in.Rest()};
 }
 
-TEST(PromptForScriptFileName, DropsTheChoiceLineAndAsksAgainForAnEmptyName)
-{
+TEST(PromptForScriptFileName, DropsTheChoiceLineAndAsksAgainForAnEmptyName) {
     std::string name;
     Dialogue d = NameDialogue("5 rest of the choice line\n\n my script.txt \nafter\n", &name);
     EXPECT_EQ(d.output, "Enter a script filename: Enter a script filename: ");
     EXPECT_TRUE(d.ok);
-    EXPECT_EQ(name, " my script.txt "); // spaces are kept
+    EXPECT_EQ(name, " my script.txt ");  // spaces are kept
     EXPECT_EQ(d.rest, "after\n");
 
     d = NameDialogue("\nscript.txt\r\n", &name);
-    EXPECT_EQ(name, "script.txt\r"); // nothing but the newline is cut
+    EXPECT_EQ(name, "script.txt\r");  // nothing but the newline is cut
 
     d = NameDialogue("\nlast", &name);
     EXPECT_TRUE(d.ok);
@@ -171,8 +164,7 @@ TEST(PromptForScriptFileName, DropsTheChoiceLineAndAsksAgainForAnEmptyName)
     EXPECT_EQ(name, "unchanged");
 }
 
-TEST(PromptForScriptFileName, OverlongLineIsCutAndItsRestDropped)
-{
+TEST(PromptForScriptFileName, OverlongLineIsCutAndItsRestDropped) {
     std::string name;
     const std::string longName(600, 'n');
     const Dialogue d = NameDialogue("\n" + longName + "\nafter\n", &name);
@@ -181,5 +173,5 @@ TEST(PromptForScriptFileName, OverlongLineIsCutAndItsRestDropped)
     EXPECT_EQ(d.rest, "after\n");
 }
 
-} // namespace
-} // namespace ryx
+}  // namespace
+}  // namespace ryx

@@ -9,8 +9,7 @@
 namespace ryx {
 namespace {
 
-TEST(HexDigitValue, EveryCharacter)
-{
+TEST(HexDigitValue, EveryCharacter) {
     for (int c = -128; c < 128; ++c) {
         const char ch = static_cast<char>(c);
         int expected = -1;
@@ -25,8 +24,7 @@ TEST(HexDigitValue, EveryCharacter)
     }
 }
 
-TEST(ParseHexToken, PairsDigitsWithinOneToken)
-{
+TEST(ParseHexToken, PairsDigitsWithinOneToken) {
     struct Case {
         std::string token;
         std::vector<uint8_t> bytes;
@@ -34,25 +32,24 @@ TEST(ParseHexToken, PairsDigitsWithinOneToken)
     const Case cases[] = {
         {"00A4", {0x00, 0xA4}},
         {"0400", {0x04, 0x00}},
-        {"0A4", {0x0A}},              // the unpaired last digit is dropped
-        {"0", {}},                    // a single digit adds nothing
+        {"0A4", {0x0A}},  // the unpaired last digit is dropped
+        {"0", {}},        // a single digit adds nothing
         {"A4", {0xA4}},
         {"ff", {0xFF}},
         {"aB", {0xAB}},
-        {"0x9000", {0x09, 0x00}}, // 'x' is no digit here: 0 9 0 0 0 pair as 09 00, the last 0 is dropped
-        {"9G0-0;", {0x90}},       // other characters are skipped and pairing goes on across them
-        {";remark", {0xEA}},      // the e and a of a trailing remark are digits
-        {"hello", {}},            // a lone digit among letters adds nothing
-        {"xyz", {}},              // no hex digit converts to nothing
+        {"0x9000", {0x09, 0x00}},  // 'x' is no digit here: 0 9 0 0 0 pair as 09 00, the last 0 is dropped
+        {"9G0-0;", {0x90}},        // other characters are skipped and pairing goes on across them
+        {";remark", {0xEA}},       // the e and a of a trailing remark are digits
+        {"hello", {}},             // a lone digit among letters adds nothing
+        {"xyz", {}},               // no hex digit converts to nothing
         {"", {}},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         EXPECT_EQ(ParseHexToken(c.token), c.bytes) << "token \"" << c.token << "\"";
     }
 }
 
-TEST(ParseHexToken, LongToken)
-{
+TEST(ParseHexToken, LongToken) {
     const std::string token(100000, 'a');
     const std::vector<uint8_t> bytes = ParseHexToken(token);
     ASSERT_EQ(bytes.size(), 50000u);
@@ -61,5 +58,5 @@ TEST(ParseHexToken, LongToken)
     }
 }
 
-} // namespace
-} // namespace ryx
+}  // namespace
+}  // namespace ryx

@@ -8,8 +8,7 @@
 namespace ryx {
 namespace {
 
-TEST(Names, ProtocolAndIccStatus)
-{
+TEST(Names, ProtocolAndIccStatus) {
     EXPECT_EQ(std::string(ProtocolName(0)), "Unknown");
     EXPECT_EQ(std::string(ProtocolName(1)), "T=0");
     EXPECT_EQ(std::string(ProtocolName(2)), "T=1");
@@ -25,5 +24,5 @@ TEST(Names, ProtocolAndIccStatus)
     EXPECT_EQ(std::string(IccStatusName(0xFFFFFFFFu)), "Unknown");
 }
 
-} // namespace
-} // namespace ryx
+}  // namespace
+}  // namespace ryx

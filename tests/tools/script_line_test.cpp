@@ -11,8 +11,7 @@
 namespace ryx {
 namespace {
 
-std::vector<std::string> ReadAll(std::string_view content)
-{
+std::vector<std::string> ReadAll(std::string_view content) {
     test::TempStream in(content);
     test::TempStream out;
     std::vector<std::string> lines;
@@ -23,8 +22,7 @@ std::vector<std::string> ReadAll(std::string_view content)
     return lines;
 }
 
-TEST(ReadScriptLine, LinesKeepTheirNewline)
-{
+TEST(ReadScriptLine, LinesKeepTheirNewline) {
     using Lines = std::vector<std::string>;
     EXPECT_EQ(ReadAll(""), Lines{});
     EXPECT_EQ(ReadAll("\n"), Lines{"\n"});
@@ -33,15 +31,13 @@ TEST(ReadScriptLine, LinesKeepTheirNewline)
     EXPECT_EQ(ReadAll("\n\n; c\n"), (Lines{"\n", "\n", "; c\n"}));
 }
 
-TEST(ReadScriptLine, LastLineWithoutNewlineIsDelivered)
-{
+TEST(ReadScriptLine, LastLineWithoutNewlineIsDelivered) {
     using Lines = std::vector<std::string>;
     EXPECT_EQ(ReadAll("00 A4\n90 00"), (Lines{"00 A4\n", "90 00"}));
     EXPECT_EQ(ReadAll("x"), Lines{"x"});
 }
 
-TEST(ReadScriptLine, LinesLongerThanOneChunk)
-{
+TEST(ReadScriptLine, LinesLongerThanOneChunk) {
     for (size_t length : {1022u, 1023u, 1024u, 1025u, 2047u, 2048u, 5000u}) {
         const std::string body(length, 'A');
         const std::vector<std::string> lines = ReadAll(body + "\n" + body);
@@ -51,8 +47,7 @@ TEST(ReadScriptLine, LinesLongerThanOneChunk)
     }
 }
 
-TEST(ReadScriptLine, TenMegabyteLine)
-{
+TEST(ReadScriptLine, TenMegabyteLine) {
     std::string body(10 * 1024 * 1024, '0');
     body[0] = 'F';
     body[body.size() - 1] = 'E';
@@ -64,16 +59,14 @@ TEST(ReadScriptLine, TenMegabyteLine)
     EXPECT_EQ(lines[1], "next\n");
 }
 
-TEST(ReadScriptLine, NulBytesStayInTheLine)
-{
+TEST(ReadScriptLine, NulBytesStayInTheLine) {
     const std::string content("00\0B0\n90 00\n", 12);
     const std::vector<std::string> lines = ReadAll(content);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], std::string("00\0B0\n", 6));
 }
 
-TEST(SplitScriptTokens, SeparatorsAreSpaceTabCrLf)
-{
+TEST(SplitScriptTokens, SeparatorsAreSpaceTabCrLf) {
     using Tokens = std::vector<std::string_view>;
     EXPECT_EQ(SplitScriptTokens(""), Tokens{});
     EXPECT_EQ(SplitScriptTokens(" \t\r\n"), Tokens{});
@@ -85,5 +78,5 @@ TEST(SplitScriptTokens, SeparatorsAreSpaceTabCrLf)
     EXPECT_EQ(SplitScriptTokens("90\v00\f"), (Tokens{"90\v00\f"}));
 }
 
-} // namespace
-} // namespace ryx
+}  // namespace
+}  // namespace ryx

@@ -28,10 +28,9 @@ struct FakeReader {
     std::vector<uint32_t> capacities;
     std::vector<uint32_t> lengthsOnEntry;
 
-    ScriptSender Sender()
-    {
-        return [this](RYX_HANDLE, uint32_t slot, const uint8_t *command, uint32_t commandLength, uint8_t *response,
-                      uint32_t responseCapacity, uint32_t *responseLength, std::FILE *out) -> uint32_t {
+    ScriptSender Sender() {
+        return [this](RYX_HANDLE, uint32_t slot, const uint8_t* command, uint32_t commandLength, uint8_t* response,
+                      uint32_t responseCapacity, uint32_t* responseLength, std::FILE* out) -> uint32_t {
             commands.emplace_back(command, command + commandLength);
             slots.push_back(slot);
             capacities.push_back(responseCapacity);
@@ -56,8 +55,7 @@ struct FakeReader {
 };
 
 // Runs `script` from a temporary file; gives the output with the file's path replaced by "SCRIPT".
-std::string RunFromFile(std::string_view script, FakeReader &reader, uint32_t slot = 1)
-{
+std::string RunFromFile(std::string_view script, FakeReader& reader, uint32_t slot = 1) {
     const test::TempFile file(script);
     test::TempStream out;
     RunScript(nullptr, slot, file.path().c_str(), reader.Sender(), out.get());
@@ -68,18 +66,17 @@ std::string RunFromFile(std::string_view script, FakeReader &reader, uint32_t sl
     return text;
 }
 
-TEST(RunScript, FileThatCannotBeOpened)
-{
+TEST(RunScript, FileThatCannotBeOpened) {
     FakeReader reader;
     test::TempStream out;
     RunScript(nullptr, 0, "/nonexistent/dir/script.txt", reader.Sender(), out.get());
-    EXPECT_EQ(out.Text(), "Opening /nonexistent/dir/script.txt...\n"
-                          "Error: Cannot open /nonexistent/dir/script.txt\n");
+    EXPECT_EQ(out.Text(),
+              "Opening /nonexistent/dir/script.txt...\n"
+              "Error: Cannot open /nonexistent/dir/script.txt\n");
     EXPECT_TRUE(reader.commands.empty());
 }
 
-TEST(RunScript, PairThatMatches)
-{
+TEST(RunScript, PairThatMatches) {
     FakeReader reader;
     reader.replies.push_back({0, {0x12, 0x34, 0x90, 0x00}});
     EXPECT_EQ(RunFromFile("; read two bytes\n00 B0 00 00 02\nXX XX 90 00\n", reader, 1),
@@ -98,8 +95,7 @@ TEST(RunScript, PairThatMatches)
     EXPECT_EQ(reader.lengthsOnEntry[0], 65538u);
 }
 
-TEST(RunScript, EveryPairMatchesWithNothingBetweenPairs)
-{
+TEST(RunScript, EveryPairMatchesWithNothingBetweenPairs) {
     FakeReader reader;
     reader.replies.push_back({0, {0x90, 0x00}});
     reader.replies.push_back({0, {0x01, 0x02, 0x90, 0x00}});
@@ -110,12 +106,11 @@ TEST(RunScript, EveryPairMatchesWithNothingBetweenPairs)
     EXPECT_EQ(reader.commands.size(), 2u);
 }
 
-TEST(RunScript, MismatchStopsTheRun)
-{
+TEST(RunScript, MismatchStopsTheRun) {
     struct Case {
-        const char *expected;
+        const char* expected;
         Bytes response;
-        const char *tail;
+        const char* tail;
     };
     const Case cases[] = {
         {"90 00", {0x90, 0x01}, "Expected:\n90 00 \nError: Unexpected response at byte 1\n"},
@@ -124,7 +119,7 @@ TEST(RunScript, MismatchStopsTheRun)
         {"90 00 00", {0x90, 0x00}, "Expected:\n90 00 00 \nError: Unexpected response at byte 1\n"},
         {"zzz", {0x90, 0x00}, "Expected:\nError: Unexpected response\n"},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         FakeReader reader;
         reader.replies.push_back({0, c.response});
         std::string dump;
@@ -141,8 +136,7 @@ TEST(RunScript, MismatchStopsTheRun)
     }
 }
 
-TEST(RunScript, EmptyResponseNeverMatches)
-{
+TEST(RunScript, EmptyResponseNeverMatches) {
     FakeReader reader;
     reader.replies.push_back({0, {}});
     EXPECT_EQ(RunFromFile("80 CA 00 00\nXX\n", reader),
@@ -150,8 +144,7 @@ TEST(RunScript, EmptyResponseNeverMatches)
               "Error: Unexpected response\n");
 }
 
-TEST(RunScript, SenderErrorEndsTheRunAfterTheCommand)
-{
+TEST(RunScript, SenderErrorEndsTheRunAfterTheCommand) {
     FakeReader reader;
     reader.replies.push_back({0xA0100069, {}});
     EXPECT_EQ(RunFromFile("00 A4 04 00\n90 00\n00 B0 00 00 02\n90 00\n", reader),
@@ -160,24 +153,22 @@ TEST(RunScript, SenderErrorEndsTheRunAfterTheCommand)
     EXPECT_EQ(reader.commands.size(), 1u);
 }
 
-TEST(RunScript, RunsThatEndQuietly)
-{
-    const char *scripts[] = {
+TEST(RunScript, RunsThatEndQuietly) {
+    const char* scripts[] = {
         "",
         "\n\n; only comments\n   \n",
-        "00 A4 04 00\n",             // a lone command is not sent
+        "00 A4 04 00\n",  // a lone command is not sent
         "00 A4 04 00\n\n; more\n",
-        "zz yy\n",                   // a line without bytes is no command
+        "zz yy\n",  // a line without bytes is no command
     };
-    for (const char *script : scripts) {
+    for (const char* script : scripts) {
         FakeReader reader;
         EXPECT_EQ(RunFromFile(script, reader), "Opening SCRIPT...\n") << script;
         EXPECT_TRUE(reader.commands.empty()) << script;
     }
 }
 
-TEST(RunScript, LoneCommandAfterAPairIsNotSent)
-{
+TEST(RunScript, LoneCommandAfterAPairIsNotSent) {
     FakeReader reader;
     reader.replies.push_back({0, {0x90, 0x00}});
     EXPECT_EQ(RunFromFile("00 A4 04 00\n90 00\n00 B0 00 00 02\n", reader),
@@ -185,21 +176,20 @@ TEST(RunScript, LoneCommandAfterAPairIsNotSent)
     EXPECT_EQ(reader.commands.size(), 1u);
 }
 
-TEST(RunScript, CommandBytesArePairedPerToken)
-{
+TEST(RunScript, CommandBytesArePairedPerToken) {
     struct Case {
-        const char *line;
+        const char* line;
         Bytes command;
     };
     const Case cases[] = {
         {"00A4 0400", {0x00, 0xA4, 0x04, 0x00}},
         {"0A4", {0x0A}},
         {"0 A4", {0xA4}},
-        {"00 A4 04 00 ; select", {0x00, 0xA4, 0x04, 0x00, 0xEE}}, // s(e)l(e)(c)t: EE, c unpaired
+        {"00 A4 04 00 ; select", {0x00, 0xA4, 0x04, 0x00, 0xEE}},  // s(e)l(e)(c)t: EE, c unpaired
         {"00,A4,04,00", {0x00, 0xA4, 0x04, 0x00}},
         {"\t00\tB0  00 00\t02  ", {0x00, 0xB0, 0x00, 0x00, 0x02}},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         FakeReader reader;
         reader.replies.push_back({0, {0x90, 0x00}});
         RunFromFile(std::string(c.line) + "\n90 00\n", reader);
@@ -208,24 +198,21 @@ TEST(RunScript, CommandBytesArePairedPerToken)
     }
 }
 
-TEST(RunScript, LineWithoutBytesLetsTheNextLineBeTheCommand)
-{
+TEST(RunScript, LineWithoutBytesLetsTheNextLineBeTheCommand) {
     FakeReader reader;
     reader.replies.push_back({0, {0x90, 0x00}});
     EXPECT_EQ(RunFromFile("zz 0 q\n00 A4 04 00\n90 00\n", reader),
               "Opening SCRIPT...\nCommand:\n00 A4 04 00\nResponse:\n90 00\nExpected:\n90 00 \nCompare OK\n");
 }
 
-TEST(RunScript, BlankAndCommentLinesBetweenCommandAndExpected)
-{
+TEST(RunScript, BlankAndCommentLinesBetweenCommandAndExpected) {
     FakeReader reader;
     reader.replies.push_back({0, {0x95, 0x0A}});
     EXPECT_EQ(RunFromFile("\n;first\n00 A4 04 00\n\n   \n; 12 34 is not the expected line\n\t;\n9 x0 X\n", reader),
               "Opening SCRIPT...\nCommand:\n00 A4 04 00\nResponse:\n95 0A\nExpected:\n9x 0X \nCompare OK\n");
 }
 
-TEST(RunScript, LastLineWithoutNewlineIsTheExpectedLine)
-{
+TEST(RunScript, LastLineWithoutNewlineIsTheExpectedLine) {
     FakeReader reader;
     reader.replies.push_back({0, {0x90, 0x01}});
     EXPECT_EQ(RunFromFile("00 A4 04 00\n90 00", reader),
@@ -233,8 +220,7 @@ TEST(RunScript, LastLineWithoutNewlineIsTheExpectedLine)
               "Error: Unexpected response at byte 1\n");
 }
 
-TEST(RunScript, CrLfLinesWorkLikeLf)
-{
+TEST(RunScript, CrLfLinesWorkLikeLf) {
     FakeReader reader;
     reader.replies.push_back({0, {0x90, 0x00}});
     reader.replies.push_back({0, {0x6A, 0x82}});
@@ -244,8 +230,7 @@ TEST(RunScript, CrLfLinesWorkLikeLf)
               "Command:\n00 B0 00 00 02\nResponse:\n6A 82\nExpected:\n6A 82 \nCompare OK\n");
 }
 
-TEST(RunScript, TwentyByteResponseAndTwentyPairExpectedText)
-{
+TEST(RunScript, TwentyByteResponseAndTwentyPairExpectedText) {
     Bytes response;
     std::string expected;
     for (uint8_t i = 0; i < 20; ++i) {
@@ -262,8 +247,7 @@ TEST(RunScript, TwentyByteResponseAndTwentyPairExpectedText)
               "Expected:\nA0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF \nB0 B1 B2 B3 \nCompare OK\n");
 }
 
-TEST(RunScript, LinesLongerThanTheBuffers)
-{
+TEST(RunScript, LinesLongerThanTheBuffers) {
     // 3000 command bytes on one line of 9000 characters, and an expected line of the same length.
     Bytes command(3000);
     std::string commandLine;
@@ -276,15 +260,14 @@ TEST(RunScript, LinesLongerThanTheBuffers)
         expectedLine += i % 2 == 0 ? "XX " : pair;
     }
     FakeReader reader;
-    reader.replies.push_back({0, command}); // an echo
+    reader.replies.push_back({0, command});  // an echo
     const std::string output = RunFromFile(commandLine + "\n" + expectedLine + "\n", reader);
     ASSERT_EQ(reader.commands.size(), 1u);
     EXPECT_EQ(reader.commands[0], command);
     EXPECT_EQ(output.substr(output.size() - 11), "Compare OK\n");
 }
 
-TEST(RunScript, TenMegabyteCommentLineIsSkipped)
-{
+TEST(RunScript, TenMegabyteCommentLineIsSkipped) {
     FakeReader reader;
     reader.replies.push_back({0, {0x90, 0x00}});
     const std::string comment = ";" + std::string(10 * 1024 * 1024, 'A') + "\n";
@@ -292,22 +275,22 @@ TEST(RunScript, TenMegabyteCommentLineIsSkipped)
               "Opening SCRIPT...\nCommand:\n00 A4 04 00\nResponse:\n90 00\nExpected:\n90 00 \nCompare OK\n");
 }
 
-TEST(RunScript, OverlongResponseLengthFromASenderIsCut)
-{
+TEST(RunScript, OverlongResponseLengthFromASenderIsCut) {
     // A sender that claims more than the buffer holds must not make the dump read past it.
     const test::TempFile file("00 A4\nXX\n");
     test::TempStream out;
-    RunScript(nullptr, 0, file.path().c_str(),
-              [](RYX_HANDLE, uint32_t, const uint8_t *, uint32_t, uint8_t *, uint32_t capacity,
-                 uint32_t *responseLength, std::FILE *) -> uint32_t {
-                  *responseLength = capacity + 100;
-                  return 0;
-              },
-              out.get());
+    RunScript(
+        nullptr, 0, file.path().c_str(),
+        [](RYX_HANDLE, uint32_t, const uint8_t*, uint32_t, uint8_t*, uint32_t capacity, uint32_t* responseLength,
+           std::FILE*) -> uint32_t {
+            *responseLength = capacity + 100;
+            return 0;
+        },
+        out.get());
     const std::string text = out.Text();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 2 + 1 + 4097 + 2 + 1);
     EXPECT_NE(text.find("Error: Unexpected response at byte 0\n"), std::string::npos);
 }
 
-} // namespace
-} // namespace ryx
+}  // namespace
+}  // namespace ryx

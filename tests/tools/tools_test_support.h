@@ -14,27 +14,24 @@ namespace ryx::test {
 /** An anonymous temporary file used as a FILE* stream: output to capture, or input prepared in advance. */
 class TempStream {
 public:
-    TempStream() : file_(std::tmpfile())
-    {
+    TempStream() : file_(std::tmpfile()) {
         if (file_ == nullptr) {
             throw std::runtime_error("tmpfile failed");
         }
     }
     /** A stream to read from, holding `content`, positioned at its start. */
-    explicit TempStream(std::string_view content) : TempStream()
-    {
+    explicit TempStream(std::string_view content) : TempStream() {
         std::fwrite(content.data(), 1, content.size(), file_);
         std::rewind(file_);
     }
-    TempStream(const TempStream &) = delete;
-    TempStream &operator=(const TempStream &) = delete;
+    TempStream(const TempStream&) = delete;
+    TempStream& operator=(const TempStream&) = delete;
     ~TempStream() { std::fclose(file_); }
 
-    std::FILE *get() const { return file_; }
+    std::FILE* get() const { return file_; }
 
     /** Everything written so far. The write position stays at the end. */
-    std::string Text() const
-    {
+    std::string Text() const {
         std::fflush(file_);
         const long end = std::ftell(file_);
         std::string text(static_cast<size_t>(end), '\0');
@@ -46,8 +43,7 @@ public:
     }
 
     /** What is left unread of an input stream. */
-    std::string Rest() const
-    {
+    std::string Rest() const {
         std::string rest;
         int c;
         while ((c = std::getc(file_)) != EOF) {
@@ -57,15 +53,14 @@ public:
     }
 
 private:
-    std::FILE *file_;
+    std::FILE* file_;
 };
 
 /** A named file holding `content`, removed again when the object goes. */
 class TempFile {
 public:
-    explicit TempFile(std::string_view content)
-    {
-        const char *dir = std::getenv("TMPDIR");
+    explicit TempFile(std::string_view content) {
+        const char* dir = std::getenv("TMPDIR");
         path_ = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/ryx_script_XXXXXX";
         const int fd = mkstemp(path_.data());
         if (fd < 0) {
@@ -82,16 +77,16 @@ public:
         }
         close(fd);
     }
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
     ~TempFile() { std::remove(path_.c_str()); }
 
-    const std::string &path() const { return path_; }
+    const std::string& path() const { return path_; }
 
 private:
     std::string path_;
 };
 
-} // namespace ryx::test
+}  // namespace ryx::test
 
 #endif

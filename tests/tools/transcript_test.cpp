@@ -25,13 +25,12 @@
 namespace {
 
 struct TranscriptCase {
-    const char *name;
-    bool withSimulator;            // false: ryx_test runs alone
-    std::vector<std::string> args; // the simulator's options, or ryx_test's arguments when it runs alone
+    const char* name;
+    bool withSimulator;             // false: ryx_test runs alone
+    std::vector<std::string> args;  // the simulator's options, or ryx_test's arguments when it runs alone
 };
 
-std::ostream &operator<<(std::ostream &os, const TranscriptCase &c)
-{
+std::ostream& operator<<(std::ostream& os, const TranscriptCase& c) {
     return os << c.name;
 }
 
@@ -67,16 +66,14 @@ const TranscriptCase kCases[] = {
     {"end_of_input_filename", true, {}},
 };
 
-std::string ReadFile(const std::string &path)
-{
+std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-std::string Quote(const std::string &word)
-{
+std::string Quote(const std::string& word) {
     std::string quoted = "'";
     for (char c : word) {
         quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -87,14 +84,13 @@ std::string Quote(const std::string &word)
 struct Outcome {
     std::string out;
     std::string err;
-    int status = -1; // the exit status, or -1 when it did not end normally
+    int status = -1;  // the exit status, or -1 when it did not end normally
     bool timedOut = false;
 };
 
 // Runs argv in the source tree (so scripts are named by their paths there) with standard input from inputPath,
 // in a process group of its own so that a run that hangs can be ended whole.
-Outcome RunProgram(const std::vector<std::string> &argv, const std::string &inputPath, std::chrono::seconds bound)
-{
+Outcome RunProgram(const std::vector<std::string>& argv, const std::string& inputPath, std::chrono::seconds bound) {
     Outcome outcome;
     int outPipe[2];
     int errPipe[2];
@@ -110,9 +106,9 @@ Outcome RunProgram(const std::vector<std::string> &argv, const std::string &inpu
             chdir(RYX_SOURCE_DIR) != 0) {
             _exit(126);
         }
-        std::vector<char *> args;
-        for (const std::string &a : argv) {
-            args.push_back(const_cast<char *>(a.c_str()));
+        std::vector<char*> args;
+        for (const std::string& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
         }
         args.push_back(nullptr);
         execv(args[0], args.data());
@@ -131,11 +127,11 @@ Outcome RunProgram(const std::vector<std::string> &argv, const std::string &inpu
     // Read both streams until both are closed, which happens when every process of the run has ended.
     const auto deadline = std::chrono::steady_clock::now() + bound;
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string *sinks[2] = {&outcome.out, &outcome.err};
+    std::string* sinks[2] = {&outcome.out, &outcome.err};
     int streams = 2;
     while (streams > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             outcome.timedOut = true;
             kill(-child, SIGKILL);
@@ -162,7 +158,7 @@ Outcome RunProgram(const std::vector<std::string> &argv, const std::string &inpu
             }
         }
     }
-    for (pollfd &p : fds) {
+    for (pollfd& p : fds) {
         if (p.fd >= 0) {
             close(p.fd);
         }
@@ -174,17 +170,15 @@ Outcome RunProgram(const std::vector<std::string> &argv, const std::string &inpu
     return outcome;
 }
 
-std::string Normalise(const std::string &text)
-{
+std::string Normalise(const std::string& text) {
     static const std::regex kPty("/dev/pts/[0-9]+");
     return std::regex_replace(text, kPty, "PORT");
 }
 
 class Transcript : public testing::TestWithParam<TranscriptCase> {};
 
-TEST_P(Transcript, MatchesGoldenFile)
-{
-    const TranscriptCase &c = GetParam();
+TEST_P(Transcript, MatchesGoldenFile) {
+    const TranscriptCase& c = GetParam();
     const std::string base = std::string(RYX_GOLDEN_DIR) + "/" + c.name;
     std::vector<std::string> argv;
     if (c.withSimulator) {
@@ -203,7 +197,7 @@ TEST_P(Transcript, MatchesGoldenFile)
     EXPECT_EQ(run.err, "");
     const std::string actual = Normalise(run.out);
 
-    const char *update = std::getenv("RYX_UPDATE_GOLDEN");
+    const char* update = std::getenv("RYX_UPDATE_GOLDEN");
     if (update != nullptr && std::string(update) == "1") {
         std::ofstream(base + ".out", std::ios::binary) << actual;
         GTEST_SKIP() << "wrote " << base << ".out";
@@ -212,6 +206,8 @@ TEST_P(Transcript, MatchesGoldenFile)
 }
 
 INSTANTIATE_TEST_SUITE_P(Tools, Transcript, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<TranscriptCase> &info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<TranscriptCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
-} // namespace
+}  // namespace

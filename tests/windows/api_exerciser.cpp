@@ -51,10 +51,10 @@ struct Exports {
     decltype(&RYX_Control) control;
 };
 
-constexpr const char* kExportNames[14] = {
-    "RYX_OpenA",       "RYX_OpenW",        "RYX_Close",       "RYX_GetNumSlots", "RYX_GetBaudRate",
-    "RYX_SetBaudRate", "RYX_GetTimeouts",  "RYX_SetTimeouts", "RYX_PowerOnIcc",  "RYX_PowerOffIcc",
-    "RYX_SetProtocol", "RYX_GetIccStatus", "RYX_ExchangeApdu", "RYX_Control"};
+constexpr const char* kExportNames[14] = {"RYX_OpenA",        "RYX_OpenW",       "RYX_Close",       "RYX_GetNumSlots",
+                                          "RYX_GetBaudRate",  "RYX_SetBaudRate", "RYX_GetTimeouts", "RYX_SetTimeouts",
+                                          "RYX_PowerOnIcc",   "RYX_PowerOffIcc", "RYX_SetProtocol", "RYX_GetIccStatus",
+                                          "RYX_ExchangeApdu", "RYX_Control"};
 
 FARPROC ByOrdinal(HMODULE module, unsigned ordinal) {
     return ::GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
@@ -80,9 +80,9 @@ bool BindAll(HMODULE module, Exports* e) {
     Bind(module, 12, &e->getIccStatus);
     Bind(module, 13, &e->exchangeApdu);
     Bind(module, 14, &e->control);
-    return e->openA && e->openW && e->close && e->getNumSlots && e->getBaudRate && e->setBaudRate &&
-           e->getTimeouts && e->setTimeouts && e->powerOnIcc && e->powerOffIcc && e->setProtocol &&
-           e->getIccStatus && e->exchangeApdu && e->control;
+    return e->openA && e->openW && e->close && e->getNumSlots && e->getBaudRate && e->setBaudRate && e->getTimeouts &&
+           e->setTimeouts && e->powerOnIcc && e->powerOffIcc && e->setProtocol && e->getIccStatus && e->exchangeApdu &&
+           e->control;
 }
 
 std::string Hex(const std::uint8_t* bytes, std::size_t count) {
@@ -134,21 +134,18 @@ std::string VersionOf(const std::string& file) {
         description = nullptr;
     }
     char text[160];
-    std::snprintf(text, sizeof text, "version %u.%u.%u.%u %u.%u.%u.%u %s",
-                  static_cast<unsigned>(HIWORD(fixed->dwFileVersionMS)),
-                  static_cast<unsigned>(LOWORD(fixed->dwFileVersionMS)),
-                  static_cast<unsigned>(HIWORD(fixed->dwFileVersionLS)),
-                  static_cast<unsigned>(LOWORD(fixed->dwFileVersionLS)),
-                  static_cast<unsigned>(HIWORD(fixed->dwProductVersionMS)),
-                  static_cast<unsigned>(LOWORD(fixed->dwProductVersionMS)),
-                  static_cast<unsigned>(HIWORD(fixed->dwProductVersionLS)),
-                  static_cast<unsigned>(LOWORD(fixed->dwProductVersionLS)),
-                  description != nullptr ? description : "-");
+    std::snprintf(
+        text, sizeof text, "version %u.%u.%u.%u %u.%u.%u.%u %s", static_cast<unsigned>(HIWORD(fixed->dwFileVersionMS)),
+        static_cast<unsigned>(LOWORD(fixed->dwFileVersionMS)), static_cast<unsigned>(HIWORD(fixed->dwFileVersionLS)),
+        static_cast<unsigned>(LOWORD(fixed->dwFileVersionLS)), static_cast<unsigned>(HIWORD(fixed->dwProductVersionMS)),
+        static_cast<unsigned>(LOWORD(fixed->dwProductVersionMS)),
+        static_cast<unsigned>(HIWORD(fixed->dwProductVersionLS)),
+        static_cast<unsigned>(LOWORD(fixed->dwProductVersionLS)), description != nullptr ? description : "-");
     return text;
 }
 
 class Exerciser {
- public:
+public:
     Exerciser(HMODULE module, const Exports& e) : module_(module), e_(e) {}
 
     // One command line; its answer, or an empty string for "quit".
@@ -240,9 +237,8 @@ class Exerciser {
             for (std::uint32_t i = 0; i < fill; ++i) apdu.push_back(static_cast<std::uint8_t>(i));
             std::vector<std::uint8_t> response(size);
             std::uint32_t length = size;
-            const std::uint32_t status =
-                e_.exchangeApdu(handle_, slot, apdu.data(), static_cast<std::uint32_t>(apdu.size()),
-                                response.data(), &length);
+            const std::uint32_t status = e_.exchangeApdu(
+                handle_, slot, apdu.data(), static_cast<std::uint32_t>(apdu.size()), response.data(), &length);
             if (status != RYX_SUCCESS) length = 0;
             return "apdu " + Status(status) + " " + std::to_string(length) + " " + Hex(response.data(), length);
         }
@@ -264,7 +260,7 @@ class Exerciser {
         return "error unknown command " + command;
     }
 
- private:
+private:
     // Each export by name and by ordinal: both must give the same address.
     std::string ExportTable() const {
         std::string out;
@@ -272,8 +268,8 @@ class Exerciser {
             const FARPROC byName = ::GetProcAddress(module_, kExportNames[ordinal - 1]);
             const FARPROC byOrdinal = ByOrdinal(module_, ordinal);
             const char* verdict = (byName == nullptr || byOrdinal == nullptr) ? "missing"
-                                  : byName == byOrdinal                      ? "same"
-                                                                             : "different";
+                                  : byName == byOrdinal                       ? "same"
+                                                                              : "different";
             out += "ordinal " + std::to_string(ordinal) + " " + kExportNames[ordinal - 1] + " " + verdict + "\n";
         }
         // One past the table must not exist.

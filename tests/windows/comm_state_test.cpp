@@ -70,16 +70,14 @@ TEST_P(FlowTest, RaisesDtrAlwaysAndWatchesDsrNever) {
     EXPECT_EQ(f.fInX, c.xonXoff);
 }
 
-INSTANTIATE_TEST_SUITE_P(Letters, FlowTest,
-                         testing::Values(FlowCase{'H', true, kRtsControlHandshake, false},
-                                         FlowCase{'h', true, kRtsControlHandshake, false},
-                                         FlowCase{'N', false, kRtsControlEnable, false},
-                                         FlowCase{'n', false, kRtsControlEnable, false},
-                                         FlowCase{'S', false, kRtsControlEnable, true},
-                                         FlowCase{'s', false, kRtsControlEnable, true}),
-                         [](const testing::TestParamInfo<FlowCase>& info) {
-                             return std::string(1, info.param.letter) + (info.param.letter >= 'a' ? "_lower" : "");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Letters, FlowTest,
+    testing::Values(FlowCase{'H', true, kRtsControlHandshake, false}, FlowCase{'h', true, kRtsControlHandshake, false},
+                    FlowCase{'N', false, kRtsControlEnable, false}, FlowCase{'n', false, kRtsControlEnable, false},
+                    FlowCase{'S', false, kRtsControlEnable, true}, FlowCase{'s', false, kRtsControlEnable, true}),
+    [](const testing::TestParamInfo<FlowCase>& info) {
+        return std::string(1, info.param.letter) + (info.param.letter >= 'a' ? "_lower" : "");
+    });
 
 TEST(CommStateTest, TheLibrarysOwnSettingsInFull) {
     CommStateFields f;
@@ -107,8 +105,8 @@ TEST(CommStateTest, RefusesUnknownValuesAndWritesNothing) {
         char parity;
         std::uint8_t stopBits;
         char flow;
-    } cases[] = {{'X', 1, 'N'}, {'\0', 1, 'N'}, {'N', 0, 'N'}, {'N', 3, 'N'},
-                 {'N', 14, 'N'}, {'N', 1, 'R'}, {'N', 1, 'x'}, {'X', 0, 'R'}};
+    } cases[] = {{'X', 1, 'N'},  {'\0', 1, 'N'}, {'N', 0, 'N'}, {'N', 3, 'N'},
+                 {'N', 14, 'N'}, {'N', 1, 'R'},  {'N', 1, 'x'}, {'X', 0, 'R'}};
     for (const auto& c : cases) {
         CommStateFields f;
         f.baudRate = 4242;

@@ -14,14 +14,14 @@
 namespace ryx::wine {
 namespace {
 
-const char* const kExports[14] = {"RYX_OpenA",       "RYX_OpenW",       "RYX_Close",       "RYX_GetNumSlots",
-                                  "RYX_GetBaudRate", "RYX_SetBaudRate", "RYX_GetTimeouts", "RYX_SetTimeouts",
-                                  "RYX_PowerOnIcc",  "RYX_PowerOffIcc", "RYX_SetProtocol", "RYX_GetIccStatus",
+const char* const kExports[14] = {"RYX_OpenA",        "RYX_OpenW",       "RYX_Close",       "RYX_GetNumSlots",
+                                  "RYX_GetBaudRate",  "RYX_SetBaudRate", "RYX_GetTimeouts", "RYX_SetTimeouts",
+                                  "RYX_PowerOnIcc",   "RYX_PowerOffIcc", "RYX_SetProtocol", "RYX_GetIccStatus",
                                   "RYX_ExchangeApdu", "RYX_Control"};
 
 std::string PrivateHeaders(const std::string& file) {
-    const Outcome run = RunProgram({RYX_MINGW_OBJDUMP, "-p", WindowsBinDir() + "/" + file}, "/dev/null", "/",
-                            std::chrono::seconds(60));
+    const Outcome run =
+        RunProgram({RYX_MINGW_OBJDUMP, "-p", WindowsBinDir() + "/" + file}, "/dev/null", "/", std::chrono::seconds(60));
     EXPECT_EQ(run.status, 0) << run.err;
     return run.out;
 }

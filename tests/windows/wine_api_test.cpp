@@ -32,12 +32,16 @@ std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
     return out;
 }
 
-std::string HexOf(const std::vector<std::uint8_t>& bytes) { return Hex({bytes.begin(), bytes.end()}); }
+std::string HexOf(const std::vector<std::uint8_t>& bytes) {
+    return Hex({bytes.begin(), bytes.end()});
+}
 
-std::string HexOf(const std::string& text) { return Hex({text.begin(), text.end()}); }
+std::string HexOf(const std::string& text) {
+    return Hex({text.begin(), text.end()});
+}
 
 class WineApiTest : public testing::Test {
- protected:
+protected:
     void StartReader(sim::Config config = {}) {
         sim_ = std::make_unique<sim::Simulator>(std::move(config));
         ASSERT_TRUE(sim_->Start());
@@ -220,8 +224,8 @@ TEST_P(WineExchangeTest, CommandsAndResponsesOfEverySizeArriveIntactInBlocks) {
     const struct {
         std::uint32_t command;
         std::uint32_t response;
-    } cases[] = {{1, 2},      {5, 0},       {261, 2},    {262, 261}, {506, 262},   {507, 506},
-                 {1000, 507}, {65544, 65538}, {5, 65536}, {5, 65538}};
+    } cases[] = {{1, 2},     {5, 0},      {261, 2},       {262, 261}, {506, 262},
+                 {507, 506}, {1000, 507}, {65544, 65538}, {5, 65536}, {5, 65538}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.command << " -> " << c.response);
         {
@@ -282,9 +286,9 @@ TEST_F(WineApiTest, EscapeCommandsPassAndTheirRepliesComeBack) {
     const std::string text = HexOf("KT4470RS 1.07");
     EXPECT_EQ(firmware.substr(0, 19), "control 0x00000000 ");
     EXPECT_EQ(firmware.substr(firmware.size() - text.size()), text);
-    EXPECT_EQ(Words(firmware).at(2), "18");  // 5 header bytes and the text
+    EXPECT_EQ(Words(firmware).at(2), "18");                                              // 5 header bytes and the text
     EXPECT_EQ(Call("control 1 3500 0102030405 64"), "control 0x00000000 5 0102030405");  // echoed
-    EXPECT_EQ(Call("control 0 3500 E000001800 6"), "control 0x0000007A 0 -");          // reply too long
+    EXPECT_EQ(Call("control 0 3500 E000001800 6"), "control 0x0000007A 0 -");            // reply too long
     EXPECT_EQ(Call("control 0 3500 4401 64"), "control 0x00000057 0 -");  // the line-speed escape is reserved
     EXPECT_EQ(Call("control 0 3501 E000001800 64"), "control 0x00000057 0 -");
     // The reader's "no card" passes unchanged.

@@ -24,7 +24,9 @@ int MsLeft(Clock::time_point deadline) {
     return left <= 0 ? 0 : static_cast<int>(left);
 }
 
-std::string ComLink(int number) { return Prefix() + "/dosdevices/com" + std::to_string(number); }
+std::string ComLink(int number) {
+    return Prefix() + "/dosdevices/com" + std::to_string(number);
+}
 
 // Forks argv with the given descriptors as 0, 1 and 2, in its own process group and directory.
 pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err, const std::string& cwd) {
@@ -74,7 +76,9 @@ int Reap(pid_t child, Clock::time_point deadline, bool* timedOut) {
 
 }  // namespace
 
-std::string WindowsBinDir() { return RYX_WINDOWS_BIN_DIR; }
+std::string WindowsBinDir() {
+    return RYX_WINDOWS_BIN_DIR;
+}
 
 std::string Prefix() {
     const char* prefix = std::getenv("WINEPREFIX");
@@ -82,7 +86,7 @@ std::string Prefix() {
 }
 
 Outcome RunProgram(const std::vector<std::string>& argv, const std::string& inputPath, const std::string& cwd,
-            std::chrono::seconds bound) {
+                   std::chrono::seconds bound) {
     Outcome outcome;
     const auto deadline = Clock::now() + bound;
     int outPipe[2];
@@ -133,7 +137,9 @@ bool MapComPort(int number, const std::string& device) {
     return symlink(device.c_str(), link.c_str()) == 0;
 }
 
-void UnmapComPort(int number) { unlink(ComLink(number).c_str()); }
+void UnmapComPort(int number) {
+    unlink(ComLink(number).c_str());
+}
 
 bool WaitForWineServer(std::chrono::seconds bound) {
     const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -152,7 +158,9 @@ bool WaitForWineServer(std::chrono::seconds bound) {
     return status == 0;
 }
 
-ExerciserSession::~ExerciserSession() { Finish(); }
+ExerciserSession::~ExerciserSession() {
+    Finish();
+}
 
 bool ExerciserSession::Start() {
     int in[2];

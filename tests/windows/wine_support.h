@@ -28,8 +28,8 @@ struct Outcome {
 
 // Runs argv[0] (a path) with standard input from inputPath, in directory cwd and a process group of its own, and
 // collects both output streams until they close. A run that outlasts bound is killed whole.
-[[nodiscard]] Outcome RunProgram(const std::vector<std::string>& argv, const std::string& inputPath, const std::string& cwd,
-                          std::chrono::seconds bound);
+[[nodiscard]] Outcome RunProgram(const std::vector<std::string>& argv, const std::string& inputPath,
+                                 const std::string& cwd, std::chrono::seconds bound);
 
 // Makes COM<number> of the prefix stand for device (a symbolic link in dosdevices, replacing any there).
 [[nodiscard]] bool MapComPort(int number, const std::string& device);
@@ -42,7 +42,7 @@ bool WaitForWineServer(std::chrono::seconds bound = std::chrono::seconds(60));
 
 // api_exerciser.exe under wine, answering one command line at a time (see api_exerciser.cpp for the commands).
 class ExerciserSession {
- public:
+public:
     ExerciserSession() = default;
     ~ExerciserSession();  // Finish()
     ExerciserSession(const ExerciserSession&) = delete;
@@ -52,8 +52,7 @@ class ExerciserSession {
     [[nodiscard]] bool Start();
     // Sends one command and returns the first line of the answer, without its line end; "" when none came within
     // the bound (the reason is then in Error()).
-    [[nodiscard]] std::string Call(const std::string& command,
-                                   std::chrono::seconds bound = std::chrono::seconds(120));
+    [[nodiscard]] std::string Call(const std::string& command, std::chrono::seconds bound = std::chrono::seconds(120));
     // The next line of a multi-line answer.
     [[nodiscard]] std::string NextLine(std::chrono::seconds bound = std::chrono::seconds(30));
     // Sends "quit", waits for the program to end (killing it when it does not) and for the wineserver to go.
@@ -64,7 +63,7 @@ class ExerciserSession {
     // What the program wrote on standard error so far.
     [[nodiscard]] const std::string& ErrorOutput() const { return stderr_; }
 
- private:
+private:
     bool WriteAll(const std::string& text);
     // Reads what is there into the buffers, waiting up to ms; false when standard output has closed.
     bool Pump(int ms);

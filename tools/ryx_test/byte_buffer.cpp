@@ -5,10 +5,9 @@
 
 namespace ryx {
 
-std::unique_ptr<ByteBuffer> ByteBuffer::Create(uint32_t capacity)
-{
+std::unique_ptr<ByteBuffer> ByteBuffer::Create(uint32_t capacity) {
     // calloc(0) may give null on some systems; one byte keeps "created" and "failed" apart.
-    auto *data = static_cast<uint8_t *>(std::calloc(capacity != 0 ? capacity : 1, 1));
+    auto* data = static_cast<uint8_t*>(std::calloc(capacity != 0 ? capacity : 1, 1));
     if (data == nullptr) {
         return nullptr;
     }
@@ -19,8 +18,7 @@ std::unique_ptr<ByteBuffer> ByteBuffer::Create(uint32_t capacity)
     return buffer;
 }
 
-bool ByteBuffer::Append(const void *bytes, uint32_t count, std::FILE *out)
-{
+bool ByteBuffer::Append(const void* bytes, uint32_t count, std::FILE* out) {
     if (bytes == nullptr || count == 0 || !data_) {
         return false;
     }
@@ -32,22 +30,21 @@ bool ByteBuffer::Append(const void *bytes, uint32_t count, std::FILE *out)
     return true;
 }
 
-bool ByteBuffer::Enlarge(uint32_t extra, std::FILE *out)
-{
+bool ByteBuffer::Enlarge(uint32_t extra, std::FILE* out) {
     if (extra == 0) {
         return false;
     }
     const uint64_t wanted = uint64_t{capacity_} + extra;
     // A capacity past 32 bits would wrap and leave the storage smaller than the length it claims.
-    void *grown = wanted <= UINT32_MAX ? std::realloc(data_.get(), wanted) : nullptr;
+    void* grown = wanted <= UINT32_MAX ? std::realloc(data_.get(), wanted) : nullptr;
     if (grown == nullptr) {
         std::fputs("Error: Not enough memory\n", out);
         return false;
     }
-    (void)data_.release(); // realloc already freed or reused the old block
-    data_.reset(static_cast<uint8_t *>(grown));
+    (void)data_.release();  // realloc already freed or reused the old block
+    data_.reset(static_cast<uint8_t*>(grown));
     capacity_ = static_cast<uint32_t>(wanted);
     return true;
 }
 
-} // namespace ryx
+}  // namespace ryx

@@ -21,8 +21,8 @@ public:
      */
     static std::unique_ptr<ByteBuffer> Create(uint32_t capacity);
 
-    ByteBuffer(const ByteBuffer &) = delete;
-    ByteBuffer &operator=(const ByteBuffer &) = delete;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
 
     /**
      * Appends `count` bytes after the used part, enlarging the storage by `count` first when they do not fit.
@@ -30,7 +30,7 @@ public:
      * @param out   where Enlarge reports a memory failure.
      * @return false (nothing changed) when `bytes` is null, `count` is 0, or the enlargement fails; true otherwise.
      */
-    [[nodiscard]] bool Append(const void *bytes, uint32_t count, std::FILE *out);
+    [[nodiscard]] bool Append(const void* bytes, uint32_t count, std::FILE* out);
 
     /**
      * Grows the storage by `extra` bytes, keeping its content.
@@ -38,13 +38,13 @@ public:
      *            capacity would not fit in 32 bits; the old storage is then kept.
      * @return false when `extra` is 0 or on failure; true otherwise.
      */
-    [[nodiscard]] bool Enlarge(uint32_t extra, std::FILE *out);
+    [[nodiscard]] bool Enlarge(uint32_t extra, std::FILE* out);
 
     /** Forgets the content; the storage and its capacity stay. */
     void Clear() { length_ = 0; }
 
-    uint8_t *Data() { return data_.get(); }
-    const uint8_t *Data() const { return data_.get(); }
+    uint8_t* Data() { return data_.get(); }
+    const uint8_t* Data() const { return data_.get(); }
     uint32_t Capacity() const { return capacity_; }
     uint32_t Length() const { return length_; }
 
@@ -53,16 +53,16 @@ public:
 
 private:
     struct FreeStorage {
-        void operator()(uint8_t *p) const { std::free(p); }
+        void operator()(uint8_t* p) const { std::free(p); }
     };
 
-    ByteBuffer(uint8_t *data, uint32_t capacity) : data_(data), capacity_(capacity) {}
+    ByteBuffer(uint8_t* data, uint32_t capacity) : data_(data), capacity_(capacity) {}
 
     std::unique_ptr<uint8_t, FreeStorage> data_;
     uint32_t capacity_ = 0;
     uint32_t length_ = 0;
 };
 
-} // namespace ryx
+}  // namespace ryx
 
 #endif

@@ -6,8 +6,7 @@ namespace ryx {
 
 namespace {
 
-int Compare(std::string_view expected, const uint8_t *response, uint32_t n, int32_t &index)
-{
+int Compare(std::string_view expected, const uint8_t* response, uint32_t n, int32_t& index) {
     if (expected.data() == nullptr || response == nullptr || n == 0) {
         return -1;
     }
@@ -20,7 +19,7 @@ int Compare(std::string_view expected, const uint8_t *response, uint32_t n, int3
         }
         ++seen;
         if (i >= n) {
-            return -1; // the text is longer than the response
+            return -1;  // the text is longer than the response
         }
         int nibble;
         if (high) {
@@ -38,11 +37,10 @@ int Compare(std::string_view expected, const uint8_t *response, uint32_t n, int3
     return seen == 2 * uint64_t{n} ? 0 : -1;
 }
 
-} // namespace
+}  // namespace
 
-int CompareResponse(std::string_view expected, const uint8_t *response, uint32_t responseLength,
-                    int32_t *mismatchIndex)
-{
+int CompareResponse(std::string_view expected, const uint8_t* response, uint32_t responseLength,
+                    int32_t* mismatchIndex) {
     int32_t index = -1;
     const int result = Compare(expected, response, responseLength, index);
     if (mismatchIndex != nullptr) {
@@ -51,4 +49,4 @@ int CompareResponse(std::string_view expected, const uint8_t *response, uint32_t
     return result;
 }
 
-} // namespace ryx
+}  // namespace ryx

@@ -8,8 +8,7 @@
 namespace ryx {
 
 /** True for the characters of an expected text that stand for a nibble: hex digits, 'X' and 'x'. */
-constexpr bool IsNibbleCharacter(char c)
-{
+constexpr bool IsNibbleCharacter(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f') || c == 'X' || c == 'x';
 }
 
@@ -26,9 +25,9 @@ constexpr bool IsNibbleCharacter(char c)
  *                       the last byte compared when the text ends early), or -1 when no byte was compared.
  * @return 0 on a match, -1 otherwise.
  */
-int CompareResponse(std::string_view expected, const uint8_t *response, uint32_t responseLength,
-                    int32_t *mismatchIndex);
+int CompareResponse(std::string_view expected, const uint8_t* response, uint32_t responseLength,
+                    int32_t* mismatchIndex);
 
-} // namespace ryx
+}  // namespace ryx
 
 #endif

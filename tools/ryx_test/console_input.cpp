@@ -7,19 +7,16 @@ namespace ryx {
 
 namespace {
 
-bool IsSpace(int c)
-{
+bool IsSpace(int c) {
     return c != EOF && std::isspace(static_cast<unsigned char>(c));
 }
 
-bool IsDigit(int c)
-{
+bool IsDigit(int c) {
     return c >= '0' && c <= '9';
 }
 
 // Drops what is left of a line whose character `last` was just read. False when the input ended first.
-bool DropLine(std::FILE *in, int last)
-{
+bool DropLine(std::FILE* in, int last) {
     int c = last;
     while (c != '\n') {
         if (c == EOF) {
@@ -30,10 +27,9 @@ bool DropLine(std::FILE *in, int last)
     return true;
 }
 
-} // namespace
+}  // namespace
 
-NumberRead ReadDecimalNumber(std::FILE *in, int32_t *value)
-{
+NumberRead ReadDecimalNumber(std::FILE* in, int32_t* value) {
     int c;
     do {
         c = std::getc(in);
@@ -70,8 +66,7 @@ NumberRead ReadDecimalNumber(std::FILE *in, int32_t *value)
     return NumberRead::Number;
 }
 
-bool PromptForNumber(Console &console, const char *prompt, int32_t *value)
-{
+bool PromptForNumber(Console& console, const char* prompt, int32_t* value) {
     for (;;) {
         std::fputs(prompt, console.out);
         std::fflush(console.out);
@@ -86,8 +81,7 @@ bool PromptForNumber(Console &console, const char *prompt, int32_t *value)
     }
 }
 
-bool PromptForSlot(Console &console, uint32_t slotCount, int32_t *slot)
-{
+bool PromptForSlot(Console& console, uint32_t slotCount, int32_t* slot) {
     for (;;) {
         std::fprintf(console.out, "Enter a slot number [0 - %d]: ", static_cast<int>(slotCount - 1));
         std::fflush(console.out);
@@ -105,16 +99,14 @@ bool PromptForSlot(Console &console, uint32_t slotCount, int32_t *slot)
     }
 }
 
-void SkipRestOfLine(Console &console)
-{
+void SkipRestOfLine(Console& console) {
     int c;
     do {
         c = std::getc(console.in);
     } while (c != '\n' && c != EOF);
 }
 
-bool WaitForEnter(Console &console)
-{
+bool WaitForEnter(Console& console) {
     std::fputs("Press [Enter] key to continue...", console.out);
     std::fflush(console.out);
     const int c = std::getc(console.in);
@@ -122,8 +114,7 @@ bool WaitForEnter(Console &console)
     return c != EOF;
 }
 
-bool PromptForScriptFileName(Console &console, std::string *name)
-{
+bool PromptForScriptFileName(Console& console, std::string* name) {
     SkipRestOfLine(console);
     for (;;) {
         std::fputs("Enter a script filename: ", console.out);
@@ -156,4 +147,4 @@ bool PromptForScriptFileName(Console &console, std::string *name)
     }
 }
 
-} // namespace ryx
+}  // namespace ryx

@@ -10,15 +10,15 @@ namespace ryx {
 
 /** The console's two streams. Output is flushed before every read so that a transcript stays in order. */
 struct Console {
-    std::FILE *in;
-    std::FILE *out;
+    std::FILE* in;
+    std::FILE* out;
 };
 
 /** What one attempt to read a decimal number gave. */
 enum class NumberRead {
-    Number,     ///< a value was stored; whatever followed its digits is still unread
-    NotANumber, ///< no value; the rest of the offending line has been dropped
-    EndOfInput, ///< the input ended before a value
+    Number,      ///< a value was stored; whatever followed its digits is still unread
+    NotANumber,  ///< no value; the rest of the offending line has been dropped
+    EndOfInput,  ///< the input ended before a value
 };
 
 /**
@@ -27,7 +27,7 @@ enum class NumberRead {
  * not a number, or a number outside the 32-bit signed range, stores nothing and drops the rest of its line.
  * @param value out; written only for NumberRead::Number.
  */
-NumberRead ReadDecimalNumber(std::FILE *in, int32_t *value);
+NumberRead ReadDecimalNumber(std::FILE* in, int32_t* value);
 
 /**
  * Prints `prompt`, reads a number and prints "\n". A line that is not a number is dropped and the prompt shown
@@ -35,7 +35,7 @@ NumberRead ReadDecimalNumber(std::FILE *in, int32_t *value);
  * @param value out; written only on success.
  * @return false when the input has ended (after printing "\n"); the caller then leaves every menu.
  */
-bool PromptForNumber(Console &console, const char *prompt, int32_t *value);
+bool PromptForNumber(Console& console, const char* prompt, int32_t* value);
 
 /**
  * Asks "Enter a slot number [0 - %d]: " until a slot below `slotCount` is entered, then prints "\n" (once).
@@ -43,16 +43,16 @@ bool PromptForNumber(Console &console, const char *prompt, int32_t *value);
  * @param slot out; written only on success.
  * @return false when the input has ended (after printing "\n").
  */
-bool PromptForSlot(Console &console, uint32_t slotCount, int32_t *slot);
+bool PromptForSlot(Console& console, uint32_t slotCount, int32_t* slot);
 
 /** Reads and drops characters up to and including the next newline, or to the end of the input. */
-void SkipRestOfLine(Console &console);
+void SkipRestOfLine(Console& console);
 
 /**
  * Prints "Press [Enter] key to continue...", reads exactly one character and prints "\n".
  * @return false when the input has ended.
  */
-bool WaitForEnter(Console &console);
+bool WaitForEnter(Console& console);
 
 /** The script file name buffer holds this many characters, its terminating NUL included. */
 inline constexpr size_t kScriptFileNameSize = 512;
@@ -64,8 +64,8 @@ inline constexpr size_t kScriptFileNameSize = 512;
  * @param name out; written only on success.
  * @return false when the input has ended (after printing "\n").
  */
-bool PromptForScriptFileName(Console &console, std::string *name);
+bool PromptForScriptFileName(Console& console, std::string* name);
 
-} // namespace ryx
+}  // namespace ryx
 
 #endif

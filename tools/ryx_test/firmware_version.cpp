@@ -9,10 +9,9 @@ namespace {
 constexpr uint8_t kFirmwareVersionCommand[] = {0xE0, 0x00, 0x00, 0x18, 0x00};
 constexpr uint32_t kReplyHeaderLength = 5;
 
-} // namespace
+}  // namespace
 
-std::optional<std::string> QueryFirmwareVersion(RYX_HANDLE handle, std::FILE *out)
-{
+std::optional<std::string> QueryFirmwareVersion(RYX_HANDLE handle, std::FILE* out) {
     uint8_t reply[35] = {};
     uint32_t replyLength = sizeof reply;
     const uint32_t status = RYX_Control(handle, 0, RYX_CONTROL_ESCAPE, kFirmwareVersionCommand,
@@ -27,12 +26,11 @@ std::optional<std::string> QueryFirmwareVersion(RYX_HANDLE handle, std::FILE *ou
         return std::nullopt;
     }
     try {
-        return std::string(reinterpret_cast<const char *>(reply) + kReplyHeaderLength,
-                           replyLength - kReplyHeaderLength);
-    } catch (const std::bad_alloc &) {
+        return std::string(reinterpret_cast<const char*>(reply) + kReplyHeaderLength, replyLength - kReplyHeaderLength);
+    } catch (const std::bad_alloc&) {
         std::fputs("Error: Not enough memory\n", out);
         return std::nullopt;
     }
 }
 
-} // namespace ryx
+}  // namespace ryx

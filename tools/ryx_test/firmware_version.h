@@ -17,8 +17,8 @@ namespace ryx {
  *            "Error: Response length is invalid\n" (a reply of 5 bytes or less) or "Error: Not enough memory\n".
  * @return the text, or nothing after a failure.
  */
-std::optional<std::string> QueryFirmwareVersion(RYX_HANDLE handle, std::FILE *out);
+std::optional<std::string> QueryFirmwareVersion(RYX_HANDLE handle, std::FILE* out);
 
-} // namespace ryx
+}  // namespace ryx
 
 #endif

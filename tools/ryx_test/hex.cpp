@@ -2,8 +2,7 @@
 
 namespace ryx {
 
-std::vector<uint8_t> ParseHexToken(std::string_view token)
-{
+std::vector<uint8_t> ParseHexToken(std::string_view token) {
     size_t digits = 0;
     for (char c : token) {
         if (HexDigitValue(c) >= 0) {
@@ -29,4 +28,4 @@ std::vector<uint8_t> ParseHexToken(std::string_view token)
     return bytes;
 }
 
-} // namespace ryx
+}  // namespace ryx

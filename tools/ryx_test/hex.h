@@ -9,8 +9,7 @@
 namespace ryx {
 
 /** 0 to 9 for '0' to '9', 10 to 15 for 'A' to 'F' and 'a' to 'f', otherwise -1. */
-constexpr int HexDigitValue(char c)
-{
+constexpr int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
     }
@@ -31,6 +30,6 @@ constexpr int HexDigitValue(char c)
  */
 std::vector<uint8_t> ParseHexToken(std::string_view token);
 
-} // namespace ryx
+}  // namespace ryx
 
 #endif

@@ -9,19 +9,17 @@ namespace ryx {
 namespace {
 
 constexpr size_t kBytesPerLine = 16;
-constexpr size_t kExpectedLineWidth = 48; // 16 pairs, each followed by a space
+constexpr size_t kExpectedLineWidth = 48;  // 16 pairs, each followed by a space
 
-void PrintLine(std::FILE *out, const std::string &line)
-{
+void PrintLine(std::FILE* out, const std::string& line) {
     if (!line.empty()) {
         std::fprintf(out, "%s\n", line.c_str());
     }
 }
 
-} // namespace
+}  // namespace
 
-void PrintHexDump(std::FILE *out, const uint8_t *bytes, size_t count)
-{
+void PrintHexDump(std::FILE* out, const uint8_t* bytes, size_t count) {
     static const char kDigits[] = "0123456789ABCDEF";
     std::string line;
     for (size_t i = 0; i < count; ++i) {
@@ -37,8 +35,7 @@ void PrintHexDump(std::FILE *out, const uint8_t *bytes, size_t count)
     PrintLine(out, line);
 }
 
-void PrintExpected(std::FILE *out, std::string_view expected)
-{
+void PrintExpected(std::FILE* out, std::string_view expected) {
     std::string line;
     size_t nibbles = 0;
     for (char c : expected) {
@@ -57,4 +54,4 @@ void PrintExpected(std::FILE *out, std::string_view expected)
     PrintLine(out, line);
 }
 
-} // namespace ryx
+}  // namespace ryx

@@ -14,15 +14,15 @@ namespace ryx {
  * by a newline; no offset column, no trailing space, nothing at all for 0 bytes.
  * @param out where to print (the program passes stdout).
  */
-void PrintHexDump(std::FILE *out, const uint8_t *bytes, size_t count);
+void PrintHexDump(std::FILE* out, const uint8_t* bytes, size_t count);
 
 /**
  * Prints the nibble characters of an expected text (hex digits, 'X', 'x', case kept) with a space after every
  * second one, 16 pairs (48 characters) to a line; so "90 00" prints "90 00 \n". Other characters are left out,
  * and nothing is printed for a text without nibble characters.
  */
-void PrintExpected(std::FILE *out, std::string_view expected);
+void PrintExpected(std::FILE* out, std::string_view expected);
 
-} // namespace ryx
+}  // namespace ryx
 
 #endif

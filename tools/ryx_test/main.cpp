@@ -15,8 +15,7 @@ namespace ryx {
 namespace {
 
 // Steps after a successful open; the caller closes the reader whichever way this ends.
-void ShowReaderAndRunMenus(Console &console, RYX_HANDLE handle)
-{
+void ShowReaderAndRunMenus(Console& console, RYX_HANDLE handle) {
     std::fputs("Getting the number of slots...\n", console.out);
     uint32_t slotCount = 0;
     uint32_t status = RYX_GetNumSlots(handle, &slotCount);
@@ -45,8 +44,7 @@ void ShowReaderAndRunMenus(Console &console, RYX_HANDLE handle)
     (void)ModulesMenu(console, handle);
 }
 
-void RunConsole(Console &console, int argc, char **argv)
-{
+void RunConsole(Console& console, int argc, char** argv) {
     std::fputs("RYX API Test Utility Version 1.0.1\n", console.out);
     std::fputs("Copyright (c) 2026 the ryx authors\n", console.out);
     std::fputs("\n", console.out);
@@ -54,7 +52,7 @@ void RunConsole(Console &console, int argc, char **argv)
         std::fputs("Usage: ryx_test [port name]\n", console.out);
         return;
     }
-    const char *portName = argv[1];
+    const char* portName = argv[1];
     std::fprintf(console.out, "Opening the reader (%s)...\n", portName);
     RYX_HANDLE handle = nullptr;
     const uint32_t status = RYX_OpenA(portName, &handle);
@@ -75,12 +73,11 @@ void RunConsole(Console &console, int argc, char **argv)
     }
 }
 
-} // namespace
+}  // namespace
 
-} // namespace ryx
+}  // namespace ryx
 
-int main(int argc, char **argv)
-{
+int main(int argc, char** argv) {
     ryx::Console console{stdin, stdout};
     try {
         ryx::RunConsole(console, argc, argv);

@@ -11,17 +11,15 @@ namespace ryx {
 
 namespace {
 
-constexpr const char *kSelectAnOption = "Select an option: ";
+constexpr const char* kSelectAnOption = "Select an option: ";
 constexpr uint32_t kAtrBufferSize = 64;
 
-void Print(Console &console, const char *text)
-{
+void Print(Console& console, const char* text) {
     std::fputs(text, console.out);
 }
 
 // Reports a call that returns nothing but its status: "<call>: OK" or its error line.
-void ReportStatus(Console &console, const char *call, uint32_t status)
-{
+void ReportStatus(Console& console, const char* call, uint32_t status) {
     if (status == 0) {
         std::fprintf(console.out, "%s: OK\n", call);
     } else {
@@ -29,14 +27,12 @@ void ReportStatus(Console &console, const char *call, uint32_t status)
     }
 }
 
-void ReportFailure(Console &console, const char *call, uint32_t status)
-{
+void ReportFailure(Console& console, const char* call, uint32_t status) {
     std::fprintf(console.out, "Error: %s failed with error 0x%08X\n", call, status);
 }
 
 // After an action that called the library: an empty line, the rest of the answer's line dropped, a pause.
-MenuEnd ActionTail(Console &console)
-{
+MenuEnd ActionTail(Console& console) {
     Print(console, "\n");
     SkipRestOfLine(console);
     return WaitForEnter(console) ? MenuEnd::Exit : MenuEnd::EndOfInput;
@@ -45,8 +41,7 @@ MenuEnd ActionTail(Console &console)
 enum class SlotChoice { Selected, NoSlot, EndOfInput };
 
 // The entry of the Card and Peripheral menus: the slot count read afresh, then a slot asked for.
-SlotChoice ChooseSlot(Console &console, RYX_HANDLE handle, int32_t *slot)
-{
+SlotChoice ChooseSlot(Console& console, RYX_HANDLE handle, int32_t* slot) {
     Print(console, "Getting the number of slots...\n");
     uint32_t slotCount = 0;
     const uint32_t status = RYX_GetNumSlots(handle, &slotCount);
@@ -64,9 +59,8 @@ SlotChoice ChooseSlot(Console &console, RYX_HANDLE handle, int32_t *slot)
 }
 
 // `activity` completes the announcement "Slot %d: <activity>...".
-MenuEnd RunScriptAction(Console &console, RYX_HANDLE handle, int32_t slot, const char *activity,
-                        const ScriptSender &sender)
-{
+MenuEnd RunScriptAction(Console& console, RYX_HANDLE handle, int32_t slot, const char* activity,
+                        const ScriptSender& sender) {
     std::string fileName;
     if (!PromptForScriptFileName(console, &fileName)) {
         return MenuEnd::EndOfInput;
@@ -78,8 +72,7 @@ MenuEnd RunScriptAction(Console &console, RYX_HANDLE handle, int32_t slot, const
     return WaitForEnter(console) ? MenuEnd::Exit : MenuEnd::EndOfInput;
 }
 
-MenuEnd PowerOnAction(Console &console, RYX_HANDLE handle, int32_t slot)
-{
+MenuEnd PowerOnAction(Console& console, RYX_HANDLE handle, int32_t slot) {
     std::fprintf(console.out, "Slot %d: Powering on the ICC...\n", slot);
     uint8_t atr[kAtrBufferSize] = {};
     uint32_t atrLength = sizeof atr;
@@ -93,15 +86,13 @@ MenuEnd PowerOnAction(Console &console, RYX_HANDLE handle, int32_t slot)
     return ActionTail(console);
 }
 
-MenuEnd PowerOffAction(Console &console, RYX_HANDLE handle, int32_t slot)
-{
+MenuEnd PowerOffAction(Console& console, RYX_HANDLE handle, int32_t slot) {
     std::fprintf(console.out, "Slot %d: Powering off the ICC...\n", slot);
     ReportStatus(console, "RYX_PowerOffIcc", RYX_PowerOffIcc(handle, static_cast<uint32_t>(slot)));
     return ActionTail(console);
 }
 
-MenuEnd SetProtocolAction(Console &console, RYX_HANDLE handle, int32_t slot, uint32_t mask)
-{
+MenuEnd SetProtocolAction(Console& console, RYX_HANDLE handle, int32_t slot, uint32_t mask) {
     std::fprintf(console.out, "Slot %d: Setting the protocol...\n", slot);
     uint32_t activeProtocol = 0;
     const uint32_t status = RYX_SetProtocol(handle, static_cast<uint32_t>(slot), mask, &activeProtocol);
@@ -113,8 +104,7 @@ MenuEnd SetProtocolAction(Console &console, RYX_HANDLE handle, int32_t slot, uin
     return ActionTail(console);
 }
 
-MenuEnd IccStatusAction(Console &console, RYX_HANDLE handle, int32_t slot)
-{
+MenuEnd IccStatusAction(Console& console, RYX_HANDLE handle, int32_t slot) {
     std::fprintf(console.out, "Slot %d: Getting the ICC status...\n", slot);
     uint32_t iccStatus = 0;
     const uint32_t status = RYX_GetIccStatus(handle, static_cast<uint32_t>(slot), &iccStatus);
@@ -126,10 +116,9 @@ MenuEnd IccStatusAction(Console &console, RYX_HANDLE handle, int32_t slot)
     return ActionTail(console);
 }
 
-} // namespace
+}  // namespace
 
-MenuEnd ModulesMenu(Console &console, RYX_HANDLE handle)
-{
+MenuEnd ModulesMenu(Console& console, RYX_HANDLE handle) {
     int32_t choice = -1;
     for (;;) {
         Print(console, "Modules\n");
@@ -143,11 +132,19 @@ MenuEnd ModulesMenu(Console &console, RYX_HANDLE handle)
         }
         MenuEnd end = MenuEnd::Exit;
         switch (choice) {
-        case 1: end = ReaderMenu(console, handle); break;
-        case 2: end = CardMenu(console, handle); break;
-        case 3: end = PeripheralMenu(console, handle); break;
-        case 0: return MenuEnd::Exit;
-        default: break;
+            case 1:
+                end = ReaderMenu(console, handle);
+                break;
+            case 2:
+                end = CardMenu(console, handle);
+                break;
+            case 3:
+                end = PeripheralMenu(console, handle);
+                break;
+            case 0:
+                return MenuEnd::Exit;
+            default:
+                break;
         }
         if (end == MenuEnd::EndOfInput) {
             return end;
@@ -155,8 +152,7 @@ MenuEnd ModulesMenu(Console &console, RYX_HANDLE handle)
     }
 }
 
-MenuEnd ReaderMenu(Console &console, RYX_HANDLE handle)
-{
+MenuEnd ReaderMenu(Console& console, RYX_HANDLE handle) {
     int32_t choice = -1;
     for (;;) {
         Print(console, "Getting the baud rate...\n");
@@ -177,20 +173,24 @@ MenuEnd ReaderMenu(Console &console, RYX_HANDLE handle)
         }
         MenuEnd end = MenuEnd::Exit;
         switch (choice) {
-        case 1: {
-            int32_t rate = static_cast<int32_t>(baudRate);
-            if (!PromptForNumber(console, "Enter a baud rate: ", &rate)) {
-                return MenuEnd::EndOfInput;
+            case 1: {
+                int32_t rate = static_cast<int32_t>(baudRate);
+                if (!PromptForNumber(console, "Enter a baud rate: ", &rate)) {
+                    return MenuEnd::EndOfInput;
+                }
+                Print(console, "Setting the baud rate...\n");
+                // The value goes to the library as typed: the library knows which rates exist.
+                ReportStatus(console, "RYX_SetBaudRate", RYX_SetBaudRate(handle, static_cast<uint32_t>(rate)));
+                end = ActionTail(console);
+                break;
             }
-            Print(console, "Setting the baud rate...\n");
-            // The value goes to the library as typed: the library knows which rates exist.
-            ReportStatus(console, "RYX_SetBaudRate", RYX_SetBaudRate(handle, static_cast<uint32_t>(rate)));
-            end = ActionTail(console);
-            break;
-        }
-        case 2: end = TimeoutsMenu(console, handle); break;
-        case 0: return MenuEnd::Exit;
-        default: break;
+            case 2:
+                end = TimeoutsMenu(console, handle);
+                break;
+            case 0:
+                return MenuEnd::Exit;
+            default:
+                break;
         }
         if (end == MenuEnd::EndOfInput) {
             return end;
@@ -198,10 +198,9 @@ MenuEnd ReaderMenu(Console &console, RYX_HANDLE handle)
     }
 }
 
-MenuEnd TimeoutsMenu(Console &console, RYX_HANDLE handle)
-{
+MenuEnd TimeoutsMenu(Console& console, RYX_HANDLE handle) {
     struct Field {
-        const char *prompt;
+        const char* prompt;
         uint32_t LinkTimeouts::*member;
     };
     static const Field kFields[] = {
@@ -236,7 +235,7 @@ MenuEnd TimeoutsMenu(Console &console, RYX_HANDLE handle)
         if (choice < 1 || choice > 4) {
             continue;
         }
-        const Field &field = kFields[choice - 1];
+        const Field& field = kFields[choice - 1];
         int32_t value = static_cast<int32_t>(timeouts.*field.member);
         if (!PromptForNumber(console, field.prompt, &value)) {
             return MenuEnd::EndOfInput;
@@ -250,13 +249,15 @@ MenuEnd TimeoutsMenu(Console &console, RYX_HANDLE handle)
     }
 }
 
-MenuEnd CardMenu(Console &console, RYX_HANDLE handle)
-{
+MenuEnd CardMenu(Console& console, RYX_HANDLE handle) {
     int32_t slot = -1;
     switch (ChooseSlot(console, handle, &slot)) {
-    case SlotChoice::Selected: break;
-    case SlotChoice::NoSlot: return MenuEnd::Exit;
-    case SlotChoice::EndOfInput: return MenuEnd::EndOfInput;
+        case SlotChoice::Selected:
+            break;
+        case SlotChoice::NoSlot:
+            return MenuEnd::Exit;
+        case SlotChoice::EndOfInput:
+            return MenuEnd::EndOfInput;
     }
     int32_t choice = -1;
     for (;;) {
@@ -274,22 +275,30 @@ MenuEnd CardMenu(Console &console, RYX_HANDLE handle)
         }
         MenuEnd end = MenuEnd::Exit;
         switch (choice) {
-        case 1: end = PowerOnAction(console, handle, slot); break;
-        case 2: end = PowerOffAction(console, handle, slot); break;
-        case 3: {
-            uint32_t mask = 0;
-            end = ProtocolMenu(console, &mask);
-            if (end == MenuEnd::Exit && mask != 0) {
-                end = SetProtocolAction(console, handle, slot, mask);
+            case 1:
+                end = PowerOnAction(console, handle, slot);
+                break;
+            case 2:
+                end = PowerOffAction(console, handle, slot);
+                break;
+            case 3: {
+                uint32_t mask = 0;
+                end = ProtocolMenu(console, &mask);
+                if (end == MenuEnd::Exit && mask != 0) {
+                    end = SetProtocolAction(console, handle, slot, mask);
+                }
+                break;
             }
-            break;
-        }
-        case 4: end = IccStatusAction(console, handle, slot); break;
-        case 5:
-            end = RunScriptAction(console, handle, slot, "Exchanging the APDU", ApduScriptSender);
-            break;
-        case 0: return MenuEnd::Exit;
-        default: break;
+            case 4:
+                end = IccStatusAction(console, handle, slot);
+                break;
+            case 5:
+                end = RunScriptAction(console, handle, slot, "Exchanging the APDU", ApduScriptSender);
+                break;
+            case 0:
+                return MenuEnd::Exit;
+            default:
+                break;
         }
         if (end == MenuEnd::EndOfInput) {
             return end;
@@ -297,8 +306,7 @@ MenuEnd CardMenu(Console &console, RYX_HANDLE handle)
     }
 }
 
-MenuEnd ProtocolMenu(Console &console, uint32_t *mask)
-{
+MenuEnd ProtocolMenu(Console& console, uint32_t* mask) {
     int32_t choice = -1;
     for (;;) {
         Print(console, "Protocol\n");
@@ -318,13 +326,15 @@ MenuEnd ProtocolMenu(Console &console, uint32_t *mask)
     }
 }
 
-MenuEnd PeripheralMenu(Console &console, RYX_HANDLE handle)
-{
+MenuEnd PeripheralMenu(Console& console, RYX_HANDLE handle) {
     int32_t slot = -1;
     switch (ChooseSlot(console, handle, &slot)) {
-    case SlotChoice::Selected: break;
-    case SlotChoice::NoSlot: return MenuEnd::Exit;
-    case SlotChoice::EndOfInput: return MenuEnd::EndOfInput;
+        case SlotChoice::Selected:
+            break;
+        case SlotChoice::NoSlot:
+            return MenuEnd::Exit;
+        case SlotChoice::EndOfInput:
+            return MenuEnd::EndOfInput;
     }
     int32_t choice = -1;
     for (;;) {
@@ -339,11 +349,11 @@ MenuEnd PeripheralMenu(Console &console, RYX_HANDLE handle)
         if (choice == 0) {
             return MenuEnd::Exit;
         }
-        if (choice == 1 && RunScriptAction(console, handle, slot, "Sending the escape command",
-                                           EscapeScriptSender) == MenuEnd::EndOfInput) {
+        if (choice == 1 && RunScriptAction(console, handle, slot, "Sending the escape command", EscapeScriptSender) ==
+                               MenuEnd::EndOfInput) {
             return MenuEnd::EndOfInput;
         }
     }
 }
 
-} // namespace ryx
+}  // namespace ryx

@@ -4,8 +4,7 @@
 
 namespace ryx {
 
-std::optional<std::string> ReadScriptLine(std::FILE *file, std::FILE *out)
-{
+std::optional<std::string> ReadScriptLine(std::FILE* file, std::FILE* out) {
     try {
         std::string line;
         line.reserve(1024);
@@ -21,14 +20,13 @@ std::optional<std::string> ReadScriptLine(std::FILE *file, std::FILE *out)
             return std::nullopt;
         }
         return line;
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc&) {
         std::fputs("Error: Not enough memory\n", out);
         return std::nullopt;
     }
 }
 
-std::vector<std::string_view> SplitScriptTokens(std::string_view line)
-{
+std::vector<std::string_view> SplitScriptTokens(std::string_view line) {
     std::vector<std::string_view> tokens;
     size_t i = 0;
     while (i < line.size()) {
@@ -46,4 +44,4 @@ std::vector<std::string_view> SplitScriptTokens(std::string_view line)
     return tokens;
 }
 
-} // namespace ryx
+}  // namespace ryx

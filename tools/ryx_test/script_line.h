@@ -18,11 +18,10 @@ namespace ryx {
  * @return the line, or nothing at the end of the file, on a read error before the first character of a line, or
  *         when memory runs out (the runner takes all three as the end of the file).
  */
-std::optional<std::string> ReadScriptLine(std::FILE *file, std::FILE *out);
+std::optional<std::string> ReadScriptLine(std::FILE* file, std::FILE* out);
 
 /** True for the characters that separate tokens: space, tab, carriage return and line feed. */
-constexpr bool IsTokenSeparator(char c)
-{
+constexpr bool IsTokenSeparator(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
@@ -32,6 +31,6 @@ constexpr bool IsTokenSeparator(char c)
  */
 std::vector<std::string_view> SplitScriptTokens(std::string_view line);
 
-} // namespace ryx
+}  // namespace ryx
 
 #endif

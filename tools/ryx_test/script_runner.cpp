@@ -18,7 +18,7 @@ constexpr uint32_t kCommandCapacity = 1024;
 constexpr uint32_t kExpectedCapacity = 1024;
 
 struct CloseFile {
-    void operator()(std::FILE *f) const { std::fclose(f); }
+    void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
 struct ScriptBuffers {
@@ -30,14 +30,12 @@ struct ScriptBuffers {
 // What reading one pair gave.
 enum class PairRead { Complete, EndOfFile, OutOfMemory };
 
-void PrintNotEnoughMemory(std::FILE *out)
-{
+void PrintNotEnoughMemory(std::FILE* out) {
     std::fputs("Error: Not enough memory\n", out);
 }
 
 // Adds the bytes of one command line to the command buffer. False when memory runs out (already reported).
-bool AddCommandLine(const std::vector<std::string_view> &tokens, ByteBuffer &command, std::FILE *out)
-{
+bool AddCommandLine(const std::vector<std::string_view>& tokens, ByteBuffer& command, std::FILE* out) {
     for (std::string_view token : tokens) {
         const std::vector<uint8_t> bytes = ParseHexToken(token);
         if (bytes.empty()) {
@@ -52,8 +50,7 @@ bool AddCommandLine(const std::vector<std::string_view> &tokens, ByteBuffer &com
 }
 
 // Joins the tokens of the expected line with single spaces and ends the text with a NUL.
-bool AddExpectedLine(const std::vector<std::string_view> &tokens, ByteBuffer &expected, std::FILE *out)
-{
+bool AddExpectedLine(const std::vector<std::string_view>& tokens, ByteBuffer& expected, std::FILE* out) {
     static const char kSpace = ' ';
     static const char kNul = '\0';
     for (std::string_view token : tokens) {
@@ -74,8 +71,7 @@ bool AddExpectedLine(const std::vector<std::string_view> &tokens, ByteBuffer &ex
 }
 
 // Reads significant lines until a command line and its expected line are both in the buffers.
-PairRead ReadPair(std::FILE *file, ScriptBuffers &buffers, std::FILE *out)
-{
+PairRead ReadPair(std::FILE* file, ScriptBuffers& buffers, std::FILE* out) {
     buffers.command->Clear();
     buffers.expected->Clear();
     bool haveCommand = false;
@@ -105,24 +101,22 @@ PairRead ReadPair(std::FILE *file, ScriptBuffers &buffers, std::FILE *out)
 }
 
 // Sends one pair and checks its response. True when the run goes on.
-bool RunPair(RYX_HANDLE handle, uint32_t slot, const ScriptSender &sender, ScriptBuffers &buffers,
-             std::FILE *out)
-{
-    ByteBuffer &command = *buffers.command;
-    ByteBuffer &response = *buffers.response;
+bool RunPair(RYX_HANDLE handle, uint32_t slot, const ScriptSender& sender, ScriptBuffers& buffers, std::FILE* out) {
+    ByteBuffer& command = *buffers.command;
+    ByteBuffer& response = *buffers.response;
     std::fputs("Command:\n", out);
     PrintHexDump(out, command.Data(), command.Length());
 
     uint32_t responseLength = response.Capacity();
-    if (sender(handle, slot, command.Data(), command.Length(), response.Data(), response.Capacity(),
-               &responseLength, out) != 0) {
+    if (sender(handle, slot, command.Data(), command.Length(), response.Data(), response.Capacity(), &responseLength,
+               out) != 0) {
         return false;
     }
     // A sender never reports more than the buffer holds; a faulty one must not make the dump read past it.
     response.SetLength(responseLength);
 
     // The expected text's length counts its terminating NUL.
-    const std::string_view expected(reinterpret_cast<const char *>(buffers.expected->Data()),
+    const std::string_view expected(reinterpret_cast<const char*>(buffers.expected->Data()),
                                     buffers.expected->Length() - 1);
     std::fputs("Response:\n", out);
     PrintHexDump(out, response.Data(), response.Length());
@@ -142,10 +136,9 @@ bool RunPair(RYX_HANDLE handle, uint32_t slot, const ScriptSender &sender, Scrip
     return true;
 }
 
-} // namespace
+}  // namespace
 
-void RunScript(RYX_HANDLE handle, uint32_t slot, const char *fileName, const ScriptSender &sender, std::FILE *out)
-{
+void RunScript(RYX_HANDLE handle, uint32_t slot, const char* fileName, const ScriptSender& sender, std::FILE* out) {
     std::fprintf(out, "Opening %s...\n", fileName);
     const std::unique_ptr<std::FILE, CloseFile> file(std::fopen(fileName, "r"));
     if (!file) {
@@ -155,8 +148,7 @@ void RunScript(RYX_HANDLE handle, uint32_t slot, const char *fileName, const Scr
     RunScriptFile(handle, slot, file.get(), sender, out);
 }
 
-void RunScriptFile(RYX_HANDLE handle, uint32_t slot, std::FILE *file, const ScriptSender &sender, std::FILE *out)
-{
+void RunScriptFile(RYX_HANDLE handle, uint32_t slot, std::FILE* file, const ScriptSender& sender, std::FILE* out) {
     ScriptBuffers buffers;
     buffers.command = ByteBuffer::Create(kCommandCapacity);
     if (buffers.command) {
@@ -178,10 +170,10 @@ void RunScriptFile(RYX_HANDLE handle, uint32_t slot, std::FILE *file, const Scri
                 return;
             }
         }
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc&) {
         // Token lists and converted tokens live in the standard containers.
         PrintNotEnoughMemory(out);
     }
 }
 
-} // namespace ryx
+}  // namespace ryx

@@ -20,9 +20,9 @@ inline constexpr uint32_t kScriptResponseCapacity = 65538;
  * stream on which the sender reports its own failure.
  * Returns 0 on success, otherwise the library's error code after printing the failure line.
  */
-using ScriptSender = std::function<uint32_t(RYX_HANDLE handle, uint32_t slot, const uint8_t *command,
-                                            uint32_t commandLength, uint8_t *response, uint32_t responseCapacity,
-                                            uint32_t *responseLength, std::FILE *out)>;
+using ScriptSender =
+    std::function<uint32_t(RYX_HANDLE handle, uint32_t slot, const uint8_t* command, uint32_t commandLength,
+                           uint8_t* response, uint32_t responseCapacity, uint32_t* responseLength, std::FILE* out)>;
 
 /**
  * Runs the script file `fileName` against `slot`: each pair of a command line and an expected line is sent with
@@ -31,16 +31,16 @@ using ScriptSender = std::function<uint32_t(RYX_HANDLE handle, uint32_t slot, co
  * "Error: Unexpected response\n") or when memory runs out; every outcome is printed on `out`, nothing returned.
  * The file is opened and closed here; `handle` is only passed on to the sender.
  */
-void RunScript(RYX_HANDLE handle, uint32_t slot, const char *fileName, const ScriptSender &sender,
-               std::FILE *out = stdout);
+void RunScript(RYX_HANDLE handle, uint32_t slot, const char* fileName, const ScriptSender& sender,
+               std::FILE* out = stdout);
 
 /**
  * Plays an already open script from its current position, as RunScript does after opening the file (without the
  * "Opening" line). The caller keeps `file` and closes it.
  */
-void RunScriptFile(RYX_HANDLE handle, uint32_t slot, std::FILE *file, const ScriptSender &sender,
-                   std::FILE *out = stdout);
+void RunScriptFile(RYX_HANDLE handle, uint32_t slot, std::FILE* file, const ScriptSender& sender,
+                   std::FILE* out = stdout);
 
-} // namespace ryx
+}  // namespace ryx
 
 #endif

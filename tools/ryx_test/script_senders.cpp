@@ -2,10 +2,8 @@
 
 namespace ryx {
 
-uint32_t ApduScriptSender(RYX_HANDLE handle, uint32_t slot, const uint8_t *command, uint32_t commandLength,
-                          uint8_t *response, uint32_t /*responseCapacity*/, uint32_t *responseLength,
-                          std::FILE *out)
-{
+uint32_t ApduScriptSender(RYX_HANDLE handle, uint32_t slot, const uint8_t* command, uint32_t commandLength,
+                          uint8_t* response, uint32_t /*responseCapacity*/, uint32_t* responseLength, std::FILE* out) {
     const uint32_t status = RYX_ExchangeApdu(handle, slot, command, commandLength, response, responseLength);
     if (status != 0) {
         std::fprintf(out, "Error: RYX_ExchangeApdu failed with error 0x%08X\n", status);
@@ -13,10 +11,8 @@ uint32_t ApduScriptSender(RYX_HANDLE handle, uint32_t slot, const uint8_t *comma
     return status;
 }
 
-uint32_t EscapeScriptSender(RYX_HANDLE handle, uint32_t slot, const uint8_t *command, uint32_t commandLength,
-                            uint8_t *response, uint32_t responseCapacity, uint32_t *responseLength,
-                            std::FILE *out)
-{
+uint32_t EscapeScriptSender(RYX_HANDLE handle, uint32_t slot, const uint8_t* command, uint32_t commandLength,
+                            uint8_t* response, uint32_t responseCapacity, uint32_t* responseLength, std::FILE* out) {
     const uint32_t status = RYX_Control(handle, slot, RYX_CONTROL_ESCAPE, command, commandLength, response,
                                         responseCapacity, responseLength);
     if (status != 0) {
@@ -25,4 +21,4 @@ uint32_t EscapeScriptSender(RYX_HANDLE handle, uint32_t slot, const uint8_t *com
     return status;
 }
 
-} // namespace ryx
+}  // namespace ryx

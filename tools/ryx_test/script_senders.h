@@ -11,17 +11,16 @@ namespace ryx {
  * library only as the value of the in/out length. On failure prints
  * "Error: RYX_ExchangeApdu failed with error 0x%08X\n" on `out` and returns the code.
  */
-uint32_t ApduScriptSender(RYX_HANDLE handle, uint32_t slot, const uint8_t *command, uint32_t commandLength,
-                          uint8_t *response, uint32_t responseCapacity, uint32_t *responseLength, std::FILE *out);
+uint32_t ApduScriptSender(RYX_HANDLE handle, uint32_t slot, const uint8_t* command, uint32_t commandLength,
+                          uint8_t* response, uint32_t responseCapacity, uint32_t* responseLength, std::FILE* out);
 
 /**
  * A ScriptSender that passes the command to the reader with RYX_Control and RYX_CONTROL_ESCAPE. On failure prints
  * "Error: RYX_Control failed with error 0x%08X\n" on `out` and returns the code.
  */
-uint32_t EscapeScriptSender(RYX_HANDLE handle, uint32_t slot, const uint8_t *command, uint32_t commandLength,
-                            uint8_t *response, uint32_t responseCapacity, uint32_t *responseLength,
-                            std::FILE *out);
+uint32_t EscapeScriptSender(RYX_HANDLE handle, uint32_t slot, const uint8_t* command, uint32_t commandLength,
+                            uint8_t* response, uint32_t responseCapacity, uint32_t* responseLength, std::FILE* out);
 
-} // namespace ryx
+}  // namespace ryx
 
 #endif
