@@ -16,9 +16,11 @@ struct Options {
     std::optional<std::string> link;  // --link PATH
     std::optional<std::string> run;   // --run COMMAND, {port} not yet replaced
     bool help = false;
+    bool seedGiven = false;  // --seed is refused without --chaos
 };
 
-// Parses the arguments after the program name. nullopt with a one-line reason in *error on a bad command line.
+// Parses the arguments after the program name. nullopt with a one-line reason in *error on a bad command line
+// (an unknown option is one: a typo must not pass unnoticed).
 [[nodiscard]] std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string* error);
 
 // COMMAND with every "{port}" replaced by the slave path.

@@ -16,6 +16,8 @@
 
 namespace {
 
+constexpr int kExitUsage = 64;  // a bad command line, as sysexits.h has it
+
 // Makes `path` a symbolic link to `target`; an old symbolic link in the way is replaced, anything else is not.
 bool CreateLink(const std::string& path, const std::string& target) {
     struct stat st {};
@@ -73,7 +75,7 @@ int main(int argc, char** argv) {
     const auto options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &error);
     if (!options) {
         std::fprintf(stderr, "ryx_sim: %s\n", error.c_str());
-        return 2;
+        return kExitUsage;
     }
     if (options->help) {
         std::fputs(HelpText().c_str(), stdout);
