@@ -110,6 +110,11 @@ private:
                                                   std::uint8_t bError, std::uint8_t b9,
                                                   std::span<const std::uint8_t> data) const;
     [[nodiscard]] std::vector<std::uint8_t> Failed(const MessageHeader& command, std::uint8_t bError) const;
+    // One per message type, for a slot that exists.
+    [[nodiscard]] Outcome IccPowerOn(const MessageHeader& h, std::span<const std::uint8_t> data);
+    [[nodiscard]] Outcome IccPowerOff(const MessageHeader& h, std::span<const std::uint8_t> data);
+    [[nodiscard]] Outcome SlotStatus(const MessageHeader& h, std::span<const std::uint8_t> data);
+    [[nodiscard]] Outcome SetParameters(const MessageHeader& h, std::span<const std::uint8_t> data);
     [[nodiscard]] Outcome XfrBlock(const MessageHeader& h, std::span<const std::uint8_t> data);
     [[nodiscard]] std::vector<std::uint8_t> NextResponsePiece(const MessageHeader& h, Slot& slot);
     [[nodiscard]] Outcome Escape(const MessageHeader& h, std::span<const std::uint8_t> data);
