@@ -80,7 +80,18 @@ struct Simulator::State {
 
     void Serve();
     void Handle(FrameAssembler::Event event);
+    // Answers a frame the reader listens to: the fault's status, or the status and the response.
     void Answer(const FrameRecord& frame, const std::optional<Fault>& fault);
+    void AnswerRepeat(const std::optional<Fault>& fault);
+    // Sends the status of a fault that leaves the frame untaken (or nothing); false when the fault is not one.
+    bool SendFaultyStatus(const std::optional<Fault>& fault);
+    struct Executed {
+        std::vector<std::uint8_t> response;    // the response frame, kept for a RepeatRequest
+        std::optional<std::uint32_t> newRate;  // the reader moves to this speed once the status is out
+        std::uint32_t rate = 0;                // the speed the response goes out at
+    };
+    // Carries out the message (or the reply faults that replace it) and keeps the response for a repeat.
+    Executed Execute(const FrameRecord& frame, const std::optional<Fault>& fault);
     void SendResponse(std::vector<std::uint8_t> frame, const std::optional<Fault>& fault, std::uint32_t rate);
     bool SendStatus(std::span<const std::uint8_t> bytes, const std::optional<Fault>& fault);
     // Sends bytes as the reader's transmitter at `rate` would (paced when wire time is on); 0 = the current rate.
@@ -432,89 +443,93 @@ void Simulator::State::Answer(const FrameRecord& frame, const std::optional<Faul
         return;
     }
     if (frame.kind == FrameRecord::Kind::kRepeatRequest) {
-        std::optional<std::vector<std::uint8_t>> again;
-        std::uint32_t rate = 0;
-        {
-            std::lock_guard lock(mu);
-            again = lastResponse;
-            rate = device.Rate();
-        }
-        // Nothing to repeat yet: a reader has nothing to say.
-        if (again) SendResponse(std::move(*again), fault, rate);
+        AnswerRepeat(fault);
         return;
     }
+    if (SendFaultyStatus(fault)) return;  // the frame is not taken
+    const bool delayStatus = kind == FaultKind::kDelayStatus;
+    if (delayStatus && !SleepFor(fault->delay)) return;
+    Executed executed = Execute(frame, fault);
+    if (!SendStatus(StatusFrame(0x00), delayStatus ? fault : std::nullopt)) return;
+    if (executed.newRate) {
+        // The confirmation goes out at the old speed, but the reader listens at the new one before the host can
+        // have read it: a host that changes its port at once and sends must find the reader there.
+        std::lock_guard lock(mu);
+        device.SetRate(*executed.newRate);
+    }
+    SendResponse(std::move(executed.response), delayStatus ? std::nullopt : fault, executed.rate);
+}
 
-    switch (kind) {
+void Simulator::State::AnswerRepeat(const std::optional<Fault>& fault) {
+    std::optional<std::vector<std::uint8_t>> again;
+    std::uint32_t rate = 0;
+    {
+        std::lock_guard lock(mu);
+        again = lastResponse;
+        rate = device.Rate();
+    }
+    // Nothing to repeat yet: a reader has nothing to say.
+    if (again) SendResponse(std::move(*again), fault, rate);
+}
+
+bool Simulator::State::SendFaultyStatus(const std::optional<Fault>& fault) {
+    if (!fault) return false;
+    switch (fault->kind) {
         case FaultKind::kRefuseStatus:
             SendStatus(StatusFrame(0x01), fault);
-            return;
+            return true;
         case FaultKind::kNoStatus:
-            return;
+            return true;
         case FaultKind::kBadStatusStart: {
             const std::uint8_t status[] = {0x05, 0x00, 0x00, kEndByte};
             SendStatus(status, fault);
-            return;
+            return true;
         }
         case FaultKind::kBadStatusEnd: {
             const std::uint8_t status[] = {kStartByte, 0x00, 0x00, 0x05};
             SendStatus(status, fault);
-            return;
+            return true;
         }
         case FaultKind::kBadStatusCheck: {
             const std::uint8_t status[] = {kStartByte, 0x00, 0x01, kEndByte};
             SendStatus(status, fault);
-            return;
+            return true;
         }
         case FaultKind::kGarbage:
             SendStatus(fault->garbage, fault);
-            return;
-        case FaultKind::kDelayStatus:
-            if (!SleepFor(fault->delay)) return;
-            break;
+            return true;
         default:
-            break;
+            return false;
     }
+}
 
-    // The frame is taken: execute the message.
+Simulator::State::Executed Simulator::State::Execute(const FrameRecord& frame, const std::optional<Fault>& fault) {
+    const FaultKind kind = fault ? fault->kind : FaultKind::kPass;
     const auto message = std::span(frame.bytes).subspan(1, frame.bytes.size() - kFrameOverhead);
-    std::vector<std::uint8_t> response;
-    std::optional<std::uint32_t> newRate;
-    {
-        std::lock_guard lock(mu);
-        ReaderDevice::Outcome outcome;
-        if (kind == FaultKind::kStatusError && (fault->bStatus & 0xC0) != 0) {
-            outcome.reply = device.StatusReply(message, fault->bStatus, fault->bError);
-        } else if (kind == FaultKind::kRefuseSetParameters) {
-            outcome = device.RefuseSetParameters(message);
-        } else {
-            outcome = device.Handle(message);
-            if (kind == FaultKind::kStatusError) {
-                outcome.reply[7] = fault->bStatus;
-                outcome.reply[8] = fault->bError;
-            }
+    std::lock_guard lock(mu);
+    ReaderDevice::Outcome outcome;
+    if (kind == FaultKind::kStatusError && (fault->bStatus & 0xC0) != 0) {
+        // A failed command is not carried out.
+        outcome.reply = device.StatusReply(message, fault->bStatus, fault->bError);
+    } else if (kind == FaultKind::kRefuseSetParameters) {
+        outcome = device.RefuseSetParameters(message);
+    } else {
+        outcome = device.Handle(message);
+        if (kind == FaultKind::kStatusError) {
+            outcome.reply[7] = fault->bStatus;
+            outcome.reply[8] = fault->bError;
         }
-        if (kind == FaultKind::kWrongType) outcome.reply[0] ^= 0x01;
-        if (kind == FaultKind::kWrongSlot) ++outcome.reply[5];
-        if (kind == FaultKind::kWrongSequence) ++outcome.reply[6];
-        if (outcome.setParameters) setParameters.push_back(std::move(*outcome.setParameters));
-        newRate = outcome.newRate;
-        response = BuildFrame(outcome.reply);
-        lastResponse = response;
     }
-    const bool statusFault = kind == FaultKind::kDelayStatus;
-    std::uint32_t rate = 0;
-    {
-        std::lock_guard lock(mu);
-        rate = device.Rate();
-    }
-    if (!SendStatus(StatusFrame(0x00), statusFault ? fault : std::nullopt)) return;
-    if (newRate) {
-        // The confirmation goes out at the old speed, but the reader listens at the new one before the host can
-        // have read it: a host that changes its port at once and sends must find the reader there.
-        std::lock_guard lock(mu);
-        device.SetRate(*newRate);
-    }
-    SendResponse(std::move(response), statusFault ? std::nullopt : fault, rate);
+    if (kind == FaultKind::kWrongType) outcome.reply[0] ^= 0x01;
+    if (kind == FaultKind::kWrongSlot) ++outcome.reply[5];
+    if (kind == FaultKind::kWrongSequence) ++outcome.reply[6];
+    if (outcome.setParameters) setParameters.push_back(std::move(*outcome.setParameters));
+    Executed executed;
+    executed.response = BuildFrame(outcome.reply);
+    executed.newRate = outcome.newRate;
+    executed.rate = device.Rate();
+    lastResponse = executed.response;
+    return executed;
 }
 
 bool Simulator::State::SendStatus(std::span<const std::uint8_t> bytes, const std::optional<Fault>& fault) {
