@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 
+#include "sim/control.h"
+
 namespace ryx::sim {
 namespace {
 
@@ -15,19 +17,6 @@ bool ParseNumber(const std::string& text, T* out) {
 
 bool ParseSlot(const std::string& text, std::size_t* slot) {
     return ParseNumber(text, slot) && *slot < kMaxSlots;
-}
-
-bool ParseHexBytes(std::string text, std::vector<std::uint8_t>* out) {
-    std::erase_if(text, [](char c) { return c == ' ' || c == ':' || c == '-'; });
-    if (text.empty() || text.size() % 2 != 0) return false;
-    out->clear();
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        std::uint8_t b = 0;
-        auto [end, ec] = std::from_chars(text.data() + i, text.data() + i + 2, b, 16);
-        if (ec != std::errc() || end != text.data() + i + 2) return false;
-        out->push_back(b);
-    }
-    return true;
 }
 
 // One command-line option: its name, the name of its value (nullptr for a switch), its line(s) of --help and what
@@ -147,9 +136,23 @@ const OptionSpec kOptions[] = {
          o->seedGiven = true;
          return true;
      }},
-    {"--link", "PATH", "make PATH a symbolic link to the terminal (removed at exit)",
+    {"--link", "PATH", "make PATH a symbolic link to the terminal (removed at exit and while the reader is gone)",
      [](const std::string& v, Options* o, std::string*) {
          o->link = v;
+         return true;
+     }},
+    {"--control", "PATH",
+     "listen for control commands on a Unix socket at PATH (removed at exit): one command\n"
+     "a line, each answered \"ok\" or \"error: WHY\" (see Control commands below)",
+     [](const std::string& v, Options* o, std::string*) {
+         o->control = v;
+         return true;
+     }},
+    {"--send", "'COMMAND'",
+     "with --control PATH only: send COMMAND to the ryx_sim listening there and exit\n"
+     "(repeatable; 0 when all answered ok, 1 on an error, 69 when none listens)",
+     [](const std::string& v, Options* o, std::string*) {
+         o->send.push_back(v);
          return true;
      }},
     {"--run", "'COMMAND'",
@@ -198,8 +201,22 @@ std::string OptionsHelp() {
 
 }  // namespace
 
+bool ParseHexBytes(std::string text, std::vector<std::uint8_t>* out) {
+    std::erase_if(text, [](char c) { return c == ' ' || c == ':' || c == '-'; });
+    if (text.empty() || text.size() % 2 != 0) return false;
+    out->clear();
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        std::uint8_t b = 0;
+        auto [end, ec] = std::from_chars(text.data() + i, text.data() + i + 2, b, 16);
+        if (ec != std::errc() || end != text.data() + i + 2) return false;
+        out->push_back(b);
+    }
+    return true;
+}
+
 std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string* error) {
     Options o;
+    std::string readerOption;  // the last option that sets up a reader (none go with --send)
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const OptionSpec* spec = FindOption(a);
@@ -217,6 +234,12 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
             value = args[++i];
         }
         if (!spec->apply(value, &o, error)) return std::nullopt;
+        if (a != "--control" && a != "--send" && a != "--help" && a != "-h") readerOption = a;
+    }
+    if (!o.send.empty() && (!o.control || !readerOption.empty())) {
+        *error = o.control ? "--send talks to a running ryx_sim and takes no " + readerOption
+                           : std::string("--send needs --control PATH");
+        return std::nullopt;
     }
     if (o.seedGiven && o.config.chaosRate == 0.0) {
         *error = "--seed needs --chaos";
@@ -234,13 +257,21 @@ std::string SubstitutePort(std::string command, const std::string& port) {
 }
 
 std::string HelpText() {
+    const std::string control = ControlHelp();
     std::string t;
     t += "Usage: ryx_sim [options]\n"
+         "       ryx_sim --control PATH --send 'COMMAND' [--send 'COMMAND' ...]\n"
          "A simulated smart-card reader on a pseudo-terminal. Prints the terminal's path as the first line of\n"
          "standard output, then serves until SIGINT or SIGTERM (or until the --run command ends).\n"
          "\n"
          "Options:\n";
     t += OptionsHelp();
+    t += "\n"
+         "Control commands (--control; SLOT is 0, 1 or 2, ATRHEX hex bytes, spaces allowed):\n";
+    for (std::size_t at = 0, end; at < control.size(); at = end + 1) {
+        end = control.find('\n', at);
+        t += "  " + control.substr(at, end - at + 1);
+    }
     t += "\n"
          "Fault kinds (ARG in brackets):\n"
          "  pass                   let frames through untouched (to aim the next fault)\n"

@@ -75,6 +75,24 @@ void ReaderDevice::InsertCard(std::size_t slot, std::span<const std::uint8_t> at
     s.ResetChain();
 }
 
+bool ReaderDevice::SetAtr(std::size_t slot, std::span<const std::uint8_t> atr) {
+    if (slot >= kMaxSlots || !slots_[slot].card.present) return false;
+    slots_[slot].card.atr.assign(atr.begin(), atr.end());
+    return true;
+}
+
+SlotCard ReaderDevice::Card(std::size_t slot) const {
+    return slot < kMaxSlots ? slots_[slot].card : SlotCard{};
+}
+
+void ReaderDevice::PowerOnReset(std::uint32_t rate) {
+    rate_ = rate;
+    for (Slot& s : slots_) {
+        s.powered = false;
+        s.ResetChain();
+    }
+}
+
 void ReaderDevice::RemoveCard(std::size_t slot) {
     if (slot >= kMaxSlots) return;
     Slot& s = slots_[slot];
