@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-namespace ryx {
+namespace ryx_test {
 
 namespace {
 
@@ -75,12 +75,12 @@ void RunConsole(Console& console, int argc, char** argv) {
 
 }  // namespace
 
-}  // namespace ryx
+}  // namespace ryx_test
 
 int main(int argc, char** argv) {
-    ryx::Console console{stdin, stdout};
+    ryx_test::Console console{stdin, stdout};
     try {
-        ryx::RunConsole(console, argc, argv);
+        ryx_test::RunConsole(console, argc, argv);
     } catch (...) {
         // Nothing is expected to throw here; the exit status stays 0 as for every other failure.
         std::fputs("Error: Not enough memory\n", stdout);

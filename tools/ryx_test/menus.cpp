@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace ryx {
+namespace ryx_test {
 
 namespace {
 
@@ -356,4 +356,4 @@ MenuEnd PeripheralMenu(Console& console, RYX_HANDLE handle) {
     }
 }
 
-}  // namespace ryx
+}  // namespace ryx_test

@@ -10,7 +10,7 @@
 #include <new>
 #include <string_view>
 
-namespace ryx {
+namespace ryx_test {
 
 namespace {
 
@@ -176,4 +176,4 @@ void RunScriptFile(RYX_HANDLE handle, uint32_t slot, std::FILE* file, const Scri
     }
 }
 
-}  // namespace ryx
+}  // namespace ryx_test

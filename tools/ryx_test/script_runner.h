@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <functional>
 
-namespace ryx {
+namespace ryx_test {
 
 /** Size of the response buffer of a run: the most one send may return. */
 inline constexpr uint32_t kScriptResponseCapacity = 65538;
@@ -41,6 +41,6 @@ void RunScript(RYX_HANDLE handle, uint32_t slot, const char* fileName, const Scr
 void RunScriptFile(RYX_HANDLE handle, uint32_t slot, std::FILE* file, const ScriptSender& sender,
                    std::FILE* out = stdout);
 
-}  // namespace ryx
+}  // namespace ryx_test
 
 #endif
