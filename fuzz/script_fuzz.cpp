@@ -151,7 +151,8 @@ void CheckCompare(std::span<const std::uint8_t> response, std::span<const std::u
     const int result = ryx_test::CompareResponse(expected, bytes.get(), static_cast<std::uint32_t>(n), &index);
     RYX_FUZZ_REQUIRE(result == 0 || result == -1);
     RYX_FUZZ_REQUIRE(index == -1 || (index >= 0 && static_cast<std::size_t>(index) < n));
-    RYX_FUZZ_REQUIRE(ryx_test::CompareResponse(expected, bytes.get(), static_cast<std::uint32_t>(n), nullptr) == result);
+    RYX_FUZZ_REQUIRE(ryx_test::CompareResponse(expected, bytes.get(), static_cast<std::uint32_t>(n), nullptr) ==
+                     result);
 
     const std::size_t nibbles = static_cast<std::size_t>(
         std::count_if(expected.begin(), expected.end(), [](char c) { return ryx_test::IsNibbleCharacter(c); }));
@@ -182,9 +183,9 @@ void CheckCompare(std::span<const std::uint8_t> response, std::span<const std::u
     // Without the response, nothing matches and nothing is compared.
     RYX_FUZZ_REQUIRE(ryx_test::CompareResponse(expected, nullptr, static_cast<std::uint32_t>(n), &index) == -1 &&
                      index == -1);
-    RYX_FUZZ_REQUIRE(ryx_test::CompareResponse(std::string_view(), bytes.get(), static_cast<std::uint32_t>(n), &index) ==
-                         -1 &&
-                     index == -1);
+    RYX_FUZZ_REQUIRE(
+        ryx_test::CompareResponse(std::string_view(), bytes.get(), static_cast<std::uint32_t>(n), &index) == -1 &&
+        index == -1);
 }
 
 void CheckTokens(std::span<const std::uint8_t> bytes) {
