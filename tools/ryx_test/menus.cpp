@@ -12,7 +12,7 @@ namespace ryx {
 namespace {
 
 constexpr const char* kSelectAnOption = "Select an option: ";
-constexpr uint32_t kAtrBufferSize = 64;
+constexpr uint32_t kAtrBufferSize = RYX_MAX_ATR_SIZE;
 
 void Print(Console& console, const char* text) {
     std::fputs(text, console.out);
