@@ -34,9 +34,10 @@
  * on a handle while another call on it is running or may start.
  *
  * Blocking. Calls that talk to the reader block until the reader answers or the link time-outs run out: each
- * message may take up to (statusRetries + 1) status waits of statusTimeout ms plus (responseRetries + 1) response
- * waits of responseTimeout ms, each wait rounded up to whole 500 ms slices (see LinkTimeouts). Opening scans ten
- * line speeds with short time-outs and takes about ten seconds when no reader answers.
+ * message makes up to statusRetries + 1 command attempts and then up to responseRetries + 1 response attempts, and
+ * every wait for the reader's next bytes in them lasts up to statusTimeout or responseTimeout ms, rounded up to
+ * whole 500 ms slices (see LinkTimeouts); a reader that stays silent costs (statusRetries + 1) status waits per
+ * message. Opening scans ten line speeds with short time-outs and takes about ten seconds when no reader answers.
  */
 #ifndef RYX_H
 #define RYX_H

@@ -1,7 +1,7 @@
-// The internal serial-port interface: the only layer of the library that touches the OS port.
-// One implementation per platform (serial_posix.cpp today). Every operation reports success as a boolean and,
-// on failure, leaves the cause in the thread-local last-error value (last_error.h) as the failing system call
-// set it; nothing on a failure path overwrites it before the caller reads it.
+// The internal serial-port interface: the only layer of the library that touches the OS port. One implementation
+// per platform: serial_posix.cpp (with termios2_linux.cpp) and serial_win32.cpp. Every operation reports success
+// as a boolean and, on failure, leaves the cause in the thread-local last-error value (last_error.h) as the
+// failing system call set it; nothing on a failure path overwrites it before the caller reads it.
 #pragma once
 
 #include <cstdint>
@@ -20,10 +20,9 @@ inline constexpr SerialHandle kInvalidSerialHandle = -1;
 [[nodiscard]] SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
                                        std::uint8_t stopBits, char flow);
 
-// Sets the line from scratch: parity E/M/N/O/S, stop bits 1/2 (15 = 1.5), flow H/N/S, letters in either case.
-// The three checks come before any change to the port.
-// On POSIX, 15 is refused with 87 (no one-and-a-half stop bits there), as are data bits outside 5..8 and rate 0;
-// so is a rate the driver rounds to another one.
+// Sets the line from scratch. The codes taken, their checks (all before any change to the port) and what each
+// platform refuses are those of BuildLineSettings (line_settings.h) and BuildCommState (comm_state_win32.h). A
+// rate the driver rounds to another one is refused too, with 87.
 [[nodiscard]] bool SerialConfigure(SerialHandle port, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
                                    std::uint8_t stopBits, char flow);
 
