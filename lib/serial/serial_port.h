@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "serial/port_settings.h"
+
 namespace ryx {
 
 // The platform's port handle: a file descriptor on POSIX, a HANDLE on Win32.
@@ -14,15 +16,20 @@ inline constexpr SerialHandle kInvalidSerialHandle = -1;
 
 // Opens an existing port by name (unchanged, no prefix added) for exclusive use and configures it with
 // SerialConfigure. Returns kInvalidSerialHandle on failure, the port closed.
+[[nodiscard]] SerialHandle SerialOpenA(const char* name, const PortSettings& settings);
+// As SerialOpenA with a NUL-terminated UTF-16 name; an ill-formed name fails with 123 touching no device.
+[[nodiscard]] SerialHandle SerialOpenW(const char16_t* name, const PortSettings& settings);
+
+// Sets the line from scratch, as BuildLineSettings (line_settings.h) or BuildCommState (comm_state_win32.h) maps
+// the settings; what a platform cannot do is refused with 87 before any change to the port, and so is a rate the
+// driver rounds to another one.
+[[nodiscard]] bool SerialConfigure(SerialHandle port, const PortSettings& settings);
+
+// The same three with the letter codes of DecodeLineCodes (port_settings.h); a code not listed fails with 87.
 [[nodiscard]] SerialHandle SerialOpenA(const char* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
                                        std::uint8_t stopBits, char flow);
-// As SerialOpenA with a NUL-terminated UTF-16 name; an ill-formed name fails with 123 touching no device.
 [[nodiscard]] SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
                                        std::uint8_t stopBits, char flow);
-
-// Sets the line from scratch. The codes taken, their checks (all before any change to the port) and what each
-// platform refuses are those of BuildLineSettings (line_settings.h) and BuildCommState (comm_state_win32.h). A
-// rate the driver rounds to another one is refused too, with 87.
 [[nodiscard]] bool SerialConfigure(SerialHandle port, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
                                    std::uint8_t stopBits, char flow);
 
