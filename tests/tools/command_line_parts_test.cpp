@@ -26,6 +26,7 @@ TEST(ParseCommandLine, ModesAndConsoleCompatibility) {
         {{}, RunMode::Console, ""},
         {{"/dev/ttyS0"}, RunMode::Console, "/dev/ttyS0"},
         {{"/dev/ttyS0", "ignored", "too"}, RunMode::Console, "/dev/ttyS0"},  // further arguments ignored as before
+        {{""}, RunMode::Console, ""},                                        // an empty name is still a port
         {{"-h"}, RunMode::Help, ""},
         {{"/dev/ttyS0", "--help"}, RunMode::Help, ""},
         {{"--version"}, RunMode::Version, ""},
@@ -40,6 +41,8 @@ TEST(ParseCommandLine, ModesAndConsoleCompatibility) {
         EXPECT_EQ(line.port, c.port) << testing::PrintToString(c.args);
     }
     EXPECT_EQ(ParseCommandLine({"--probe", "a", "b"}).probePorts, (Args{"a", "b"}));
+    EXPECT_FALSE(ParseCommandLine({}).hasPort);
+    EXPECT_TRUE(ParseCommandLine({""}).hasPort);
 }
 
 TEST(ParseCommandLine, ActionsInOrderWithTheirArguments) {

@@ -289,12 +289,18 @@ TEST_F(CommandLine, TapOutput) {
     EXPECT_EQ(plan, "1..3");
 }
 
-TEST_F(CommandLine, ProbeAReaderAndAPortWithout) {
-    Program program({"--probe", sim_.SlavePath(), "/nonexistent/ryx-port"});
+TEST_F(CommandLine, ProbeAReaderAndPortsWithout) {
+    ryx::sim::Simulator silent;  // a port where nothing answers: every line speed is tried
+    ASSERT_TRUE(silent.Start());
+    silent.SetSilent(true);
+    Program program({"--probe", sim_.SlavePath(), "/nonexistent/ryx-port", silent.SlavePath()});
     EXPECT_EQ(program.Finish(), 2);
     EXPECT_EQ(program.out, sim_.SlavePath() + ": model KT4470RS, 2 slots, 9600 bps, firmware \"KT4470RS 1.07\"\n" +
                                "/nonexistent/ryx-port: RYX_OpenA: RYX_ERROR_FILE_NOT_FOUND (0x00000002): there is no "
-                               "such serial port\n");
+                               "such serial port\n" +
+                               silent.SlavePath() +
+                               ": RYX_OpenA: RYX_ERROR_GEN_FAILURE (0x0000001F): no valid frame or reply from the "
+                               "reader\n");
     EXPECT_EQ(ClosingPowerOffs(), (std::vector<int>{0, 1}));
     Program one({"--probe", sim_.SlavePath()});
     EXPECT_EQ(one.Finish(), 0);

@@ -247,6 +247,38 @@ TEST(RunScript, TwentyByteResponseAndTwentyPairExpectedText) {
               "Expected:\nA0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF \nB0 B1 B2 B3 \nCompare OK\n");
 }
 
+// The command-line mode's variations: '#' remarks, no mismatch line, and every pair reported with its line.
+TEST(RunScriptFile, PairsReportedForTheCommandLineMode) {
+    struct Case {
+        std::vector<FakeReader::Reply> replies;
+        ScriptEnd end;
+        std::vector<std::string> pairs;  // "line status matched index"
+    };
+    const Case cases[] = {
+        {{{0, {0x90, 0x00}}, {0, {0x90, 0x00}}}, ScriptEnd::EndOfFile, {"2 0 1 -1", "5 0 1 -1"}},
+        {{{0, {0x90, 0x00}}, {0, {0x90, 0x01}}}, ScriptEnd::Mismatch, {"2 0 1 -1", "5 0 0 1"}},
+        {{{0x69, {}}}, ScriptEnd::SenderFailed, {"2 105 0 -1"}},
+    };
+    for (const Case& c : cases) {
+        FakeReader reader;
+        reader.replies.assign(c.replies.begin(), c.replies.end());
+        const test::TempStream script("# EE\n00 A4\n90 00\n\n00 B0\n90 00\n");
+        test::TempStream out;
+        std::vector<std::string> pairs;
+        ScriptRunOptions options;
+        options.hashComments = true;
+        options.printMismatch = false;
+        options.pairDone = [&](const ScriptPairResult& p) {
+            pairs.push_back(std::to_string(p.commandLine) + " " + std::to_string(p.status) + " " +
+                            std::to_string(p.matched) + " " + std::to_string(p.mismatchIndex));
+        };
+        EXPECT_EQ(RunScriptFile(nullptr, 0, script.get(), reader.Sender(), out.get(), options), c.end);
+        EXPECT_EQ(pairs, c.pairs);
+        EXPECT_EQ(reader.commands.front(), (Bytes{0x00, 0xA4}));  // "# EE" was a remark
+        EXPECT_EQ(out.Text().find("Unexpected"), std::string::npos);
+    }
+}
+
 TEST(RunScript, LinesLongerThanTheBuffers) {
     // 3000 command bytes on one line of 9000 characters, and an expected line of the same length.
     Bytes command(3000);

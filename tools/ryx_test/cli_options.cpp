@@ -215,7 +215,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         anyOption = anyOption || (!arg.empty() && arg[0] == '-');
     }
     if (!anyOption) {
-        line.port = args.empty() ? std::string() : args[0];
+        line.hasPort = !args.empty();
+        line.port = line.hasPort ? args[0] : std::string();
         return line;
     }
 
@@ -327,6 +328,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         return Bad("no action given for " + operands[0]);
     }
     line.mode = RunMode::Scripted;
+    line.hasPort = true;
     line.port = operands[0];
     return line;
 }

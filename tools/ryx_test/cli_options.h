@@ -28,7 +28,8 @@ struct Action {
 /** The parsed command line. */
 struct CommandLine {
     RunMode mode = RunMode::Console;
-    std::string port;                     ///< Console (empty without one) and Scripted
+    bool hasPort = false;                 ///< Console: a port was named (an empty name is still one)
+    std::string port;                     ///< Console and Scripted
     uint32_t slot = 0;                    ///< Scripted: --slot
     bool tap = false;                     ///< Scripted: --tap
     bool lenient = false;                 ///< Scripted: --lenient

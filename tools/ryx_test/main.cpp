@@ -60,17 +60,18 @@ void ShowReaderAndRunMenus(Console& console, RYX_HANDLE handle) {
     (void)ModulesMenu(console, handle);
 }
 
-void RunConsole(Console& console, const std::string& portName) {
+// `portName` is nullptr when the command line named no port.
+void RunConsole(Console& console, const std::string* portName) {
     std::fputs("RYX API Test Utility Version 1.0.1\n", console.out);
     std::fputs("Copyright (c) 2026 the ryx authors\n", console.out);
     std::fputs("\n", console.out);
-    if (portName.empty()) {
+    if (portName == nullptr) {
         std::fputs("Usage: ryx_test [port name]\n", console.out);
         return;
     }
-    std::fprintf(console.out, "Opening the reader (%s)...\n", portName.c_str());
+    std::fprintf(console.out, "Opening the reader (%s)...\n", portName->c_str());
     RYX_HANDLE handle = nullptr;
-    const uint32_t status = RYX_OpenA(portName.c_str(), &handle);
+    const uint32_t status = RYX_OpenA(portName->c_str(), &handle);
     if (status != 0) {
         std::fprintf(console.out, "Error: RYX_Open failed with error 0x%08X\n", status);
         return;
@@ -79,7 +80,7 @@ void RunConsole(Console& console, const std::string& portName) {
 
     ShowReaderAndRunMenus(console, handle);
 
-    std::fprintf(console.out, "Closing the reader (%s)...\n", portName.c_str());
+    std::fprintf(console.out, "Closing the reader (%s)...\n", portName->c_str());
     const uint32_t closeStatus = RYX_Close(handle);
     if (closeStatus == 0) {
         std::fputs("RYX_Close: OK\n", console.out);
@@ -121,11 +122,11 @@ int Run(int argc, char** argv) {
     const CommandLine line = ParseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
     switch (line.mode) {
         case RunMode::Console: {
-            if (!line.port.empty()) {
+            if (line.hasPort) {
                 WatchForStopSignals();
             }
             Console console{stdin, stdout};
-            RunConsole(console, line.port);
+            RunConsole(console, line.hasPort ? &line.port : nullptr);
             return 0;
         }
         case RunMode::Help:

@@ -4,6 +4,7 @@
 #include "names.h"
 #include "script_runner.h"
 #include "script_senders.h"
+#include "stop_request.h"
 
 #include <cstring>
 #include <initializer_list>
@@ -49,8 +50,13 @@ void ReportFailure(Console& console, const char* call, uint32_t status) {
 }
 
 // After an action that called the library: an empty line, the rest of the answer's line dropped, a pause.
+// Here and at the top of every menu loop a stop asked for by SIGINT or SIGTERM counts as the end of the input, so
+// that input already read ahead is not acted on and the menus unwind to the close.
 MenuEnd ActionTail(Console& console) {
     Print(console, "\n");
+    if (StopRequested()) {
+        return MenuEnd::EndOfInput;
+    }
     SkipRestOfLine(console);
     return WaitForEnter(console) ? MenuEnd::Exit : MenuEnd::EndOfInput;
 }
@@ -138,6 +144,9 @@ MenuEnd IccStatusAction(Console& console, RYX_HANDLE handle, int32_t slot) {
 MenuEnd ModulesMenu(Console& console, RYX_HANDLE handle) {
     int32_t choice = -1;
     for (;;) {
+        if (StopRequested()) {
+            return MenuEnd::EndOfInput;
+        }
         PrintTitle(console, "Modules");
         PrintItems(console, {"Reader", "Card", "Peripheral"});
         if (!PromptForNumber(console, kSelectAnOption, &choice)) {
@@ -168,6 +177,9 @@ MenuEnd ModulesMenu(Console& console, RYX_HANDLE handle) {
 MenuEnd ReaderMenu(Console& console, RYX_HANDLE handle) {
     int32_t choice = -1;
     for (;;) {
+        if (StopRequested()) {
+            return MenuEnd::EndOfInput;
+        }
         Print(console, "Getting the baud rate...\n");
         uint32_t baudRate = 0;
         const uint32_t status = RYX_GetBaudRate(handle, &baudRate);
@@ -226,6 +238,9 @@ MenuEnd TimeoutsMenu(Console& console, RYX_HANDLE handle) {
     };
     int32_t choice = -1;
     for (;;) {
+        if (StopRequested()) {
+            return MenuEnd::EndOfInput;
+        }
         Print(console, "Getting the timeouts...\n");
         LinkTimeouts timeouts = {};
         const uint32_t status = RYX_GetTimeouts(handle, &timeouts);
@@ -270,6 +285,9 @@ MenuEnd CardMenu(Console& console, RYX_HANDLE handle) {
     }
     int32_t choice = -1;
     for (;;) {
+        if (StopRequested()) {
+            return MenuEnd::EndOfInput;
+        }
         PrintTitle(console, "Card");
         std::fprintf(console.out, "Slot %d:\n\n", slot);
         PrintItems(console, {"Power On ICC", "Power Off ICC", "Set Protocol", "Get ICC Status", "Exchange APDU"});
@@ -312,6 +330,9 @@ MenuEnd CardMenu(Console& console, RYX_HANDLE handle) {
 MenuEnd ProtocolMenu(Console& console, uint32_t* mask) {
     int32_t choice = -1;
     for (;;) {
+        if (StopRequested()) {
+            return MenuEnd::EndOfInput;
+        }
         PrintTitle(console, "Protocol");
         PrintItems(console, {"T=0", "T=1", "T=0 or T=1"});
         if (!PromptForNumber(console, kSelectAnOption, &choice)) {
@@ -337,6 +358,9 @@ MenuEnd PeripheralMenu(Console& console, RYX_HANDLE handle) {
     }
     int32_t choice = -1;
     for (;;) {
+        if (StopRequested()) {
+            return MenuEnd::EndOfInput;
+        }
         PrintTitle(console, "Peripheral");
         std::fprintf(console.out, "Slot %d:\n\n", slot);
         PrintItems(console, {"Control"});

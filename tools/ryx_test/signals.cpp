@@ -53,9 +53,6 @@ void OnWakeUp(int) {}
 }  // namespace
 
 void WatchForStopSignals() {
-    // Standard input unbuffered: after a stop nothing read ahead is left to act on.
-    std::setvbuf(stdin, nullptr, _IONBF, 0);
-
     struct sigaction wake = {};
     wake.sa_handler = OnWakeUp;
     sigemptyset(&wake.sa_mask);
