@@ -251,7 +251,8 @@ def run(args, work):
     children = []
     try:
         # pcscd refuses a DEVICENAME that does not exist yet: the readers come first.
-        children.append(start_sim(args.sim, link_a, trace_a, ["--model", "KT4470RS_V3"]))
+        children.append(start_sim(args.sim, link_a, trace_a, ["--model", "KT4470RS_V3",
+                                                                "--firmware", "KT4470RS_V3 2.05"]))
         children.append(start_sim(args.sim, link_b, trace_b,
                                   ["--no-card", "0", "--card", "1:3B169652595853494D"]))
         sim_a, sim_b = children
