@@ -174,12 +174,22 @@ TEST(Program, HelpDocumentsEveryOptionAndTheCard) {
     }
 }
 
-TEST(Program, BadCommandLineExitsWithTwo) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--rate", "12345"}, {"--bogus"}, {"--fault", "nope:1"}, {"--model"}}) {
-        Program p(args);
-        EXPECT_EQ(p.Wait(), 2) << args[0];
-        EXPECT_EQ(p.Stderr().rfind("ryx_sim: ", 0), 0u) << args[0];
+TEST(Program, BadCommandLineExitsWith64) {
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"--rate", "12345"}, "ryx_sim: rate '12345' is not one of"},
+        {{"--bogus"}, "ryx_sim: unknown option '--bogus' (ryx_sim --help lists the options)\n"},
+        {{"--seeds", "3"}, "ryx_sim: unknown option '--seeds' (ryx_sim --help lists the options)\n"},
+        {{"port"}, "ryx_sim: unexpected argument 'port' (ryx_sim --help lists the options)\n"},
+        {{"--fault", "nope:1"}, "ryx_sim: unknown fault kind 'nope'"},
+        {{"--model"}, "ryx_sim: option --model needs a value\n"},
+    };
+    for (const auto& c : cases) {
+        Program p(c.args);
+        EXPECT_EQ(p.Wait(), 64) << c.args[0];
+        EXPECT_EQ(p.Stderr().rfind(c.message, 0), 0u) << c.args[0];
         EXPECT_TRUE(p.Stdout().empty());
     }
 }
