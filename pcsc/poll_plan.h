@@ -19,7 +19,7 @@ inline constexpr Millis kNever = std::numeric_limits<Millis>::min() / 2;  // lon
 
 struct PollTiming {
     Millis idleInterval = 550;     // between two presence queries of the reader while no card exchanges
-    Millis busyInterval = 1500;    // between two presence queries while a card exchanges (the line is the card's)
+    Millis busyInterval = 900;     // between two presence queries while a card exchanges (the line is the card's)
     Millis busyWindow = 1000;      // an answer this recent makes the reader busy
     Millis freshWindow = 1500;     // a card that answered this recently is not asked about
     Millis reopenInterval = 1000;  // between two attempts to open a reader that went away
