@@ -108,11 +108,13 @@ public:
         rows_.push_back(std::move(row));
     }
 
-    void Note(std::string label, std::string note) {
+    // goal: as for Ran, that of the row the note stands in for.
+    void Note(std::string label, std::string note, const Goal& goal = {}) {
         TableRow row;
         row.label = std::move(label);
         row.subject = std::move(note);
         row.note = true;
+        row.goal = FormatGoal(goal);
         rows_.push_back(std::move(row));
     }
 
@@ -275,8 +277,8 @@ void ThroughPcscd(RowBuilder& b, const TableContext& context) {
     const std::string apduLabel = "short APDUs per second, 7-byte command, 4-byte response (paired rounds)";
     if (context.pcscd.empty()) {
         const std::string why = context.pcscdNote.empty() ? "not measured" : context.pcscdNote;
-        b.Note(apduLabel, why);
-        for (const Limited& l : limited) b.Note(l.label, why);
+        b.Note(apduLabel, why, atLeast95);
+        for (const Limited& l : limited) b.Note(l.label, why, withinLimit);
         return;
     }
     const auto figure = [&](const char* name) -> std::optional<double> {
