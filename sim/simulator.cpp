@@ -236,6 +236,7 @@ void Simulator::State::Close() {
     }
     std::lock_guard lock(mu);
     running = false;
+    device.PowerOnReset(config.rate);  // an unplugged reader powers no card
     RemoveLink();
     CloseFd(&master);
     CloseFd(&slave);
@@ -745,6 +746,7 @@ void Simulator::State::Vanish() {
     // Unplugged: the pty and its link go away under the host's feet. Stop() or Replug() later joins the thread.
     std::lock_guard lock(mu);
     running = false;
+    device.PowerOnReset(config.rate);  // an unplugged reader powers no card
     RemoveLink();
     CloseFd(&master);
     CloseFd(&slave);

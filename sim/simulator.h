@@ -34,9 +34,9 @@ public:
     // Creates the pty (slave kept open by the reader, raw, at the reader's rate) and starts serving it.
     // Returns false (errno set) when the pty cannot be created or the thread cannot start; true if already started.
     [[nodiscard]] bool Start();
-    // Ends the serving thread, closes the pty and removes the link (SetLink): the reader is unplugged. A host still
-    // using the slave sees its reads and writes fail, and the slave's path goes away. Safe to call more than once,
-    // and after the reader vanished by a fault.
+    // Ends the serving thread, closes the pty and removes the link (SetLink): the reader is unplugged, and its cards
+    // lose power. A host still using the slave sees its reads and writes fail, and the slave's path goes away. Safe to
+    // call more than once, and after the reader vanished by a fault.
     void Stop();
     // Plugs the reader in again after Stop() or a kVanish fault, as a reader that powers up: a new pty (a new
     // slave path; a host still holding the old one keeps failing), the reader at its own line speed (the Config's,
