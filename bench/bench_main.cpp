@@ -1,6 +1,7 @@
 // ryx_bench: every benchmark of the library against the floor of the line, then one table of the figures.
 //
-//   ryx_bench [--quick] [--out FILE] [--instructions LIBRARY:FLOOR | --instructions-note TEXT] [--benchmark_...]
+//   ryx_bench [--quick] [--out FILE] [--instructions LIBRARY:FLOOR | --instructions-note TEXT]
+//             [--pcscd FILE | --pcscd-note TEXT] [--benchmark_...]
 //   ryx_bench --callgrind-probe N      (run under valgrind --tool=callgrind --collect-atstart=no)
 //
 // Google Benchmark's own report goes to standard error; the table goes to standard output and, with --out, to a
@@ -52,7 +53,7 @@ std::string Machine() {
 int Usage() {
     std::fprintf(stderr,
                  "usage: ryx_bench [--quick] [--out FILE] [--instructions LIBRARY:FLOOR | --instructions-note TEXT]\n"
-                 "                 [--benchmark_...]\n"
+                 "                 [--pcscd FILE | --pcscd-note TEXT] [--benchmark_...]\n"
                  "       ryx_bench --callgrind-probe N\n");
     return 2;
 }
@@ -86,6 +87,21 @@ int main(int argc, char** argv) {
             const char* note = value();
             if (note == nullptr) return Usage();
             context.instructionsNote = note;
+        } else if (arg == "--pcscd") {
+            // "name value" lines, as bench/pcscd_bench.py writes them.
+            const char* file = value();
+            if (file == nullptr) return Usage();
+            std::ifstream in(file);
+            if (!in) {
+                std::fprintf(stderr, "ryx_bench: cannot read %s\n", file);
+                return 1;
+            }
+            std::string name;
+            for (double v = 0; in >> name >> v;) context.pcscd[name] = v;
+        } else if (arg == "--pcscd-note") {
+            const char* note = value();
+            if (note == nullptr) return Usage();
+            context.pcscdNote = note;
         } else if (arg.rfind("--benchmark_", 0) == 0) {
             benchmarkArgs.push_back(argv[i]);
         } else {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,10 @@ struct TableContext {
     bool quick = false;
     std::optional<InstructionCounts> instructions;
     std::string instructionsNote;  // why there are none, when there are none
+    // The "through pcscd" figures of bench/pcscd_bench.py, by name (direct_apdu_per_s, pcscd_apdu_per_s,
+    // apdu_ratio, idle_queries_per_s, busy_queries_per_s, insert_s, remove_s, recovery_s); a missing one shows "?".
+    std::map<std::string, double> pcscd;
+    std::string pcscdNote;  // why there are none, when there are none
 };
 
 // A goal for a ratio.

@@ -1,7 +1,8 @@
-// What pcscd asks the driver about itself and about a slot.
+// What pcscd asks the driver about itself and about a slot, and what clients read through SCardGetAttrib.
 #include <cstring>
 
 #include "pcsc/driver_call.h"
+#include "pcsc/reader_attributes.h"
 
 using namespace ryx::pcsc;
 
@@ -15,6 +16,13 @@ RESPONSECODE OneByte(PDWORD length, PUCHAR value, unsigned char byte) {
     if (*length < 1) return IFD_ERROR_INSUFFICIENT_BUFFER;
     value[0] = byte;
     *length = 1;
+    return IFD_SUCCESS;
+}
+
+RESPONSECODE Bytes(PDWORD length, PUCHAR value, const void* bytes, std::size_t size) {
+    if (*length < size) return IFD_ERROR_INSUFFICIENT_BUFFER;
+    if (size != 0) std::memcpy(value, bytes, size);
+    *length = static_cast<DWORD>(size);
     return IFD_SUCCESS;
 }
 
@@ -32,8 +40,24 @@ RESPONSECODE SlotCapability(DWORD lun, DWORD tag, PDWORD length, PUCHAR value) {
             *length = ref.state->atrLength;
             return IFD_SUCCESS;
         }
-        default:
-            return IFD_ERROR_TAG;
+        case TAG_IFD_POLLING_THREAD_WITH_TIMEOUT: {
+            const PollingFunction function = PollingThread();
+            return Bytes(length, value, &function, sizeof function);
+        }
+        case TAG_IFD_STOP_POLLING_THREAD: {
+            const StopPollingFunction function = StopPollingThread();
+            return Bytes(length, value, &function, sizeof function);
+        }
+        default: {
+            std::lock_guard lock(ref.state->mutex);
+            SlotFacts facts;
+            facts.cardPowered = ref.state->atrLength != 0;
+            facts.protocol = ref.state->protocol;
+            if (tag == SCARD_ATTR_ICC_PRESENCE) facts.cardPresent = SlotPresence(ref, false) == IFD_ICC_PRESENT;
+            const auto bytes = AttributeValue(tag, ref.reader->Facts(), facts);
+            if (!bytes) return IFD_ERROR_TAG;
+            return Bytes(length, value, bytes->data(), bytes->size());
+        }
     }
 }
 
@@ -47,6 +71,8 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Val
                 return OneByte(Length, Value, kSimultaneousReaders);
             case TAG_IFD_THREAD_SAFE:
                 return OneByte(Length, Value, 1);  // readers run in parallel, each with its own lock
+            case TAG_IFD_POLLING_THREAD_KILLABLE:
+                return OneByte(Length, Value, 0);  // it is stopped through TAG_IFD_STOP_POLLING_THREAD
             case TAG_IFD_SLOT_THREAD_SAFE:
                 // The library serialises the calls on one reader, so calls on its slots may come from any thread at
                 // any time; they simply take turns on the line.

@@ -12,6 +12,23 @@ using namespace ryx::pcsc;
 
 namespace {
 
+// The firmware version text, read with the same escape command the library identifies the reader with; empty when
+// the reader does not give it (the attributes that show it are then empty too).
+std::string ReadFirmware(RYX_HANDLE handle) {
+    const std::uint8_t command[] = {0xE0, 0x00, 0x00, 0x18, 0x00};
+    std::uint8_t reply[64];
+    std::uint32_t length = 0;
+    constexpr std::uint32_t kHeader = 5;  // reply bytes before the text
+    if (RYX_Control(handle, 0, RYX_CONTROL_ESCAPE, command, sizeof command, reply, sizeof reply, &length) !=
+            RYX_SUCCESS ||
+        length <= kHeader) {
+        return {};
+    }
+    std::string text(reinterpret_cast<const char*>(reply + kHeader), length - kHeader);
+    while (!text.empty() && (text.back() == '\0' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
 RESPONSECODE OpenReader(DWORD lun, const char* deviceName) {
     std::string why;
     const auto name = ChooseDeviceName(deviceName, &why);
@@ -52,7 +69,8 @@ RESPONSECODE OpenReader(DWORD lun, const char* deviceName) {
     }
     std::shared_ptr<Reader> reader;
     try {
-        reader = std::make_shared<Reader>(handle, deviceName, name->options, slotCount);
+        reader =
+            std::make_shared<Reader>(handle, deviceName, name->path, name->options, slotCount, ReadFirmware(handle));
     } catch (...) {
         (void)RYX_Close(handle);
         throw;
@@ -87,7 +105,9 @@ RESPONSECODE IFDHCloseChannel(DWORD Lun) {
             // The last channel: the reader leaves the table, and the handle is closed (every slot powered off)
             // as soon as no call uses it any more, normally right here.
             (void)RemoveReader(ReaderIndex(Lun));
-            ref = SlotRef{};
+            // The line lock first: the Reader's end waits for its monitor, which may be waiting for that lock.
+            ref.line.unlock();
+            ref.reader.reset();
             return IFD_SUCCESS;
         }
         std::lock_guard slotLock(ref.state->mutex);

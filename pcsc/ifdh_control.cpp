@@ -1,11 +1,15 @@
-// Commands to the reader itself: the feature list every PC/SC client asks for, and the reader's escape commands,
+// Commands to the reader itself: the feature list every PC/SC client asks for, the TLV properties it offers (the
+// firmware text and the 64 KiB APDUs the reader carries, which tells clients to use extended APDUs), and the
+// reader's escape commands,
 // which pass only when the reader.conf entry allows them (":escape"): any local PC/SC client may call SCardControl.
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include <ryx.h>
 
 #include "pcsc/driver_call.h"
+#include "pcsc/reader_attributes.h"
 #include "pcsc/status_map.h"
 
 using namespace ryx::pcsc;
@@ -33,6 +37,13 @@ RESPONSECODE Escape(const SlotRef& ref, PUCHAR tx, DWORD txLength, PUCHAR rx, DW
     return IFD_SUCCESS;
 }
 
+RESPONSECODE Reply(const std::vector<std::uint8_t>& bytes, PUCHAR rx, DWORD rxLength, LPDWORD returned) {
+    if (rx == nullptr || rxLength < bytes.size()) return IFD_ERROR_INSUFFICIENT_BUFFER;
+    std::memcpy(rx, bytes.data(), bytes.size());
+    *returned = static_cast<DWORD>(bytes.size());
+    return IFD_SUCCESS;
+}
+
 }  // namespace
 
 // *pdwBytesReturned is 0 after every failure.
@@ -45,7 +56,9 @@ RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD 
         if (!FindSlot(Lun, "IFDHControl", ref)) return IFD_COMMUNICATION_ERROR;
         switch (dwControlCode) {
             case CM_IOCTL_GET_FEATURE_REQUEST:
-                return IFD_SUCCESS;  // no PIN pad, no display: an empty feature list
+                return Reply(FeatureList(), RxBuffer, RxLength, pdwBytesReturned);  // no PIN pad, no display
+            case kTlvPropertiesControlCode:
+                return Reply(TlvProperties(ref.reader->Facts()), RxBuffer, RxLength, pdwBytesReturned);
             case kEscapeControlCode: {
                 std::lock_guard lock(ref.state->mutex);
                 return Escape(ref, TxBuffer, TxLength, RxBuffer, RxLength, pdwBytesReturned);

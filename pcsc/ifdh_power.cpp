@@ -18,7 +18,9 @@ RESPONSECODE PowerUp(const SlotRef& ref, PUCHAR atr, PDWORD atrLength) {
     std::uint8_t received[kLibraryAtrSize];
     std::uint32_t length = sizeof received;
     const std::uint32_t status = RYX_PowerOnIcc(ref.reader->Handle(), ref.slot, received, &length);
+    if (status == RYX_W_REMOVED_CARD) ref.reader->NotePresence(ref.slot, Presence::kAbsent);
     if (status != RYX_SUCCESS) return MapStatus(status, Operation::kPower);
+    ref.reader->NotePresence(ref.slot, Presence::kPresent);
     if (length == 0) {
         // The library counts a card without an ATR as not powered; a card pcscd could not talk to.
         LogError("slot %u: the card answered power-up with no ATR", ref.slot);

@@ -27,7 +27,10 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
             static_cast<std::uint32_t>(std::min<DWORD>(rxSize, std::numeric_limits<std::uint32_t>::max()));
         const std::uint32_t status = RYX_ExchangeApdu(ref.reader->Handle(), ref.slot, TxBuffer,
                                                       static_cast<std::uint32_t>(TxLength), RxBuffer, &received);
+        if (status == RYX_W_REMOVED_CARD) ref.reader->NotePresence(ref.slot, Presence::kAbsent);
         if (status != RYX_SUCCESS) return MapStatus(status, Operation::kGeneral);
+        // The card answered: the presence monitor need not ask about it for a while.
+        ref.reader->NotePresence(ref.slot, Presence::kPresent, true);
         *RxLength = received;
         if (RecvPci != nullptr) {
             RecvPci->Protocol = ref.state->protocol != 0 ? ref.state->protocol : SendPci.Protocol;

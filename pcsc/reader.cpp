@@ -1,18 +1,49 @@
-// A reader's life inside the driver: from the channel that opened it to the last call that used it.
+// A reader's life inside the driver: from the channel that opened it to the last call that used it, and the
+// presence monitor that asks the reader about its slots while pcscd polls them.
 #include "pcsc/reader.h"
 
 #include <algorithm>
+#include <chrono>
+
+#include "pcsc/log.h"
+#include "pcsc/status_map.h"
 
 namespace ryx::pcsc {
 
-Reader::Reader(RYX_HANDLE handle, std::string deviceName, DriverOptions options, std::uint32_t slotCount)
-    : handle_(handle), deviceName_(std::move(deviceName)), options_(options), channelOpen_(slotCount, false) {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Millis Now() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+}
+
+Clock::time_point At(Millis ms) {
+    return Clock::time_point(std::chrono::milliseconds(ms));
+}
+
+}  // namespace
+
+Reader::Reader(RYX_HANDLE handle, std::string deviceName, std::string path, DriverOptions options,
+               std::uint32_t slotCount, std::string firmware)
+    : handle_(handle),
+      deviceName_(std::move(deviceName)),
+      options_(options),
+      facts_{std::move(firmware), std::move(path)},
+      channelOpen_(slotCount, false),
+      watch_(slotCount) {
     slots_.reserve(slotCount);
     for (std::uint32_t i = 0; i < slotCount; ++i) slots_.push_back(std::make_unique<SlotState>());
 }
 
 Reader::~Reader() {
-    (void)RYX_Close(handle_);
+    {
+        std::lock_guard lock(pollMutex_);
+        ending_ = true;
+    }
+    pollChanged_.notify_all();
+    if (monitor_.joinable()) monitor_.join();
+    if (handle_ != nullptr) (void)RYX_Close(handle_);
 }
 
 void Reader::OpenChannel(std::uint32_t slot) {
@@ -24,6 +55,161 @@ bool Reader::CloseChannel(std::uint32_t slot) {
     std::lock_guard lock(channelMutex_);
     if (slot < channelOpen_.size()) channelOpen_[slot] = false;
     return std::none_of(channelOpen_.begin(), channelOpen_.end(), [](bool open) { return open; });
+}
+
+Presence Reader::SeenPresence(std::uint32_t slot) {
+    std::lock_guard lock(pollMutex_);
+    return monitorStarted_ ? watch_[slot].presence : Presence::kUnknown;
+}
+
+void Reader::NotePresence(std::uint32_t slot, Presence presence, bool answered) {
+    std::lock_guard lock(pollMutex_);
+    if (answered) watch_[slot].lastAnswer = Now();
+    SetPresence(slot, presence);
+}
+
+void Reader::NoteReported(std::uint32_t slot) {
+    std::lock_guard lock(pollMutex_);
+    watch_[slot].reported = watch_[slot].changes;
+}
+
+void Reader::SetPresence(std::uint32_t slot, Presence presence) {
+    Watch& w = watch_[slot];
+    if (w.presence == presence) return;
+    w.presence = presence;
+    ++w.changes;
+    pollChanged_.notify_all();
+}
+
+void Reader::Poll(std::uint32_t slot, int timeoutMs) {
+    std::unique_lock lock(pollMutex_);
+    if (!monitorStarted_) {
+        monitor_ = std::thread([this] { Monitor(); });
+        monitorStarted_ = true;
+    }
+    const Millis deadline = Now() + std::max(timeoutMs, 0);
+    pollChanged_.wait_until(lock, At(deadline), [&] {
+        const Watch& w = watch_[slot];
+        return w.stop || ending_ || w.changes != w.reported;
+    });
+    watch_[slot].stop = false;  // a stop wakes one wait: pcscd also uses it to make its thread look at a slot now
+}
+
+void Reader::StopPolling(std::uint32_t slot) {
+    std::lock_guard lock(pollMutex_);
+    watch_[slot].stop = true;
+    pollChanged_.notify_all();
+}
+
+// The one thread that asks the reader about its slots while pcscd polls, and opens it again when it went away.
+// Only this thread changes handle_, so it reads it without the line lock.
+void Reader::Monitor() {
+    std::uint32_t lastSlot = SlotCount() - 1;
+    Millis lastQuery = kNever;
+    Millis lastReopen = kNever;
+    std::vector<Millis> lastAnswer(SlotCount());
+    std::unique_lock lock(pollMutex_);
+    while (!ending_) {
+        const Millis now = Now();
+        const bool gone = handle_ == nullptr;
+        PollChoice choice;
+        if (gone) {
+            choice.at = NextReopen(lastReopen, now);
+        } else {
+            for (std::uint32_t s = 0; s < SlotCount(); ++s) lastAnswer[s] = watch_[s].lastAnswer;
+            choice = NextPresenceQuery(lastAnswer, lastQuery, lastSlot, now);
+        }
+        if (choice.at > now) {
+            // Any change wakes the monitor early; it then decides again.
+            pollChanged_.wait_until(lock, At(choice.at));
+            continue;
+        }
+        lock.unlock();
+        if (gone) {
+            lastReopen = Now();
+            (void)Reopen();
+        } else if (choice.slot) {
+            lastQuery = Now();
+            lastSlot = *choice.slot;
+            if (!AskPresence(*choice.slot)) LoseReader();
+        }
+        lock.lock();
+    }
+}
+
+bool Reader::AskPresence(std::uint32_t slot) {
+    std::shared_lock line(lineMutex_);
+    SlotState& state = Slot(slot);
+    std::lock_guard slotLock(state.mutex);
+    std::uint32_t icc = RYX_ICC_UNKNOWN;
+    const std::uint32_t status = RYX_GetIccStatus(handle_, slot, &icc);
+    Presence seen = Presence::kUnknown;
+    if (status == RYX_SUCCESS) {
+        if (icc == RYX_ICC_ABSENT) seen = Presence::kAbsent;
+        if (icc == RYX_ICC_PRESENT || icc == RYX_ICC_POWERED) seen = Presence::kPresent;
+    } else {
+        switch (MapStatus(status, Operation::kPresence)) {
+            case IFD_ICC_NOT_PRESENT:
+                seen = Presence::kAbsent;
+                break;
+            case IFD_ICC_PRESENT:
+                seen = Presence::kPresent;
+                break;
+            case IFD_NO_SUCH_DEVICE:
+                return false;
+            default:
+                break;
+        }
+    }
+    if (seen == Presence::kUnknown) return true;  // nothing learnt; the next turn asks again
+    if (seen == Presence::kAbsent) state.ClearCard();
+    NotePresence(slot, seen);
+    return true;
+}
+
+void Reader::LoseReader() {
+    RYX_HANDLE old = nullptr;
+    {
+        // Waits for the calls in progress; later calls find no handle and fail at once.
+        std::unique_lock line(lineMutex_);
+        old = handle_;
+        handle_ = nullptr;
+        for (auto& slot : slots_) slot->ClearCard();
+    }
+    LogError("the reader on '%s' does not answer: it counts as unavailable until it answers again",
+             facts_.devicePath.c_str());
+    {
+        std::lock_guard lock(pollMutex_);
+        for (std::uint32_t s = 0; s < SlotCount(); ++s) SetPresence(s, Presence::kReaderGone);
+    }
+    // Closing powers every slot off through the retries of each; on a dead line the shortest time-outs suffice.
+    const LinkTimeouts shortest{0, 0, 0, 0};
+    (void)RYX_SetTimeouts(old, &shortest);
+    (void)RYX_Close(old);
+}
+
+bool Reader::Reopen() {
+    RYX_HANDLE handle = nullptr;
+    if (RYX_OpenA(facts_.devicePath.c_str(), &handle) != RYX_SUCCESS) return false;
+    std::uint32_t slotCount = 0;
+    if (RYX_GetNumSlots(handle, &slotCount) != RYX_SUCCESS || slotCount != SlotCount()) {
+        LogError("the reader on '%s' came back with %u slots instead of %u; it stays unavailable",
+                 facts_.devicePath.c_str(), slotCount, SlotCount());
+        (void)RYX_Close(handle);
+        return false;
+    }
+    {
+        std::unique_lock line(lineMutex_);
+        handle_ = handle;
+    }
+    LogError("the reader on '%s' answers again", facts_.devicePath.c_str());
+    for (std::uint32_t s = 0; s < SlotCount(); ++s) {
+        if (!AskPresence(s)) {
+            LoseReader();
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace ryx::pcsc

@@ -1,18 +1,24 @@
-// One ryx reader opened through a reader.conf entry, and what the driver keeps about each of its slots.
+// One ryx reader opened through a reader.conf entry, what the driver keeps about each of its slots, and the
+// presence monitor that watches the slots for pcscd and opens the reader again after it went away.
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <ryx.h>
 
 #include "pcsc/device_name.h"
 #include "pcsc/pcsc_headers.h"
+#include "pcsc/poll_plan.h"
+#include "pcsc/reader_attributes.h"
 
 namespace ryx::pcsc {
 
@@ -30,6 +36,9 @@ struct SlotState {
     }
 };
 
+// What the presence monitor last saw of a slot.
+enum class Presence : std::uint8_t { kUnknown, kAbsent, kPresent, kReaderGone };
+
 class Reader {
 public:
     /**
@@ -37,16 +46,23 @@ public:
      * that is when the last call using it has returned.
      * @param handle     open handle, owned from now on.
      * @param deviceName the DEVICENAME it was opened with (options included).
+     * @param path       the device path within it.
      * @param slotCount  RYX_GetNumSlots of the handle; at least 1.
+     * @param firmware   the reader's firmware version text.
      */
-    Reader(RYX_HANDLE handle, std::string deviceName, DriverOptions options, std::uint32_t slotCount);
+    Reader(RYX_HANDLE handle, std::string deviceName, std::string path, DriverOptions options, std::uint32_t slotCount,
+           std::string firmware);
     ~Reader();
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
+    /** The open handle; null while the reader is gone. Use it only while holding LineLock(). */
     [[nodiscard]] RYX_HANDLE Handle() const noexcept { return handle_; }
+    /** Held (shared) by every call that uses Handle(); the monitor holds it alone to swap the handle. */
+    [[nodiscard]] std::shared_mutex& LineMutex() noexcept { return lineMutex_; }
     [[nodiscard]] const std::string& DeviceName() const noexcept { return deviceName_; }
     [[nodiscard]] const DriverOptions& Options() const noexcept { return options_; }
+    [[nodiscard]] const ReaderFacts& Facts() const noexcept { return facts_; }
     [[nodiscard]] std::uint32_t SlotCount() const noexcept { return static_cast<std::uint32_t>(slots_.size()); }
     /** The state of a slot below SlotCount(). */
     [[nodiscard]] SlotState& Slot(std::uint32_t slot) noexcept { return *slots_[slot]; }
@@ -56,13 +72,52 @@ public:
     /** Forgets a slot's channel; true when no channel remains open on the reader. */
     [[nodiscard]] bool CloseChannel(std::uint32_t slot);
 
+    /** What the monitor last saw of the slot; kUnknown before it runs. */
+    [[nodiscard]] Presence SeenPresence(std::uint32_t slot);
+    /** Records what a call saw of the slot's card (an answer counts as present, and makes the card fresh). */
+    void NotePresence(std::uint32_t slot, Presence presence, bool answered = false);
+    /** Remembers the presence pcscd was told, so that Poll waits for a change from it. */
+    void NoteReported(std::uint32_t slot);
+
+    /**
+     * pcscd's polling thread for a slot: starts the monitor on first use, then waits until the slot's presence
+     * differs from what was last reported, StopPolling is called, or timeoutMs runs out.
+     */
+    void Poll(std::uint32_t slot, int timeoutMs);
+    /** Ends the slot's current Poll, or the next one when none is waiting. */
+    void StopPolling(std::uint32_t slot);
+
 private:
+    struct Watch {
+        Presence presence = Presence::kUnknown;
+        std::uint64_t changes = 0;   // counts presence changes
+        std::uint64_t reported = 0;  // `changes` when pcscd was last told
+        Millis lastAnswer = kNever;  // when the card last answered an exchange
+        bool stop = false;
+    };
+
+    void Monitor();
+    void SetPresence(std::uint32_t slot, Presence presence);  // pollMutex_ held
+    // Asks the reader about a slot; false when the reader no longer answers.
+    bool AskPresence(std::uint32_t slot);
+    void LoseReader();
+    bool Reopen();
+
     RYX_HANDLE handle_;
+    std::shared_mutex lineMutex_;
     std::string deviceName_;
     DriverOptions options_;
+    ReaderFacts facts_;
     std::vector<std::unique_ptr<SlotState>> slots_;
     std::mutex channelMutex_;
     std::vector<bool> channelOpen_;  // by slot; guarded by channelMutex_
+
+    std::mutex pollMutex_;  // guards what follows
+    std::condition_variable pollChanged_;
+    std::vector<Watch> watch_;  // by slot
+    bool monitorStarted_ = false;
+    bool ending_ = false;
+    std::thread monitor_;
 };
 
 }  // namespace ryx::pcsc

@@ -1,5 +1,6 @@
 // What the driver tells pcscd about itself and about a slot.
 #include "driver_fixture.h"
+#include "pcsc/reader_attributes.h"
 
 namespace ryx::pcsctest {
 namespace {
@@ -64,12 +65,46 @@ TEST_F(CapabilitiesTest, UnknownTagsLunsAndSettings) {
     StartReader();
     UCHAR value[4] = {};
     DWORD length = sizeof value;
-    EXPECT_EQ(IFDHGetCapabilities(Lun(0, 0), TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length, value), IFD_ERROR_TAG);
+    EXPECT_EQ(IFDHGetCapabilities(Lun(0, 0), 0x1234, &length, value), IFD_ERROR_TAG);
+    EXPECT_EQ(IFDHGetCapabilities(Lun(0, 0), TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length, value),
+              IFD_ERROR_INSUFFICIENT_BUFFER);  // a function pointer
     EXPECT_EQ(IFDHGetCapabilities(Lun(5, 0), TAG_IFD_SLOTS_NUMBER, &length, value), IFD_COMMUNICATION_ERROR);
     EXPECT_EQ(IFDHGetCapabilities(Lun(0, 7), TAG_IFD_ATR, &length, value), IFD_COMMUNICATION_ERROR);
     EXPECT_EQ(IFDHGetCapabilities(Lun(0, 0), TAG_IFD_ATR, nullptr, value), IFD_COMMUNICATION_ERROR);
     EXPECT_EQ(IFDHSetCapabilities(Lun(0, 0), TAG_IFD_ATR, 1, value), IFD_ERROR_VALUE_READ_ONLY);
     EXPECT_EQ(IFDHSetCapabilities(Lun(0, 0), 0x1234, 1, value), IFD_ERROR_TAG);
+}
+
+// SCardGetAttrib: the firmware text read at open, the slot's state as the driver knows it; nothing on the line.
+TEST_F(CapabilitiesTest, Attributes) {
+    sim::Config config;
+    config.firmware = "KT4470RS 3.14";
+    sim::Simulator& sim = StartReader(config);
+    ASSERT_EQ(Power(Lun(0, 1), IFD_POWER_DOWN), IFD_SUCCESS);
+    ASSERT_EQ(Power(Lun(0, 0), IFD_POWER_UP), IFD_SUCCESS);
+    const auto dword = [](DWORD v) { return Bytes(reinterpret_cast<UCHAR*>(&v), reinterpret_cast<UCHAR*>(&v + 1)); };
+    const struct {
+        DWORD lun;
+        DWORD tag;
+        Bytes value;
+    } cases[] = {
+        {Lun(0, 0), SCARD_ATTR_VENDOR_IFD_TYPE, B({'K', 'T', '4', '4', '7', '0', 'R', 'S'})},
+        {Lun(0, 1), SCARD_ATTR_VENDOR_IFD_VERSION, dword(0x030E0000)},
+        {Lun(0, 1), SCARD_ATTR_CHANNEL_ID, dword(pcsc::ChannelId(sim.SlavePath()))},
+        {Lun(0, 0), SCARD_ATTR_ICC_INTERFACE_STATUS, B({1})},
+        {Lun(0, 1), SCARD_ATTR_ICC_INTERFACE_STATUS, B({0})},
+        {Lun(0, 0), SCARD_ATTR_ICC_PRESENCE, B({2})},
+        {Lun(0, 1), SCARD_ATTR_ICC_PRESENCE, B({0})},
+    };
+    sim.ClearRecords();
+    for (const auto& c : cases) {
+        UCHAR value[64] = {};
+        DWORD length = sizeof value;
+        ASSERT_EQ(IFDHGetCapabilities(c.lun, c.tag, &length, value), IFD_SUCCESS) << std::hex << c.tag;
+        EXPECT_EQ(Bytes(value, value + length), c.value) << std::hex << c.tag;
+    }
+    // Only the presence questions (the monitor is not running: no IFDHPolling yet) reached the reader.
+    EXPECT_EQ(Commands(sim), (std::vector<Command>{{kGetSlotStatus, 0}, {kGetSlotStatus, 1}}));
 }
 
 }  // namespace

@@ -24,13 +24,19 @@ protected:
     }
 };
 
-TEST_F(ControlTest, FeatureListIsEmptyWithOrWithoutEscape) {
-    sim::Simulator& plain = StartReader({}, 0);
-    StartReader({}, 1, ":escape");
+TEST_F(ControlTest, FeatureListAndTlvPropertiesWithOrWithoutEscape) {
+    sim::Config config;
+    config.firmware = "KT4470RS 1.07";
+    sim::Simulator& plain = StartReader(config, 0);
+    StartReader(config, 1, ":escape");
     for (DWORD lun : {Lun(0, 0), Lun(1, 1)}) {
         Bytes out;
         ASSERT_EQ(Control(lun, CM_IOCTL_GET_FEATURE_REQUEST, {}, out), IFD_SUCCESS);
-        EXPECT_TRUE(out.empty());
+        EXPECT_EQ(out, B({0x12, 0x04, 0x42, 0x00, 0x0E, 0x22}));  // FEATURE_GET_TLV_PROPERTIES, its code
+        ASSERT_EQ(Control(lun, 0x42000E22, {}, out), IFD_SUCCESS);
+        EXPECT_EQ(out, B({0x08, 13,   'K',  'T',  '4',  '4', '7', '0', 'R', 'S', ' ', '1', '.', '0', '7',  // firmware
+                          0x0A, 0x04, 0x00, 0x00, 0x01, 0x00}));  // dwMaxAPDUDataSize 65536, little-endian
+        EXPECT_EQ(Control(lun, 0x42000E22, {}, out, 8), IFD_ERROR_INSUFFICIENT_BUFFER);
     }
     EXPECT_TRUE(Commands(plain).empty());
 }

@@ -24,6 +24,8 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
 PCSCD_SOCKET = "/run/pcscd/pcscd.comm"
 PCSCD_RUN_DIR = "/run/pcscd"
 # Two runs of this test (from two build directories) take turns instead of refusing each other.
@@ -32,6 +34,10 @@ LOCK_WAIT_S = 180
 START_WAIT_S = 30
 CLIENT_WAIT_S = 60
 STOP_WAIT_S = 30
+# Generous bounds for what the benchmark holds to 2 s (a card moved) and 5 s (a reader back): the test proves the
+# events arrive on a loaded machine, the benchmark measures how fast.
+EVENT_WAIT_S = 15
+RECOVERY_WAIT_S = 30
 SYSTEM_PYTHON = "/usr/bin/python3"  # where Debian's pyscard is importable
 
 BUILT_IN_ATR_OPENSC = "3b:16:96:52:59:58:53:49:4d"
@@ -214,9 +220,9 @@ class Child:
         return self.proc.returncode
 
 
-def start_sim(sim, link, trace, extra):
-    child = Child(f"ryx_sim {os.path.basename(link)}", [sim, "--trace", "--link", link] + extra, trace,
-                  stdout_only=True)
+def start_sim(sim, link, trace, extra, control=None):
+    argv = [sim, "--trace", "--link", link] + (["--control", control] if control else []) + extra
+    child = Child(f"ryx_sim {os.path.basename(link)}", argv, trace, stdout_only=True)
     line = child.wait_for_line(r"^/dev/", START_WAIT_S)
     if line is None:
         child.stop()
@@ -243,6 +249,57 @@ def powered_off_slots(trace_path, offset):
         return sorted({int(m.group(1)) for m in re.finditer(r"rx \d+ IccPowerOff .*?bSlot=(\d+)", f.read())})
 
 
+def opensc_sees_extended_apdus():
+    """OpenSC reads the reader's TLV properties: 64 KiB APDU data. (Whether OpenSC then sends an extended APDU is
+    up to its card driver: its generic one refuses them for any card, before they reach PC/SC.)"""
+    r = subprocess.run(["opensc-tool", "--reader", "0", "--atr"], capture_output=True, text=True,
+                       timeout=CLIENT_WAIT_S, env=dict(os.environ, OPENSC_DEBUG="9"))
+    check(r.returncode == 0 and re.search(r"dwMaxAPDUDataSize property returned 65536", r.stderr) is not None,
+          "OpenSC reads dwMaxAPDUDataSize 65536 from the reader", r.stderr[-2000:])
+
+
+def card_movements(control):
+    """A card put into an empty slot and taken out, through the simulator's control, is seen by a client."""
+    from pcsc_events import StateWatch, control as send
+    watch = StateWatch(READER_NAMES[2])
+    try:
+        check(watch.wait_until(watch.empty(), EVENT_WAIT_S) is not None, "slot 2 of the first reader is empty")
+        send(control, "insert 2")
+        seen = watch.wait_until(watch.present(), EVENT_WAIT_S)
+        check(seen is not None, "a card inserted is seen by SCardGetStatusChange", f"not within {EVENT_WAIT_S} s")
+        print(f"    (after {seen:.2f} s)", flush=True)
+        send(control, "remove 2")
+        seen = watch.wait_until(watch.empty(), EVENT_WAIT_S)
+        check(seen is not None, "a card removed is seen by SCardGetStatusChange", f"not within {EVENT_WAIT_S} s")
+        print(f"    (after {seen:.2f} s)", flush=True)
+    finally:
+        watch.close()
+
+
+def reader_comes_back(control):
+    """The reader is unplugged and plugged in again on the same path: clients see it unavailable, then back with
+    its card, without a restart of pcscd."""
+    from pcsc_events import StateWatch, control as send
+    watch = StateWatch(READER_NAMES[0])
+    try:
+        send(control, "vanish")
+        check(watch.wait_until(watch.unavailable(), EVENT_WAIT_S) is not None,
+              "a vanished reader is unavailable to clients", f"not within {EVENT_WAIT_S} s")
+        out = subprocess.run(["opensc-tool", "--reader", "0", "--atr"], capture_output=True, text=True,
+                             timeout=CLIENT_WAIT_S)
+        check(out.returncode != 0, "a client's call fails at once while the reader is gone", out.stdout + out.stderr)
+        send(control, "return")
+        seen = watch.wait_until(watch.present(), RECOVERY_WAIT_S)
+        check(seen is not None, "the reader and its card are back for clients", f"not within {RECOVERY_WAIT_S} s")
+        print(f"    (after {seen:.2f} s)", flush=True)
+    finally:
+        watch.close()
+    out = run_client(["opensc-tool", "--reader", "0", "--send-apdu", "00:A4:00:0C:02:01:01",
+                      "--send-apdu", "00:B0:00:00:10"], "opensc-tool --send-apdu after the return")
+    check(out.count("SW1=0x90, SW2=0x00") == 2 and "RYX SIM CARD 1.0" in out, "the card answers after the return",
+          out)
+
+
 def run(args, work):
     link_a = os.path.join(work, "ttyRYX0")
     link_b = os.path.join(work, "ttyRYX1")
@@ -251,7 +308,9 @@ def run(args, work):
     children = []
     try:
         # pcscd refuses a DEVICENAME that does not exist yet: the readers come first.
-        children.append(start_sim(args.sim, link_a, trace_a, ["--model", "KT4470RS_V3"]))
+        control_a = os.path.join(work, "sim0.ctl")
+        children.append(start_sim(args.sim, link_a, trace_a, ["--model", "KT4470RS_V3",
+                                                                "--firmware", "KT4470RS_V3 2.05"], control_a))
         children.append(start_sim(args.sim, link_b, trace_b,
                                   ["--no-card", "0", "--card", "1:3B169652595853494D"]))
         sim_a, sim_b = children
@@ -284,6 +343,10 @@ def run(args, work):
                           "--send-apdu", "00:B0:00:00:10"], "opensc-tool --send-apdu")
         check(out.count("SW1=0x90, SW2=0x00") == 2 and "RYX SIM CARD 1.0" in out,
               "opensc-tool sends SELECT and READ BINARY", out)
+
+        opensc_sees_extended_apdus()
+        card_movements(control_a)
+        reader_comes_back(control_a)
 
         # SIGINT makes pcscd close every channel (SIGTERM would not); the readers must see every slot powered off.
         marks = (os.path.getsize(trace_a), os.path.getsize(trace_b))

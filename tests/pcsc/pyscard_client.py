@@ -5,12 +5,20 @@ Prints one line per check and exits with status 1 at the first one that fails.
 import sys
 
 from smartcard.Exceptions import NoCardException, SmartcardException
-from smartcard.scard import SCARD_CTL_CODE
+from smartcard.pcsc.PCSCPart10 import FEATURE_GET_TLV_PROPERTIES, getFeatureRequest, getTlvProperties, hasFeature
+from smartcard.scard import (SCARD_ATTR_CHANNEL_ID, SCARD_ATTR_CURRENT_PROTOCOL_TYPE, SCARD_ATTR_ICC_INTERFACE_STATUS,
+                             SCARD_ATTR_ICC_PRESENCE, SCARD_ATTR_MAXINPUT, SCARD_ATTR_VENDOR_IFD_TYPE,
+                             SCARD_ATTR_VENDOR_IFD_VERSION, SCARD_ATTR_VENDOR_NAME, SCARD_CTL_CODE,
+                             SCARD_PROTOCOL_T0)
 from smartcard.System import readers
 
 BUILT_IN_ATR = [0x3B, 0x16, 0x96, 0x52, 0x59, 0x58, 0x53, 0x49, 0x4D]
 ESCAPE = SCARD_CTL_CODE(1)
-GET_FEATURE_REQUEST = SCARD_CTL_CODE(3400)
+FIRMWARE = "KT4470RS_V3 2.05"  # the first reader's firmware text (end_to_end.py starts it so)
+
+
+def dword(attribute):
+    return int.from_bytes(bytes(attribute), sys.byteorder)
 
 
 def check(condition, what, detail=""):
@@ -48,7 +56,31 @@ def main(expected_names):
     check((data, sw) == (bytes(i % 256 for i in range(512)), 0x9000), "extended READ BINARY of 512 bytes",
           f"{len(data)} bytes, {sw:04X}")
 
-    check(first.control(GET_FEATURE_REQUEST, []) == [], "empty feature list")
+    # A command and a response of 4 KiB each way: the ECHO command with extended Lc and Le.
+    payload = [i % 251 for i in range(4096)]
+    data, sw = transmit(first, [0x80, 0x10, 0x00, 0x00, 0x00, 0x10, 0x00] + payload + [0x10, 0x00])
+    check((data, sw) == (bytes(payload), 0x9000), "extended ECHO of 4 KiB each way", f"{len(data)} bytes, {sw:04X}")
+
+    features = getFeatureRequest(first)
+    check(hasFeature(features, FEATURE_GET_TLV_PROPERTIES) is not None, "the feature list offers the TLV properties",
+          str(features))
+    properties = getTlvProperties(first, features)
+    check(properties.get("PCSCv2_PART10_PROPERTY_dwMaxAPDUDataSize") == 65536
+          and properties.get("PCSCv2_PART10_PROPERTY_sFirmwareID") == FIRMWARE,
+          "TLV properties: 64 KiB APDUs, the firmware text", str(properties))
+    attributes = {
+        "vendor": bytes(first.getAttrib(SCARD_ATTR_VENDOR_NAME)),
+        "model": bytes(first.getAttrib(SCARD_ATTR_VENDOR_IFD_TYPE)),
+        "version": dword(first.getAttrib(SCARD_ATTR_VENDOR_IFD_VERSION)),
+        "channel": dword(first.getAttrib(SCARD_ATTR_CHANNEL_ID)),
+        "max input": dword(first.getAttrib(SCARD_ATTR_MAXINPUT)),
+        "presence": first.getAttrib(SCARD_ATTR_ICC_PRESENCE),
+        "interface": first.getAttrib(SCARD_ATTR_ICC_INTERFACE_STATUS),
+        "protocol": dword(first.getAttrib(SCARD_ATTR_CURRENT_PROTOCOL_TYPE)),
+    }
+    check(attributes == {"vendor": b"ryx", "model": b"KT4470RS_V3", "version": 0x02050000, "channel": 0x00010000,
+                         "max input": 65544, "presence": [2], "interface": [1], "protocol": SCARD_PROTOCOL_T0},
+          "reader and slot attributes", str(attributes))
     reply = first.control(ESCAPE, [0x01, 0x02, 0x03])
     check(reply == [0x01, 0x02, 0x03], "escape command where the reader.conf entry allows it", str(reply))
     first.disconnect()
