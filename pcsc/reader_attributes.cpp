@@ -1,6 +1,7 @@
 // The attribute table and the PC/SC part 10 structures. Byte orders: the feature list carries each control code
-// big-endian, the TLV properties carry their numbers little-endian, and DWORD attributes are in the host's order
-// (pcscd hands the bytes to the client unchanged, and the client reads them as a DWORD of its own machine).
+// big-endian, the TLV properties carry their numbers little-endian, and DWORD attributes are unsigned 32-bit numbers
+// in the host's order: pcscd hands the bytes to the client unchanged, and PC/SC clients and the other drivers take
+// an attribute DWORD as 4 bytes even where pcsc-lite's own DWORD type is 8 (64-bit Linux).
 #include "pcsc/reader_attributes.h"
 
 #include <algorithm>
@@ -21,9 +22,8 @@ std::vector<std::uint8_t> Text(std::string_view text) {
 }
 
 std::vector<std::uint8_t> Dword(std::uint32_t value) {
-    const DWORD v = value;
-    std::vector<std::uint8_t> bytes(sizeof v);
-    std::memcpy(bytes.data(), &v, sizeof v);
+    std::vector<std::uint8_t> bytes(sizeof value);
+    std::memcpy(bytes.data(), &value, sizeof value);
     return bytes;
 }
 

@@ -18,6 +18,7 @@ FIRMWARE = "KT4470RS_V3 2.05"  # the first reader's firmware text (end_to_end.py
 
 
 def dword(attribute):
+    check(len(attribute) == 4, "an attribute DWORD is 4 bytes", str(attribute))
     return int.from_bytes(bytes(attribute), sys.byteorder)
 
 

@@ -8,10 +8,10 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// An attribute DWORD as a client reads it: 4 bytes, least significant first on the little-endian hosts CI runs on.
 Bytes Dword(std::uint32_t v) {
-    const DWORD d = v;
-    const auto* p = reinterpret_cast<const std::uint8_t*>(&d);
-    return Bytes(p, p + sizeof d);
+    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
+            static_cast<std::uint8_t>(v >> 24)};
 }
 
 TEST(ReaderAttributes, FirmwareText) {
