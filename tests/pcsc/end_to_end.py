@@ -108,6 +108,16 @@ def socket_answers():
         s.close()
 
 
+def wait_for_socket(daemon, timeout):
+    """True once pcscd's socket accepts a connection; False if the daemon ended or the time ran out first."""
+    end = time.monotonic() + timeout
+    while not socket_answers():
+        if daemon.proc.poll() is not None or time.monotonic() >= end:
+            return False
+        time.sleep(0.05)
+    return True
+
+
 def active_systemd_units():
     if not os.path.isdir("/run/systemd/system") or shutil.which("systemctl") is None:
         return []
@@ -255,6 +265,9 @@ def run(args, work):
                       os.path.join(work, "pcscd.log"))
         children.append(pcscd)
         check(pcscd.wait_for_line(r"daemon ready", START_WAIT_S) is not None, "pcscd started with the driver",
+              "\n".join(pcscd.lines[-40:]))
+        # pcscd logs "daemon ready" before it creates its socket: a client started at once can find no service.
+        check(wait_for_socket(pcscd, START_WAIT_S), "pcscd accepts clients on its socket",
               "\n".join(pcscd.lines[-40:]))
 
         out = run_client(["pcsc_scan", "-r"], "pcsc_scan -r")

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <ryx.h>
@@ -138,6 +139,18 @@ inline int OpenDescriptors() {
 }
 inline int Threads() {
     return CountEntries("/proc/self/task");
+}
+
+// Whether the thread count falls to at most expected within bound. A joined thread still counts for a moment: the
+// kernel lets join return before it takes the thread out of /proc/self/task, and on a loaded machine that moment
+// can be long. A thread that is truly left behind keeps the count up for the whole bound.
+inline bool ThreadsFallTo(int expected, std::chrono::milliseconds bound = std::chrono::seconds(30)) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (Threads() > expected) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 inline std::string Hex(std::uint32_t code) {
