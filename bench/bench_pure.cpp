@@ -11,6 +11,7 @@
 #include "pure_inputs.h"
 
 namespace ryx::bench {
+using ryx_test::CompareResponse;
 namespace {
 
 void ParseAtrs(benchmark::State& state) {

@@ -64,7 +64,7 @@ struct MemoryOutput {
 
 std::size_t CountHexDigits(std::span<const std::uint8_t> bytes) {
     return static_cast<std::size_t>(std::count_if(
-        bytes.begin(), bytes.end(), [](std::uint8_t c) { return ryx::HexDigitValue(static_cast<char>(c)) >= 0; }));
+        bytes.begin(), bytes.end(), [](std::uint8_t c) { return ryx_test::HexDigitValue(static_cast<char>(c)) >= 0; }));
 }
 
 // The stub reader of a script run: checks what the runner hands it and answers from the command.
@@ -79,7 +79,7 @@ struct StubSender {
                              std::uint32_t* responseLength, std::FILE* out) {
         RYX_FUZZ_REQUIRE(handle == reinterpret_cast<RYX_HANDLE>(this) && slot == 2);
         RYX_FUZZ_REQUIRE(command != nullptr && commandLength >= 1 && commandLength <= hexDigits / 2);
-        RYX_FUZZ_REQUIRE(response != nullptr && responseCapacity == ryx::kScriptResponseCapacity);
+        RYX_FUZZ_REQUIRE(response != nullptr && responseCapacity == ryx_test::kScriptResponseCapacity);
         RYX_FUZZ_REQUIRE(responseLength != nullptr && *responseLength == responseCapacity);
         // The whole capacity is there to write (AddressSanitizer checks the last byte).
         response[responseCapacity - 1] = 0;
@@ -109,7 +109,7 @@ void CheckScriptRun(std::uint8_t policy, std::span<const std::uint8_t> script) {
     StubSender stub;
     stub.policy = policy;
     stub.hexDigits = CountHexDigits(script);
-    ryx::RunScriptFile(reinterpret_cast<RYX_HANDLE>(&stub), 2, in.file.get(), std::ref(stub), out.file.get());
+    ryx_test::RunScriptFile(reinterpret_cast<RYX_HANDLE>(&stub), 2, in.file.get(), std::ref(stub), out.file.get());
     const std::string text = out.Close();
 
     // Every mismatch index printed lies inside the response it was found in; a run stops at its first failure.
@@ -148,13 +148,14 @@ void CheckCompare(std::span<const std::uint8_t> response, std::span<const std::u
     const std::string_view expected(chars.get(), pattern.size());
 
     std::int32_t index = 12345;
-    const int result = ryx::CompareResponse(expected, bytes.get(), static_cast<std::uint32_t>(n), &index);
+    const int result = ryx_test::CompareResponse(expected, bytes.get(), static_cast<std::uint32_t>(n), &index);
     RYX_FUZZ_REQUIRE(result == 0 || result == -1);
     RYX_FUZZ_REQUIRE(index == -1 || (index >= 0 && static_cast<std::size_t>(index) < n));
-    RYX_FUZZ_REQUIRE(ryx::CompareResponse(expected, bytes.get(), static_cast<std::uint32_t>(n), nullptr) == result);
+    RYX_FUZZ_REQUIRE(ryx_test::CompareResponse(expected, bytes.get(), static_cast<std::uint32_t>(n), nullptr) ==
+                     result);
 
     const std::size_t nibbles = static_cast<std::size_t>(
-        std::count_if(expected.begin(), expected.end(), [](char c) { return ryx::IsNibbleCharacter(c); }));
+        std::count_if(expected.begin(), expected.end(), [](char c) { return ryx_test::IsNibbleCharacter(c); }));
     if (n == 0 || nibbles == 0) {
         RYX_FUZZ_REQUIRE(result == -1 && index == -1);
         return;
@@ -167,12 +168,12 @@ void CheckCompare(std::span<const std::uint8_t> response, std::span<const std::u
         if (!matches) {
             break;
         }
-        if (!ryx::IsNibbleCharacter(c)) {
+        if (!ryx_test::IsNibbleCharacter(c)) {
             continue;
         }
         const std::uint8_t byte = bytes[k / 2];
         const int nibble = k % 2 == 0 ? byte >> 4 : byte & 0x0F;
-        matches = c == 'X' || c == 'x' || ryx::HexDigitValue(c) == nibble;
+        matches = c == 'X' || c == 'x' || ryx_test::HexDigitValue(c) == nibble;
         ++k;
     }
     RYX_FUZZ_REQUIRE((result == 0) == matches);
@@ -180,16 +181,16 @@ void CheckCompare(std::span<const std::uint8_t> response, std::span<const std::u
         RYX_FUZZ_REQUIRE(static_cast<std::size_t>(index) == n - 1);
     }
     // Without the response, nothing matches and nothing is compared.
-    RYX_FUZZ_REQUIRE(ryx::CompareResponse(expected, nullptr, static_cast<std::uint32_t>(n), &index) == -1 &&
+    RYX_FUZZ_REQUIRE(ryx_test::CompareResponse(expected, nullptr, static_cast<std::uint32_t>(n), &index) == -1 &&
                      index == -1);
-    RYX_FUZZ_REQUIRE(ryx::CompareResponse(std::string_view(), bytes.get(), static_cast<std::uint32_t>(n), &index) ==
-                         -1 &&
-                     index == -1);
+    RYX_FUZZ_REQUIRE(
+        ryx_test::CompareResponse(std::string_view(), bytes.get(), static_cast<std::uint32_t>(n), &index) == -1 &&
+        index == -1);
 }
 
 void CheckTokens(std::span<const std::uint8_t> bytes) {
     const std::string line(bytes.begin(), bytes.end());
-    const std::vector<std::string_view> tokens = ryx::SplitScriptTokens(line);
+    const std::vector<std::string_view> tokens = ryx_test::SplitScriptTokens(line);
     // The tokens are the runs of non-separators of the line, in order, viewed in place.
     std::size_t pos = 0;
     for (const std::string_view token : tokens) {
@@ -198,21 +199,21 @@ void CheckTokens(std::span<const std::uint8_t> bytes) {
         const auto begin = static_cast<std::size_t>(token.data() - line.data());
         RYX_FUZZ_REQUIRE(begin >= pos);
         for (std::size_t i = pos; i < begin; ++i) {
-            RYX_FUZZ_REQUIRE(ryx::IsTokenSeparator(line[i]));
+            RYX_FUZZ_REQUIRE(ryx_test::IsTokenSeparator(line[i]));
         }
         RYX_FUZZ_REQUIRE(pos == 0 || begin > pos);
         for (const char c : token) {
-            RYX_FUZZ_REQUIRE(!ryx::IsTokenSeparator(c));
+            RYX_FUZZ_REQUIRE(!ryx_test::IsTokenSeparator(c));
         }
         pos = begin + token.size();
-        RYX_FUZZ_REQUIRE(pos == line.size() || ryx::IsTokenSeparator(line[pos]));
+        RYX_FUZZ_REQUIRE(pos == line.size() || ryx_test::IsTokenSeparator(line[pos]));
 
         // The token's bytes: its hex digits paired in order, an unpaired last one dropped.
-        const std::vector<std::uint8_t> parsed = ryx::ParseHexToken(token);
+        const std::vector<std::uint8_t> parsed = ryx_test::ParseHexToken(token);
         std::vector<int> digits;
         for (const char c : token) {
-            if (ryx::HexDigitValue(c) >= 0) {
-                digits.push_back(ryx::HexDigitValue(c));
+            if (ryx_test::HexDigitValue(c) >= 0) {
+                digits.push_back(ryx_test::HexDigitValue(c));
             }
         }
         RYX_FUZZ_REQUIRE(parsed.size() == digits.size() / 2);
@@ -221,7 +222,7 @@ void CheckTokens(std::span<const std::uint8_t> bytes) {
         }
     }
     for (std::size_t i = pos; i < line.size(); ++i) {
-        RYX_FUZZ_REQUIRE(ryx::IsTokenSeparator(line[i]));
+        RYX_FUZZ_REQUIRE(ryx_test::IsTokenSeparator(line[i]));
     }
 
     // Read back as a script file, line by line: the lines, newlines kept, give the file back.
@@ -231,7 +232,7 @@ void CheckTokens(std::span<const std::uint8_t> bytes) {
         return;
     }
     std::string joined;
-    while (const std::optional<std::string> read = ryx::ReadScriptLine(in.file.get(), out.file.get())) {
+    while (const std::optional<std::string> read = ryx_test::ReadScriptLine(in.file.get(), out.file.get())) {
         RYX_FUZZ_REQUIRE(!read->empty());
         const std::size_t newline = read->find('\n');
         RYX_FUZZ_REQUIRE(newline == std::string::npos || newline == read->size() - 1);
@@ -247,27 +248,27 @@ void CheckConsole(std::uint32_t slotCount, std::span<const std::uint8_t> bytes) 
     if (!in.file || !out.file) {
         return;
     }
-    ryx::Console console{in.file.get(), out.file.get()};
+    ryx_test::Console console{in.file.get(), out.file.get()};
     // Every routine consumes input or reports its end, so this ends; bound it anyway.
     for (int round = 0; round < 4096; ++round) {
         std::int32_t slot = -7;
-        if (!ryx::PromptForSlot(console, slotCount, &slot)) {
+        if (!ryx_test::PromptForSlot(console, slotCount, &slot)) {
             RYX_FUZZ_REQUIRE(slot == -7);
             break;
         }
         RYX_FUZZ_REQUIRE(slot >= 0 && static_cast<std::uint32_t>(slot) < slotCount);
         std::int32_t number = 0;
-        if (!ryx::PromptForNumber(console, "Number: ", &number)) {
+        if (!ryx_test::PromptForNumber(console, "Number: ", &number)) {
             break;
         }
         std::string name = "unchanged";
-        if (!ryx::PromptForScriptFileName(console, &name)) {
+        if (!ryx_test::PromptForScriptFileName(console, &name)) {
             RYX_FUZZ_REQUIRE(name == "unchanged");
             break;
         }
-        RYX_FUZZ_REQUIRE(!name.empty() && name.size() < ryx::kScriptFileNameSize);
+        RYX_FUZZ_REQUIRE(!name.empty() && name.size() < ryx_test::kScriptFileNameSize);
         RYX_FUZZ_REQUIRE(name.find('\n') == std::string::npos);
-        if (!ryx::WaitForEnter(console)) {
+        if (!ryx_test::WaitForEnter(console)) {
             break;
         }
     }

@@ -1,6 +1,7 @@
 // The command line of ryx_sim, parsed into a Config and what the program itself does. Pure.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,14 +13,21 @@ namespace ryx::sim {
 
 struct Options {
     Config config;
-    std::vector<Fault> faults;        // --fault, in order
-    std::optional<std::string> link;  // --link PATH
-    std::optional<std::string> run;   // --run COMMAND, {port} not yet replaced
+    std::vector<Fault> faults;           // --fault, in order
+    std::optional<std::string> link;     // --link PATH
+    std::optional<std::string> run;      // --run COMMAND, {port} not yet replaced
+    std::optional<std::string> control;  // --control PATH
+    std::vector<std::string> send;       // --send COMMAND: client mode, in order
     bool help = false;
+    bool seedGiven = false;  // --seed is refused without --chaos
 };
 
-// Parses the arguments after the program name. nullopt with a one-line reason in *error on a bad command line.
+// Parses the arguments after the program name. nullopt with a one-line reason in *error on a bad command line
+// (an unknown option is one: a typo must not pass unnoticed).
 [[nodiscard]] std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string* error);
+
+// Hex bytes ("3B0214", "3B 02 14", "3B:02:14" or "3B-02-14"); false for anything else, nothing at all included.
+[[nodiscard]] bool ParseHexBytes(std::string text, std::vector<std::uint8_t>* out);
 
 // COMMAND with every "{port}" replaced by the slave path.
 [[nodiscard]] std::string SubstitutePort(std::string command, const std::string& port);

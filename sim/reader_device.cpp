@@ -75,6 +75,24 @@ void ReaderDevice::InsertCard(std::size_t slot, std::span<const std::uint8_t> at
     s.ResetChain();
 }
 
+bool ReaderDevice::SetAtr(std::size_t slot, std::span<const std::uint8_t> atr) {
+    if (slot >= kMaxSlots || !slots_[slot].card.present) return false;
+    slots_[slot].card.atr.assign(atr.begin(), atr.end());
+    return true;
+}
+
+SlotCard ReaderDevice::Card(std::size_t slot) const {
+    return slot < kMaxSlots ? slots_[slot].card : SlotCard{};
+}
+
+void ReaderDevice::PowerOnReset(std::uint32_t rate) {
+    rate_ = rate;
+    for (Slot& s : slots_) {
+        s.powered = false;
+        s.ResetChain();
+    }
+}
+
 void ReaderDevice::RemoveCard(std::size_t slot) {
     if (slot >= kMaxSlots) return;
     Slot& s = slots_[slot];
@@ -136,64 +154,73 @@ ReaderDevice::Outcome ReaderDevice::RefuseSetParameters(std::span<const std::uin
 }
 
 ReaderDevice::Outcome ReaderDevice::Handle(std::span<const std::uint8_t> message) {
+    // The message set, each type once. An unknown type is refused before the slot is looked at: bError names the
+    // offending field, and for an unknown type that is the type.
+    static constexpr struct {
+        std::uint8_t type;
+        Outcome (ReaderDevice::*run)(const MessageHeader&, std::span<const std::uint8_t>);
+    } kMessages[] = {
+        {kIccPowerOn, &ReaderDevice::IccPowerOn},
+        {kIccPowerOff, &ReaderDevice::IccPowerOff},
+        {kGetSlotStatus, &ReaderDevice::SlotStatus},
+        {kSetParameters, &ReaderDevice::SetParameters},
+        {kEscape, &ReaderDevice::Escape},
+        {kXfrBlock, &ReaderDevice::XfrBlock},
+    };
     const MessageHeader h = DecodeHeader(message);
-    const auto data = message.subspan(kHeaderSize);
+    const auto entry =
+        std::find_if(std::begin(kMessages), std::end(kMessages), [&](const auto& m) { return m.type == h.type; });
     Outcome out;
-    switch (h.type) {
-        case kSetParameters:
-        case kIccPowerOn:
-        case kIccPowerOff:
-        case kGetSlotStatus:
-        case kEscape:
-        case kXfrBlock:
-            break;
-        default:
-            out.reply = Failed(h, kErrorCommandNotSupported);
-            return out;
-    }
-    if (h.slot >= SlotCount()) {
+    if (entry == std::end(kMessages)) {
+        out.reply = Failed(h, kErrorCommandNotSupported);
+    } else if (h.slot >= SlotCount()) {
         out.reply = Failed(h, kErrorBadSlot);
+    } else {
+        out = (this->*entry->run)(h, message.subspan(kHeaderSize));
+    }
+    return out;
+}
+
+ReaderDevice::Outcome ReaderDevice::IccPowerOn(const MessageHeader& h, std::span<const std::uint8_t>) {
+    Slot& slot = slots_[h.slot];
+    Outcome out;
+    if (!slot.card.present || slot.card.mute) {
+        slot.powered = false;
+        out.reply = Failed(h, kErrorIccMute);
         return out;
     }
+    // A power-on of a powered card is a warm reset: the card starts afresh, its files keep their contents.
+    slot.powered = true;
+    slot.builtIn.Reset();
+    slot.ResetChain();
+    out.reply = Reply(h, kDataBlock, 0, 0, kChainWhole, slot.card.atr);
+    return out;
+}
+
+ReaderDevice::Outcome ReaderDevice::IccPowerOff(const MessageHeader& h, std::span<const std::uint8_t> data) {
     Slot& slot = slots_[h.slot];
-    switch (h.type) {
-        case kIccPowerOn:
-            if (!slot.card.present || slot.card.mute) {
-                slot.powered = false;
-                out.reply = Failed(h, kErrorIccMute);
-                return out;
-            }
-            // A power-on of a powered card is a warm reset: the card starts afresh, its files keep their contents.
-            slot.powered = true;
-            slot.builtIn.Reset();
-            slot.ResetChain();
-            out.reply = Reply(h, kDataBlock, 0, 0, kChainWhole, slot.card.atr);
-            return out;
-        case kIccPowerOff:
-            slot.powered = false;
-            slot.ResetChain();
-            out.reply = Reply(h, kSlotStatus, IccStatus(h.slot), 0, 0, {});
-            return out;
-        case kGetSlotStatus:
-            out.reply = Reply(h, kSlotStatus, IccStatus(h.slot), 0, 0, {});
-            return out;
-        case kSetParameters:
-            if (!slot.powered) {
-                out.reply = Failed(h, kErrorIccMute);
-                return out;
-            }
-            if (h.b7 > 1) {
-                out.reply = Failed(h, kErrorBadProtocolNum);
-                return out;
-            }
-            out.reply = Reply(h, kParameters, 0, 0, h.b7, data);
-            out.setParameters = SetParametersRecord{h.slot, h.seq, h.b7, {data.begin(), data.end()}, false};
-            return out;
-        case kEscape:
-            return Escape(h, data);
-        default:
-            return XfrBlock(h, data);
+    slot.powered = false;
+    slot.ResetChain();
+    return SlotStatus(h, data);
+}
+
+ReaderDevice::Outcome ReaderDevice::SlotStatus(const MessageHeader& h, std::span<const std::uint8_t>) {
+    Outcome out;
+    out.reply = Reply(h, kSlotStatus, IccStatus(h.slot), 0, 0, {});
+    return out;
+}
+
+ReaderDevice::Outcome ReaderDevice::SetParameters(const MessageHeader& h, std::span<const std::uint8_t> data) {
+    Outcome out;
+    if (!slots_[h.slot].powered) {
+        out.reply = Failed(h, kErrorIccMute);
+    } else if (h.b7 > 1) {
+        out.reply = Failed(h, kErrorBadProtocolNum);
+    } else {
+        out.reply = Reply(h, kParameters, 0, 0, h.b7, data);
+        out.setParameters = SetParametersRecord{h.slot, h.seq, h.b7, {data.begin(), data.end()}, false};
     }
+    return out;
 }
 
 ReaderDevice::Outcome ReaderDevice::Escape(const MessageHeader& h, std::span<const std::uint8_t> data) {

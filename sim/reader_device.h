@@ -82,7 +82,13 @@ public:
     // The cards (slot < kMaxSlots; slots beyond SlotCount() are kept but not reachable).
     void InsertCard(std::size_t slot, std::span<const std::uint8_t> atr);
     void RemoveCard(std::size_t slot);
+    // The card in the slot answers power-on with this ATR from now on; false (nothing changed) for an empty slot.
+    [[nodiscard]] bool SetAtr(std::size_t slot, std::span<const std::uint8_t> atr);
     void SetMute(std::size_t slot, bool mute);
+    [[nodiscard]] SlotCard Card(std::size_t slot) const;  // an empty SlotCard past kMaxSlots
+    // The reader powers up: it works at `rate`, every card is unpowered and no chain is in progress. Cards and
+    // their file contents stay.
+    void PowerOnReset(std::uint32_t rate);
     void SetExecutor(ApduExecutor executor) { executor_ = std::move(executor); }
     [[nodiscard]] bool Powered(std::size_t slot) const;
     [[nodiscard]] std::uint8_t IccStatus(std::size_t slot) const;
@@ -110,6 +116,11 @@ private:
                                                   std::uint8_t bError, std::uint8_t b9,
                                                   std::span<const std::uint8_t> data) const;
     [[nodiscard]] std::vector<std::uint8_t> Failed(const MessageHeader& command, std::uint8_t bError) const;
+    // One per message type, for a slot that exists.
+    [[nodiscard]] Outcome IccPowerOn(const MessageHeader& h, std::span<const std::uint8_t> data);
+    [[nodiscard]] Outcome IccPowerOff(const MessageHeader& h, std::span<const std::uint8_t> data);
+    [[nodiscard]] Outcome SlotStatus(const MessageHeader& h, std::span<const std::uint8_t> data);
+    [[nodiscard]] Outcome SetParameters(const MessageHeader& h, std::span<const std::uint8_t> data);
     [[nodiscard]] Outcome XfrBlock(const MessageHeader& h, std::span<const std::uint8_t> data);
     [[nodiscard]] std::vector<std::uint8_t> NextResponsePiece(const MessageHeader& h, Slot& slot);
     [[nodiscard]] Outcome Escape(const MessageHeader& h, std::span<const std::uint8_t> data);

@@ -1,6 +1,5 @@
 // ryx_sim: a simulated reader on a pseudo-terminal, for trying a host program without hardware.
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,30 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "sim/control.h"
 #include "sim/options.h"
 #include "sim/simulator.h"
 
 namespace {
 
-// Makes `path` a symbolic link to `target`; an old symbolic link in the way is replaced, anything else is not.
-bool CreateLink(const std::string& path, const std::string& target) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) {
-        if (!S_ISLNK(st.st_mode)) {
-            errno = EEXIST;
-            return false;
-        }
-        ::unlink(path.c_str());
-    }
-    return ::symlink(target.c_str(), path.c_str()) == 0;
-}
-
-// Removes the link only while it still points at our terminal: someone may have replaced it since.
-void RemoveLink(const std::string& path, const std::string& target) {
-    std::vector<char> buf(target.size() + 2);
-    const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
-    if (n >= 0 && std::string(buf.data(), static_cast<std::size_t>(n)) == target) ::unlink(path.c_str());
-}
+constexpr int kExitUsage = 64;  // a bad command line, as sysexits.h has it
 
 void OnChild(int) {}
 
@@ -73,12 +55,13 @@ int main(int argc, char** argv) {
     const auto options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &error);
     if (!options) {
         std::fprintf(stderr, "ryx_sim: %s\n", error.c_str());
-        return 2;
+        return kExitUsage;
     }
     if (options->help) {
         std::fputs(HelpText().c_str(), stdout);
         return 0;
     }
+    if (!options->send.empty()) return SendControlCommands(*options->control, options->send);
     if (static_cast<std::size_t>(std::count_if(
             options->config.cards.begin() + static_cast<std::ptrdiff_t>(ModelSlotCount(options->config.model)),
             options->config.cards.end(), [](const SlotCard& c) { return c.present; })) != 0) {
@@ -105,8 +88,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string port = simulator.SlavePath();
-    if (options->link && !CreateLink(*options->link, port)) {
+    if (options->link && !simulator.SetLink(*options->link)) {
         std::fprintf(stderr, "ryx_sim: cannot create the link %s: %s\n", options->link->c_str(), std::strerror(errno));
+        return 1;
+    }
+    // Started before the port is printed: a script that has read the first line can send commands at once.
+    ControlServer control(simulator);
+    if (options->control && !control.Start(*options->control, &error)) {
+        std::fprintf(stderr, "ryx_sim: %s\n", error.c_str());
         return 1;
     }
     std::printf("%s\n", port.c_str());
@@ -122,7 +111,7 @@ int main(int argc, char** argv) {
             if (info.si_signo == SIGINT || info.si_signo == SIGTERM) break;
         }
     }
-    simulator.Stop();
-    if (options->link) RemoveLink(*options->link, port);
+    control.Stop();
+    simulator.Stop();  // removes the link
     return status;
 }

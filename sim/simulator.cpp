@@ -1,6 +1,7 @@
 #include "sim/simulator.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <poll.h>
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -72,6 +73,8 @@ struct Simulator::State {
     int wakeRead = -1;
     int wakeWrite = -1;
     std::string slavePath;
+    std::string link;  // a symbolic link kept pointing at the slave while the reader is there; empty for none
+    std::mutex lifecycle;
     std::thread thread;
     std::atomic<bool> stopping{false};
     std::atomic<bool> running{false};
@@ -80,7 +83,18 @@ struct Simulator::State {
 
     void Serve();
     void Handle(FrameAssembler::Event event);
+    // Answers a frame the reader listens to: the fault's status, or the status and the response.
     void Answer(const FrameRecord& frame, const std::optional<Fault>& fault);
+    void AnswerRepeat(const std::optional<Fault>& fault);
+    // Sends the status of a fault that leaves the frame untaken (or nothing); false when the fault is not one.
+    bool SendFaultyStatus(const std::optional<Fault>& fault);
+    struct Executed {
+        std::vector<std::uint8_t> response;    // the response frame, kept for a RepeatRequest
+        std::optional<std::uint32_t> newRate;  // the reader moves to this speed once the status is out
+        std::uint32_t rate = 0;                // the speed the response goes out at
+    };
+    // Carries out the message (or the reply faults that replace it) and keeps the response for a repeat.
+    Executed Execute(const FrameRecord& frame, const std::optional<Fault>& fault);
     void SendResponse(std::vector<std::uint8_t> frame, const std::optional<Fault>& fault, std::uint32_t rate);
     bool SendStatus(std::span<const std::uint8_t> bytes, const std::optional<Fault>& fault);
     // Sends bytes as the reader's transmitter at `rate` would (paced when wire time is on); 0 = the current rate.
@@ -90,6 +104,17 @@ struct Simulator::State {
     bool SleepFor(Clock::duration d) { return SleepUntil(Clock::now() + d); }
     void Record(FrameRecord record, bool isSent);
     void Vanish();
+
+    // The reader's life; Start, Stop, Replug and SetLink hold `lifecycle` around them, so that one of them runs at a
+    // time (never under mu: Close() joins the serving thread, which takes mu).
+    // Opens a fresh pty at the reader's current speed and starts serving it; false (errno set) on failure.
+    bool Open();
+    // Ends the serving thread, closes the pty and removes the link.
+    void Close();
+    // With mu held: makes `link` point at the slave (an old symbolic link in the way is replaced, nothing else);
+    // removes it only while it still points at our slave, since someone may have replaced it.
+    bool CreateLink();
+    void RemoveLink();
 };
 
 Simulator::Simulator(Config config) : state_(std::make_unique<State>(std::move(config))) {}
@@ -100,7 +125,56 @@ Simulator::~Simulator() {
 
 bool Simulator::Start() {
     State& s = *state_;
+    std::lock_guard life(s.lifecycle);
     if (s.thread.joinable()) return true;
+    if (!s.Open()) return false;
+    std::lock_guard lock(s.mu);
+    return s.link.empty() || s.CreateLink();
+}
+
+void Simulator::Stop() {
+    State& s = *state_;
+    std::lock_guard life(s.lifecycle);
+    s.Close();
+}
+
+bool Simulator::Replug() {
+    State& s = *state_;
+    std::lock_guard life(s.lifecycle);
+    if (s.running) return true;
+    s.Close();  // joins a serving thread that ended when a vanish fault closed the pty
+    {
+        std::lock_guard lock(s.mu);
+        s.device.PowerOnReset(s.config.rate);
+        s.lastResponse.reset();
+        s.lineFreeAt = {};
+        s.assembler = FrameAssembler(s.device.ReceiveLimit());
+    }
+    if (!s.Open()) return false;
+    std::lock_guard lock(s.mu);
+    return s.link.empty() || s.CreateLink();
+}
+
+bool Simulator::SetLink(std::string path) {
+    State& s = *state_;
+    std::lock_guard life(s.lifecycle);
+    std::lock_guard lock(s.mu);
+    if (!s.link.empty()) s.RemoveLink();
+    s.link = std::move(path);
+    if (s.link.empty() || !s.running) return true;
+    if (s.CreateLink()) return true;
+    const int saved = errno;
+    s.link.clear();
+    errno = saved;
+    return false;
+}
+
+std::string Simulator::Link() const {
+    std::lock_guard lock(state_->mu);
+    return state_->link;
+}
+
+bool Simulator::State::Open() {
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) return false;
     char name[128];
@@ -118,47 +192,76 @@ bool Simulator::Start() {
     if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) return fail();
     slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) return fail();
+    std::uint32_t rate = 0;
+    {
+        std::lock_guard lock(mu);
+        rate = device.Rate();
+    }
     // A new pty is cooked and echoes: make it a raw line at the reader's speed before any host sees it. This goes
     // through the slave; the master's termios is never written, since on Linux it is the slave's.
-    if (!SetRawAtSpeed(slave, s.device.Rate())) return fail();
+    if (!SetRawAtSpeed(slave, rate)) return fail();
     if (::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK) != 0) return fail();
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return fail();
-    s.master = master;
-    s.slave = slave;
-    s.wakeRead = pipeFds[0];
-    s.wakeWrite = pipeFds[1];
-    s.slavePath = name;
-    s.stopping = false;
-    s.running = true;
+    {
+        std::lock_guard lock(mu);
+        this->master = master;
+        this->slave = slave;
+        wakeRead = pipeFds[0];
+        wakeWrite = pipeFds[1];
+        slavePath = name;
+        stopping = false;
+        running = true;
+    }
     try {
-        s.thread = std::thread([&s] { s.Serve(); });
+        thread = std::thread([this] { Serve(); });
     } catch (const std::system_error&) {
-        s.running = false;
-        CloseFd(&s.master);
-        CloseFd(&s.slave);
-        CloseFd(&s.wakeRead);
-        CloseFd(&s.wakeWrite);
+        std::lock_guard lock(mu);
+        running = false;
+        CloseFd(&this->master);
+        CloseFd(&this->slave);
+        CloseFd(&wakeRead);
+        CloseFd(&wakeWrite);
         errno = EAGAIN;
         return false;
     }
     return true;
 }
 
-void Simulator::Stop() {
-    State& s = *state_;
-    if (s.thread.joinable()) {
-        s.stopping = true;
+void Simulator::State::Close() {
+    if (thread.joinable()) {
+        stopping = true;
         const char byte = 1;
-        [[maybe_unused]] ssize_t n = ::write(s.wakeWrite, &byte, 1);
-        s.thread.join();
+        [[maybe_unused]] ssize_t n = ::write(wakeWrite, &byte, 1);
+        thread.join();
     }
-    std::lock_guard lock(s.mu);
-    s.running = false;
-    CloseFd(&s.master);
-    CloseFd(&s.slave);
-    CloseFd(&s.wakeRead);
-    CloseFd(&s.wakeWrite);
-    s.changed.notify_all();
+    std::lock_guard lock(mu);
+    running = false;
+    device.PowerOnReset(config.rate);  // an unplugged reader powers no card
+    RemoveLink();
+    CloseFd(&master);
+    CloseFd(&slave);
+    CloseFd(&wakeRead);
+    CloseFd(&wakeWrite);
+    changed.notify_all();
+}
+
+bool Simulator::State::CreateLink() {
+    struct stat st {};
+    if (::lstat(link.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            errno = EEXIST;
+            return false;
+        }
+        ::unlink(link.c_str());
+    }
+    return ::symlink(slavePath.c_str(), link.c_str()) == 0;
+}
+
+void Simulator::State::RemoveLink() {
+    if (link.empty() || slavePath.empty()) return;
+    std::vector<char> buf(slavePath.size() + 2);
+    const ssize_t n = ::readlink(link.c_str(), buf.data(), buf.size());
+    if (n >= 0 && std::string(buf.data(), static_cast<std::size_t>(n)) == slavePath) ::unlink(link.c_str());
 }
 
 const std::string& Simulator::SlavePath() const {
@@ -172,6 +275,16 @@ bool Simulator::Running() const {
 void Simulator::InsertCard(std::size_t slot, std::span<const std::uint8_t> atr) {
     std::lock_guard lock(state_->mu);
     state_->device.InsertCard(slot, atr);
+}
+
+bool Simulator::SetAtr(std::size_t slot, std::span<const std::uint8_t> atr) {
+    std::lock_guard lock(state_->mu);
+    return state_->device.SetAtr(slot, atr);
+}
+
+SlotCard Simulator::Card(std::size_t slot) const {
+    std::lock_guard lock(state_->mu);
+    return state_->device.Card(slot);
 }
 
 void Simulator::RemoveCard(std::size_t slot) {
@@ -199,6 +312,11 @@ std::uint8_t Simulator::IccStatus(std::size_t slot) const {
     return state_->device.IccStatus(slot);
 }
 
+Model Simulator::GetModel() const {
+    std::lock_guard lock(state_->mu);
+    return state_->device.model();
+}
+
 void Simulator::SetModel(Model model) {
     std::lock_guard lock(state_->mu);
     state_->device.SetModel(model);
@@ -211,6 +329,7 @@ void Simulator::SetFirmware(std::string text) {
 
 void Simulator::SetRate(std::uint32_t rate) {
     std::lock_guard lock(state_->mu);
+    state_->config.rate = rate;  // also the speed it comes back at after Replug()
     state_->device.SetRate(rate);
 }
 
@@ -432,89 +551,93 @@ void Simulator::State::Answer(const FrameRecord& frame, const std::optional<Faul
         return;
     }
     if (frame.kind == FrameRecord::Kind::kRepeatRequest) {
-        std::optional<std::vector<std::uint8_t>> again;
-        std::uint32_t rate = 0;
-        {
-            std::lock_guard lock(mu);
-            again = lastResponse;
-            rate = device.Rate();
-        }
-        // Nothing to repeat yet: a reader has nothing to say.
-        if (again) SendResponse(std::move(*again), fault, rate);
+        AnswerRepeat(fault);
         return;
     }
+    if (SendFaultyStatus(fault)) return;  // the frame is not taken
+    const bool delayStatus = kind == FaultKind::kDelayStatus;
+    if (delayStatus && !SleepFor(fault->delay)) return;
+    Executed executed = Execute(frame, fault);
+    if (!SendStatus(StatusFrame(0x00), delayStatus ? fault : std::nullopt)) return;
+    if (executed.newRate) {
+        // The confirmation goes out at the old speed, but the reader listens at the new one before the host can
+        // have read it: a host that changes its port at once and sends must find the reader there.
+        std::lock_guard lock(mu);
+        device.SetRate(*executed.newRate);
+    }
+    SendResponse(std::move(executed.response), delayStatus ? std::nullopt : fault, executed.rate);
+}
 
-    switch (kind) {
+void Simulator::State::AnswerRepeat(const std::optional<Fault>& fault) {
+    std::optional<std::vector<std::uint8_t>> again;
+    std::uint32_t rate = 0;
+    {
+        std::lock_guard lock(mu);
+        again = lastResponse;
+        rate = device.Rate();
+    }
+    // Nothing to repeat yet: a reader has nothing to say.
+    if (again) SendResponse(std::move(*again), fault, rate);
+}
+
+bool Simulator::State::SendFaultyStatus(const std::optional<Fault>& fault) {
+    if (!fault) return false;
+    switch (fault->kind) {
         case FaultKind::kRefuseStatus:
             SendStatus(StatusFrame(0x01), fault);
-            return;
+            return true;
         case FaultKind::kNoStatus:
-            return;
+            return true;
         case FaultKind::kBadStatusStart: {
             const std::uint8_t status[] = {0x05, 0x00, 0x00, kEndByte};
             SendStatus(status, fault);
-            return;
+            return true;
         }
         case FaultKind::kBadStatusEnd: {
             const std::uint8_t status[] = {kStartByte, 0x00, 0x00, 0x05};
             SendStatus(status, fault);
-            return;
+            return true;
         }
         case FaultKind::kBadStatusCheck: {
             const std::uint8_t status[] = {kStartByte, 0x00, 0x01, kEndByte};
             SendStatus(status, fault);
-            return;
+            return true;
         }
         case FaultKind::kGarbage:
             SendStatus(fault->garbage, fault);
-            return;
-        case FaultKind::kDelayStatus:
-            if (!SleepFor(fault->delay)) return;
-            break;
+            return true;
         default:
-            break;
+            return false;
     }
+}
 
-    // The frame is taken: execute the message.
+Simulator::State::Executed Simulator::State::Execute(const FrameRecord& frame, const std::optional<Fault>& fault) {
+    const FaultKind kind = fault ? fault->kind : FaultKind::kPass;
     const auto message = std::span(frame.bytes).subspan(1, frame.bytes.size() - kFrameOverhead);
-    std::vector<std::uint8_t> response;
-    std::optional<std::uint32_t> newRate;
-    {
-        std::lock_guard lock(mu);
-        ReaderDevice::Outcome outcome;
-        if (kind == FaultKind::kStatusError && (fault->bStatus & 0xC0) != 0) {
-            outcome.reply = device.StatusReply(message, fault->bStatus, fault->bError);
-        } else if (kind == FaultKind::kRefuseSetParameters) {
-            outcome = device.RefuseSetParameters(message);
-        } else {
-            outcome = device.Handle(message);
-            if (kind == FaultKind::kStatusError) {
-                outcome.reply[7] = fault->bStatus;
-                outcome.reply[8] = fault->bError;
-            }
+    std::lock_guard lock(mu);
+    ReaderDevice::Outcome outcome;
+    if (kind == FaultKind::kStatusError && (fault->bStatus & 0xC0) != 0) {
+        // A failed command is not carried out.
+        outcome.reply = device.StatusReply(message, fault->bStatus, fault->bError);
+    } else if (kind == FaultKind::kRefuseSetParameters) {
+        outcome = device.RefuseSetParameters(message);
+    } else {
+        outcome = device.Handle(message);
+        if (kind == FaultKind::kStatusError) {
+            outcome.reply[7] = fault->bStatus;
+            outcome.reply[8] = fault->bError;
         }
-        if (kind == FaultKind::kWrongType) outcome.reply[0] ^= 0x01;
-        if (kind == FaultKind::kWrongSlot) ++outcome.reply[5];
-        if (kind == FaultKind::kWrongSequence) ++outcome.reply[6];
-        if (outcome.setParameters) setParameters.push_back(std::move(*outcome.setParameters));
-        newRate = outcome.newRate;
-        response = BuildFrame(outcome.reply);
-        lastResponse = response;
     }
-    const bool statusFault = kind == FaultKind::kDelayStatus;
-    std::uint32_t rate = 0;
-    {
-        std::lock_guard lock(mu);
-        rate = device.Rate();
-    }
-    if (!SendStatus(StatusFrame(0x00), statusFault ? fault : std::nullopt)) return;
-    if (newRate) {
-        // The confirmation goes out at the old speed, but the reader listens at the new one before the host can
-        // have read it: a host that changes its port at once and sends must find the reader there.
-        std::lock_guard lock(mu);
-        device.SetRate(*newRate);
-    }
-    SendResponse(std::move(response), statusFault ? std::nullopt : fault, rate);
+    if (kind == FaultKind::kWrongType) outcome.reply[0] ^= 0x01;
+    if (kind == FaultKind::kWrongSlot) ++outcome.reply[5];
+    if (kind == FaultKind::kWrongSequence) ++outcome.reply[6];
+    if (outcome.setParameters) setParameters.push_back(std::move(*outcome.setParameters));
+    Executed executed;
+    executed.response = BuildFrame(outcome.reply);
+    executed.newRate = outcome.newRate;
+    executed.rate = device.Rate();
+    lastResponse = executed.response;
+    return executed;
 }
 
 bool Simulator::State::SendStatus(std::span<const std::uint8_t> bytes, const std::optional<Fault>& fault) {
@@ -620,9 +743,11 @@ bool Simulator::State::SleepUntil(Clock::time_point when) {
 }
 
 void Simulator::State::Vanish() {
-    // Unplugged: the pty goes away under the host's feet. Stop() later only joins the thread.
+    // Unplugged: the pty and its link go away under the host's feet. Stop() or Replug() later joins the thread.
     std::lock_guard lock(mu);
     running = false;
+    device.PowerOnReset(config.rate);  // an unplugged reader powers no card
+    RemoveLink();
     CloseFd(&master);
     CloseFd(&slave);
     changed.notify_all();

@@ -34,12 +34,25 @@ public:
     // Creates the pty (slave kept open by the reader, raw, at the reader's rate) and starts serving it.
     // Returns false (errno set) when the pty cannot be created or the thread cannot start; true if already started.
     [[nodiscard]] bool Start();
-    // Ends the serving thread and closes the pty: a host still using the slave then sees its reads fail, as with a
-    // reader that was unplugged. Safe to call more than once, and after the reader vanished by a fault.
+    // Ends the serving thread, closes the pty and removes the link (SetLink): the reader is unplugged, and its cards
+    // lose power. A host still using the slave sees its reads and writes fail, and the slave's path goes away. Safe to
+    // call more than once, and after the reader vanished by a fault.
     void Stop();
-    // The slave's path (e.g. "/dev/pts/5"); empty before Start().
+    // Plugs the reader in again after Stop() or a kVanish fault, as a reader that powers up: a new pty (a new
+    // slave path; a host still holding the old one keeps failing), the reader at its own line speed (the Config's,
+    // or the last SetRate()), every card unpowered, cards and file contents kept, records and faults kept; the
+    // link, if any, points at the new slave. True at once if the reader is there. False with errno set when the pty
+    // cannot be made, or (the reader then serving) when the link cannot be made again.
+    [[nodiscard]] bool Replug();
+    // Makes `path` a symbolic link to the slave while the reader is there: made now (or at Start/Replug), removed
+    // by Stop and a vanish fault, only while it still points at our slave. An old symbolic link in the way is
+    // replaced, anything else is not (false, errno EEXIST, and no link is kept). An empty path drops the link.
+    [[nodiscard]] bool SetLink(std::string path);
+    [[nodiscard]] std::string Link() const;
+    // The slave's path (e.g. "/dev/pts/5"); empty before Start(). Replug() changes it: read it from the thread that
+    // replugs.
     [[nodiscard]] const std::string& SlavePath() const;
-    // True between Start() and Stop() unless a kVanish fault closed the pty.
+    // True between Start() (or Replug()) and Stop() unless a kVanish fault closed the pty.
     [[nodiscard]] bool Running() const;
 
     // --- cards -------------------------------------------------------------------------------------------------
@@ -47,6 +60,11 @@ public:
     void InsertCard(std::size_t slot, std::span<const std::uint8_t> atr);
     // Empties the slot (the card loses power).
     void RemoveCard(std::size_t slot);
+    // The slot's card answers its next power-on with this ATR; its power and files are untouched. False (nothing
+    // changed) when the slot is empty.
+    [[nodiscard]] bool SetAtr(std::size_t slot, std::span<const std::uint8_t> atr);
+    // The slot's card as it stands (present, ATR, mute).
+    [[nodiscard]] SlotCard Card(std::size_t slot) const;
     // A mute card answers power-on with bStatus 0x41, bError 0xFE (a powered card loses power).
     void SetMute(std::size_t slot, bool mute);
     // Replaces the built-in card in every slot; an empty function restores it.
@@ -58,8 +76,9 @@ public:
     // --- the reader ------------------------------------------------------------------------------------------
     // A model change also sets the default firmware text and block size of the new model, unless overridden.
     void SetModel(Model model);
+    [[nodiscard]] Model GetModel() const;
     void SetFirmware(std::string text);  // version text after the 5 header bytes of the firmware reply
-    void SetRate(std::uint32_t rate);    // the reader's own line speed, bit/s
+    void SetRate(std::uint32_t rate);    // the reader's own line speed, bit/s (also after a Replug())
     void SetBlockSize(std::uint32_t size);
     void SetSilent(bool silent);  // switched off: frames are recorded but nothing is answered
     void SetWireTime(bool on);

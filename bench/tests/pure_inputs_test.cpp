@@ -8,6 +8,7 @@
 #include "link/frame.h"
 
 namespace ryx::bench {
+using ryx_test::CompareResponse;
 namespace {
 
 TEST(PureInputsTest, EveryAtrOfTheSetParses) {

@@ -45,9 +45,9 @@ private:
 TEST(Concurrency, EightReadersWorkInParallelAndASlowOneDelaysNoOther) {
     constexpr int kReaders = 8;
     constexpr int kExchanges = 25;
+    Gate gate;  // declared first, so that it outlives the simulator threads that wait at it
     std::vector<std::unique_ptr<sim::Simulator>> sims;
     std::vector<RYX_HANDLE> handles(kReaders, nullptr);
-    Gate gate;
     for (int i = 0; i < kReaders; ++i) {
         sim::Config config;
         config.model = i % 2 ? sim::Model::KT6630RS : sim::Model::KT4470RS;
@@ -78,6 +78,11 @@ TEST(Concurrency, EightReadersWorkInParallelAndASlowOneDelaysNoOther) {
         std::uint32_t length = 0;
         ASSERT_EQ(RYX_PowerOnIcc(h, 0, nullptr, &length), RYX_ERROR_INSUFFICIENT_BUFFER);  // powered, size reported
     }
+
+    // The slow reader acknowledges its APDU only once its card answers, and the card waits at the gate until the
+    // others are done: its status wait must outlast them however slow the machine is.
+    const LinkTimeouts patient{120'000, 1, 10'000, 1};
+    ASSERT_EQ(RYX_SetTimeouts(handles[0], &patient), RYX_SUCCESS);
 
     std::atomic<bool> slowDone{false};
     std::uint32_t slowStatus = 0;

@@ -139,7 +139,8 @@ TEST(Options, ParsesEveryOption) {
                            "--chaos",      "0.05",
                            "--seed",       "9",
                            "--link",       "/tmp/x",
-                           "--run",        "echo {port}"},
+                           "--run",        "echo {port}",
+                           "--control",    "/tmp/c"},
                           &why);
     ASSERT_TRUE(o.has_value()) << why;
     EXPECT_EQ(o->config.model, Model::KT6630RS);
@@ -159,6 +160,8 @@ TEST(Options, ParsesEveryOption) {
     EXPECT_EQ(o->config.chaosSeed, 9u);
     EXPECT_EQ(o->link, "/tmp/x");
     EXPECT_EQ(o->run, "echo {port}");
+    EXPECT_EQ(o->control, "/tmp/c");
+    EXPECT_TRUE(o->send.empty());
     EXPECT_FALSE(o->help);
 
     o = ParseOptions({}, &why);
@@ -184,6 +187,8 @@ TEST(Options, RefusesABadCommandLine) {
         {"--chaos", "1.5"},
         {"--seed", "3"},
         {"--frobnicate"},
+        {"--send", "status"},
+        {"--control", "/tmp/c", "--send", "status", "--trace"},
         {"port"},
     };
     for (const auto& args : bad) {

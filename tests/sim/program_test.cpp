@@ -14,6 +14,7 @@
 
 #include "raw_client.h"
 #include "sim_fixture.h"
+#include "support/child_program.h"
 
 namespace ryx::simtest {
 namespace {
@@ -21,79 +22,9 @@ namespace {
 const std::string kSim = RYX_SIM_PROGRAM;
 
 // A child ryx_sim with its standard output and error on pipes.
-class Program {
+class Program : public test::ChildProgram {
 public:
-    explicit Program(const std::vector<std::string>& args) {
-        int out[2];
-        int err[2];
-        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(kSim.c_str()));
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(kSim.c_str(), argv.data());
-            _exit(126);
-        }
-        ::close(out[1]);
-        ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-    }
-    ~Program() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(out_);
-        ::close(err_);
-    }
-    // One line of standard output without its newline, waiting at most `bound`.
-    std::string ReadLine(std::chrono::milliseconds bound = 10s) {
-        std::string line;
-        const auto deadline = std::chrono::steady_clock::now() + bound;
-        char c;
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd p{out_, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) continue;
-            if (::read(out_, &c, 1) != 1 || c == '\n') break;
-            line += c;
-        }
-        return line;
-    }
-    // Everything on one of the pipes until it closes.
-    static std::string Drain(int fd) {
-        std::string all;
-        char buf[4096];
-        for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) all.append(buf, static_cast<std::size_t>(n));
-        return all;
-    }
-    std::string Stdout() { return Drain(out_); }
-    std::string Stderr() { return Drain(err_); }
-    // Waits for the process to end, at most `bound`; its exit status, or -1 on time-out / death by signal.
-    int Wait(std::chrono::milliseconds bound = 30s) {
-        const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-        if (pidfd >= 0) {
-            pollfd p{pidfd, POLLIN, 0};
-            const int ready = ::poll(&p, 1, static_cast<int>(bound.count()));
-            ::close(pidfd);
-            if (ready <= 0) return -1;
-        }
-        int status = 0;
-        if (::waitpid(pid_, &status, 0) != pid_) return -1;
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    void Signal(int sig) { ::kill(pid_, sig); }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    bool exited_ = false;
+    explicit Program(const std::vector<std::string>& args) : ChildProgram(kSim, args) {}
 };
 
 TEST(Program, RunPassesThePortAndTheExitStatusThrough) {
@@ -166,22 +97,240 @@ TEST(Program, HelpDocumentsEveryOptionAndTheCard) {
     EXPECT_EQ(p.Wait(), 0);
     const std::string help = p.Stdout();
     for (const char* option :
-         {"--model",     "--firmware",  "--rate",   "--block-size", "--card",      "--no-card",     "--mute",
-          "--wire-time", "--trace",     "--fault",  "--chaos",      "--seed",      "--link",        "--run",
-          "--help",      "KT4470RS_V3", "KT6630RS", "SELECT",       "READ BINARY", "UPDATE BINARY", "ECHO",
-          "PATTERN",     "6D 00",       "6E 00",    "{port}"}) {
+         {"--model", "--firmware",  "--rate",   "--block-size", "--card",      "--no-card",
+          "--mute",  "--wire-time", "--trace",  "--fault",      "--chaos",     "--seed",
+          "--link",  "--run",       "--help",   "--control",    "--send",      "insert SLOT [ATRHEX]",
+          "return",  "KT4470RS_V3", "KT6630RS", "SELECT",       "READ BINARY", "UPDATE BINARY",
+          "ECHO",    "PATTERN",     "6D 00",    "6E 00",        "{port}"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }
 
-TEST(Program, BadCommandLineExitsWithTwo) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--rate", "12345"}, {"--bogus"}, {"--fault", "nope:1"}, {"--model"}}) {
-        Program p(args);
-        EXPECT_EQ(p.Wait(), 2) << args[0];
-        EXPECT_EQ(p.Stderr().rfind("ryx_sim: ", 0), 0u) << args[0];
+TEST(Program, BadCommandLineExitsWith64) {
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"--rate", "12345"}, "ryx_sim: rate '12345' is not one of"},
+        {{"--bogus"}, "ryx_sim: unknown option '--bogus' (ryx_sim --help lists the options)\n"},
+        {{"--seeds", "3"}, "ryx_sim: unknown option '--seeds' (ryx_sim --help lists the options)\n"},
+        {{"port"}, "ryx_sim: unexpected argument 'port' (ryx_sim --help lists the options)\n"},
+        {{"--fault", "nope:1"}, "ryx_sim: unknown fault kind 'nope'"},
+        {{"--model"}, "ryx_sim: option --model needs a value\n"},
+    };
+    for (const auto& c : cases) {
+        Program p(c.args);
+        EXPECT_EQ(p.Wait(), 64) << c.args[0];
+        EXPECT_EQ(p.Stderr().rfind(c.message, 0), 0u) << c.args[0];
         EXPECT_TRUE(p.Stdout().empty());
     }
+}
+
+// ---- control while it runs ---------------------------------------------------------------------------------------
+
+// A ryx_sim with --control and --link at paths of its own, started with `extra` options.
+struct ControlledSim {
+    explicit ControlledSim(std::vector<std::string> extra = {}, const std::string& tag = "")
+        : dir("/tmp/ryx_sim_ctl_" + std::to_string(::getpid()) + tag),
+          control(dir + ".sock"),
+          link(dir + ".link"),
+          program(With(std::move(extra), control, link)),
+          port(program.ReadLine()),
+          client(control) {}
+    static std::vector<std::string> With(std::vector<std::string> extra, const std::string& control,
+                                         const std::string& link) {
+        extra.insert(extra.end(), {"--control", control, "--link", link});
+        return extra;
+    }
+    std::string Slots() {
+        const std::string all = client.Send("status");
+        return all.substr(all.find('\n') + 1);
+    }
+    std::string dir;
+    std::string control;
+    std::string link;
+    Program program;
+    std::string port;
+    test::ControlClient client;
+};
+
+std::string ReadLink(const std::string& path) {
+    char buf[256];
+    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+    return n < 0 ? "" : std::string(buf, static_cast<std::size_t>(n));
+}
+
+const std::string kBuiltIn = "3B169652595853494D";
+
+TEST(Control, CommandsChangeTheCardsAndFailingOnesChangeNothing) {
+    ControlledSim sim;
+    ASSERT_EQ(sim.client.Send("status"), "reader there model=KT4470RS rate=9600 port=" + sim.port +
+                                             " link=" + sim.link + "\nslot 0 card=inactive atr=" + kBuiltIn +
+                                             "\nslot 1 card=none\nok\n");
+    const struct {
+        const char* command;
+        std::string answer;
+        std::string slots;  // after it: the status lines of the slots
+    } steps[] = {
+        {"remove 0", "ok\n", "slot 0 card=none\nslot 1 card=none\nok\n"},
+        {"remove 0", "error: slot 0 holds no card\n", "slot 0 card=none\nslot 1 card=none\nok\n"},
+        {"atr 0 3B00", "error: slot 0 holds no card\n", "slot 0 card=none\nslot 1 card=none\nok\n"},
+        {"insert 0 3B 02 14 50", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
+        {"insert 0", "error: slot 0 already holds a card (remove it first)\n",
+         "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
+        {"insert 2", "error: no slot 2 (the KT4470RS has slots 0 to 1)\n",
+         "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
+        {"insert one", "error: bad slot 'one' (a number from 0 to 1)\n",
+         "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
+        {"insert 1 3B0", "error: bad ATR '3B0' (hex bytes, e.g. 3B021450)\n",
+         "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
+        {"insert 1", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=" + kBuiltIn + "\nok\n"},
+        {"atr 1 3B 00", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
+        {"atr 1", "error: usage: atr SLOT ATRHEX\n",
+         "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
+        {"remove 1 2", "error: usage: remove SLOT\n",
+         "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
+        {"mute 1 yes", "error: mute takes on or off, not 'yes'\n",
+         "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
+        {"mute 1 on", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=mute atr=3B00\nok\n"},
+        {"mute 1 off", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
+        {"eject 1", "error: unknown command 'eject' (help lists the commands)\n",
+         "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
+        {"return", "error: the reader is already there\n",
+         "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
+        {"", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
+    };
+    for (const auto& step : steps) {
+        EXPECT_EQ(sim.client.Send(step.command), step.answer) << step.command;
+        EXPECT_EQ(sim.Slots(), step.slots) << step.command;
+    }
+    EXPECT_NE(sim.client.Send("help").find("\nvanish "), std::string::npos);
+}
+
+TEST(Control, TheReaderAnswersAsTheCommandsLeftIt) {
+    ControlledSim sim;
+    RawClient host(sim.link);
+    const struct {
+        const char* command;
+        std::uint8_t slot;
+        Bytes powerOn;  // the reply to IccPowerOn after the command (bSeq 7)
+    } steps[] = {
+        {"atr 0 3B 02 14 50", 0, Hex("80 04 00 00 00 00 07 00 00 00 3B 02 14 50")},
+        // The card is pulled while powered: the reader answers as for an empty slot.
+        {"remove 0", 0, Hex("80 00 00 00 00 00 07 42 FE 00")},
+        {"insert 1 3B00", 1, Hex("80 02 00 00 00 01 07 00 00 00 3B 00")},
+        {"mute 1 on", 1, Hex("80 00 00 00 00 01 07 41 FE 00")},
+    };
+    for (const auto& step : steps) {
+        ASSERT_EQ(sim.client.Send(step.command), "ok\n") << step.command;
+        auto a = host.Exchange(Message(0x62, step.slot, 7, 0, 0, 0));
+        EXPECT_EQ(a.status, kAccepted) << step.command;
+        EXPECT_EQ(Payload(a.response), step.powerOn) << step.command;
+    }
+    EXPECT_EQ(Payload(host.Exchange(Message(0x65, 0, 8, 0, 0, 0)).response), Hex("81 00 00 00 00 00 08 02 00 00"));
+}
+
+TEST(Control, VanishAndReturnOnTheSameLink) {
+    // Gone by the command, or by a vanish fault on the first frame: either way return brings the reader back.
+    for (const bool byFault : {false, true}) {
+        SCOPED_TRACE(byFault ? "vanish fault" : "vanish command");
+        ControlledSim sim(
+            byFault ? std::vector<std::string>{"--fault", "pass:1", "--fault", "vanish"} : std::vector<std::string>{},
+            byFault ? "f" : "c");
+        EXPECT_EQ(ReadLink(sim.link), sim.port);
+        RawClient old(sim.link);
+        // The reader moves to 19200 and powers its card: it comes back at 9600 with the card unpowered.
+        ASSERT_EQ(Payload(old.Exchange(Message(0x6B, 0, 1, 0, 0, 0, Hex("44 01"))).response),
+                  Hex("83 02 00 00 00 00 01 01 00 00 90 01"));
+        old.SetSpeed(19200);
+        if (byFault) {
+            old.Write(Frame(Message(0x62, 0, 2, 0, 0, 0)));
+        } else {
+            ASSERT_EQ(Payload(old.Exchange(Message(0x62, 0, 2, 0, 0, 0)).response).size(), 10u + 9u);
+            EXPECT_EQ(sim.client.Send("vanish"), "ok\n");
+        }
+        EXPECT_TRUE(old.WaitForHangup());
+        struct stat st {};
+        EXPECT_NE(::lstat(sim.link.c_str(), &st), 0);
+        EXPECT_EQ(sim.client.Send("status"), "reader gone model=KT4470RS link=" + sim.link +
+                                                 "\nslot 0 card=inactive atr=" + kBuiltIn + "\nslot 1 card=none\nok\n");
+        EXPECT_EQ(sim.client.Send("vanish"), "error: the reader is already gone\n");
+        EXPECT_EQ(sim.client.Send("insert 1 3B00"), "ok\n");  // cards change while the reader is gone
+
+        const std::string answer = sim.client.Send("return");
+        ASSERT_EQ(answer.rfind("port /dev/pts/", 0), 0u) << answer;
+        const std::string port = answer.substr(5, answer.find('\n') - 5);
+        EXPECT_EQ(answer, "port " + port + "\nok\n");
+        EXPECT_EQ(ReadLink(sim.link), port);
+        RawClient host(sim.link, 9600);
+        EXPECT_EQ(Payload(host.Exchange(Message(0x65, 0, 3, 0, 0, 0)).response), Hex("81 00 00 00 00 00 03 01 00 00"));
+        EXPECT_EQ(Payload(host.Exchange(Message(0x62, 1, 4, 0, 0, 0)).response),
+                  Hex("80 02 00 00 00 01 04 00 00 00 3B 00"));
+        EXPECT_TRUE(old.WaitForHangup());  // the old terminal stays dead
+        EXPECT_EQ(sim.client.Send("status"), "reader there model=KT4470RS rate=9600 port=" + port +
+                                                 " link=" + sim.link + "\nslot 0 card=inactive atr=" + kBuiltIn +
+                                                 "\nslot 1 card=powered atr=3B00\nok\n");
+        sim.program.Signal(SIGTERM);
+        EXPECT_EQ(sim.program.Wait(), 0);
+        EXPECT_NE(::lstat(sim.link.c_str(), &st), 0);
+        EXPECT_NE(::lstat(sim.control.c_str(), &st), 0);
+    }
+}
+
+TEST(Control, SendFromTheCommandLine) {
+    ControlledSim sim;
+    const std::string missing = sim.dir + ".none";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {{"--send", "remove 1"}, 1, "", "ryx_sim: remove 1: slot 1 holds no card\n"},
+        {{"--send", "insert 1 3B00", "--send", "atr 1 3B01"}, 0, "", ""},
+        // The first failure ends the run: the remove after it is not sent.
+        {{"--send", "insert 1", "--send", "remove 1"},
+         1,
+         "",
+         "ryx_sim: insert 1: slot 1 already holds a card (remove it first)\n"},
+        {{"--send", "status"},
+         0,
+         "reader there model=KT4470RS rate=9600 port=" + sim.port + " link=" + sim.link +
+             "\nslot 0 card=inactive atr=" + kBuiltIn + "\nslot 1 card=inactive atr=3B01\n",
+         ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--control", sim.control};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Program p(args);
+        EXPECT_EQ(p.Wait(), c.status) << c.args[1];
+        EXPECT_EQ(p.Stdout(), c.out) << c.args[1];
+        EXPECT_EQ(p.Stderr(), c.err) << c.args[1];
+    }
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } refused[] = {
+        {{"--control", missing, "--send", "status"},
+         69,
+         "ryx_sim: cannot reach the simulator at " + missing + ": No such file or directory (is ryx_sim --control " +
+             missing + " running?)\n"},
+        {{"--send", "status"}, 64, "ryx_sim: --send needs --control PATH\n"},
+        {{"--control", sim.control, "--send", "status", "--rate", "19200"},
+         64,
+         "ryx_sim: --send talks to a running ryx_sim and takes no --rate\n"},
+        // A second simulator does not take over a live control socket.
+        {{"--control", sim.control},
+         1,
+         "ryx_sim: cannot listen at " + sim.control + ": another simulator is listening there\n"},
+    };
+    for (const auto& c : refused) {
+        Program p(c.args);
+        EXPECT_EQ(p.Wait(), c.status) << c.args[1];
+        EXPECT_EQ(p.Stderr(), c.err) << c.args[1];
+    }
+    EXPECT_EQ(sim.client.Send("status").find("reader there"), 0u);  // the first simulator is unharmed
 }
 
 }  // namespace

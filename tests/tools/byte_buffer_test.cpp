@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-namespace ryx {
+namespace ryx_test {
 namespace {
 
 TEST(ByteBuffer, CreatedZeroFilledAndEmpty) {
@@ -78,4 +78,4 @@ TEST(ByteBuffer, EnlargeKeepsTheContent) {
 }
 
 }  // namespace
-}  // namespace ryx
+}  // namespace ryx_test

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace ryx {
+namespace ryx_test {
 namespace {
 
 struct CompareCase {
@@ -85,4 +85,4 @@ TEST(CompareResponse, LongResponseWithWildcards) {
 }
 
 }  // namespace
-}  // namespace ryx
+}  // namespace ryx_test

@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace ryx {
+namespace ryx_test {
 namespace {
 
 struct NumberCase {
@@ -174,4 +174,4 @@ TEST(PromptForScriptFileName, OverlongLineIsCutAndItsRestDropped) {
 }
 
 }  // namespace
-}  // namespace ryx
+}  // namespace ryx_test

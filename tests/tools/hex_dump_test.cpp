@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace ryx {
+namespace ryx_test {
 namespace {
 
 std::string Dump(const std::vector<uint8_t>& bytes) {
@@ -80,4 +80,4 @@ TEST(PrintExpected, SixteenPairsToALine) {
 }
 
 }  // namespace
-}  // namespace ryx
+}  // namespace ryx_test

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace ryx {
+namespace ryx_test {
 namespace {
 
 TEST(HexDigitValue, EveryCharacter) {
@@ -59,4 +59,4 @@ TEST(ParseHexToken, LongToken) {
 }
 
 }  // namespace
-}  // namespace ryx
+}  // namespace ryx_test

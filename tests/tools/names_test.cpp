@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace ryx {
+namespace ryx_test {
 namespace {
 
 TEST(Names, ProtocolAndIccStatus) {
@@ -25,4 +25,4 @@ TEST(Names, ProtocolAndIccStatus) {
 }
 
 }  // namespace
-}  // namespace ryx
+}  // namespace ryx_test

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace ryx {
+namespace ryx_test {
 namespace {
 
 std::vector<std::string> ReadAll(std::string_view content) {
@@ -79,4 +79,4 @@ TEST(SplitScriptTokens, SeparatorsAreSpaceTabCrLf) {
 }
 
 }  // namespace
-}  // namespace ryx
+}  // namespace ryx_test

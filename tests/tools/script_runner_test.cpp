@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace ryx {
+namespace ryx_test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -293,4 +293,4 @@ TEST(RunScript, OverlongResponseLengthFromASenderIsCut) {
 }
 
 }  // namespace
-}  // namespace ryx
+}  // namespace ryx_test

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <unistd.h>
 
-namespace ryx::test {
+namespace ryx_test::test {
 
 /** An anonymous temporary file used as a FILE* stream: output to capture, or input prepared in advance. */
 class TempStream {
@@ -87,6 +87,6 @@ private:
     std::string path_;
 };
 
-}  // namespace ryx::test
+}  // namespace ryx_test::test
 
 #endif

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-namespace ryx {
+namespace ryx_test {
 
 std::unique_ptr<ByteBuffer> ByteBuffer::Create(uint32_t capacity) {
     // calloc(0) may give null on some systems; one byte keeps "created" and "failed" apart.
@@ -47,4 +47,4 @@ bool ByteBuffer::Enlarge(uint32_t extra, std::FILE* out) {
     return true;
 }
 
-}  // namespace ryx
+}  // namespace ryx_test

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <memory>
 
-namespace ryx {
+namespace ryx_test {
 
 /**
  * A byte array with a capacity and a used length. The storage is zero-filled when the buffer is created and
@@ -63,6 +63,6 @@ private:
     uint32_t length_ = 0;
 };
 
-}  // namespace ryx
+}  // namespace ryx_test
 
 #endif

@@ -2,7 +2,7 @@
 
 #include "hex.h"
 
-namespace ryx {
+namespace ryx_test {
 
 namespace {
 
@@ -49,4 +49,4 @@ int CompareResponse(std::string_view expected, const uint8_t* response, uint32_t
     return result;
 }
 
-}  // namespace ryx
+}  // namespace ryx_test

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace ryx {
+namespace ryx_test {
 
 /** True for the characters of an expected text that stand for a nibble: hex digits, 'X' and 'x'. */
 constexpr bool IsNibbleCharacter(char c) {
@@ -28,6 +28,6 @@ constexpr bool IsNibbleCharacter(char c) {
 int CompareResponse(std::string_view expected, const uint8_t* response, uint32_t responseLength,
                     int32_t* mismatchIndex);
 
-}  // namespace ryx
+}  // namespace ryx_test
 
 #endif

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstring>
 
-namespace ryx {
+namespace ryx_test {
 
 namespace {
 
@@ -147,4 +147,4 @@ bool PromptForScriptFileName(Console& console, std::string* name) {
     }
 }
 
-}  // namespace ryx
+}  // namespace ryx_test

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-namespace ryx {
+namespace ryx_test {
 
 /** The console's two streams. Output is flushed before every read so that a transcript stays in order. */
 struct Console {
@@ -66,6 +66,6 @@ inline constexpr size_t kScriptFileNameSize = 512;
  */
 bool PromptForScriptFileName(Console& console, std::string* name);
 
-}  // namespace ryx
+}  // namespace ryx_test
 
 #endif

@@ -2,7 +2,7 @@
 
 #include <new>
 
-namespace ryx {
+namespace ryx_test {
 
 namespace {
 
@@ -33,4 +33,4 @@ std::optional<std::string> QueryFirmwareVersion(RYX_HANDLE handle, std::FILE* ou
     }
 }
 
-}  // namespace ryx
+}  // namespace ryx_test

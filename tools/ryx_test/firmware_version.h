@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-namespace ryx {
+namespace ryx_test {
 
 /**
  * Sends the firmware-version escape command E0 00 00 18 00 on slot 0 into a 35-byte reply buffer and gives the
@@ -19,6 +19,6 @@ namespace ryx {
  */
 std::optional<std::string> QueryFirmwareVersion(RYX_HANDLE handle, std::FILE* out);
 
-}  // namespace ryx
+}  // namespace ryx_test
 
 #endif

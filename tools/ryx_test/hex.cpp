@@ -1,6 +1,6 @@
 #include "hex.h"
 
-namespace ryx {
+namespace ryx_test {
 
 std::vector<uint8_t> ParseHexToken(std::string_view token) {
     size_t digits = 0;
@@ -28,4 +28,4 @@ std::vector<uint8_t> ParseHexToken(std::string_view token) {
     return bytes;
 }
 
-}  // namespace ryx
+}  // namespace ryx_test

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ryx {
+namespace ryx_test {
 
 /** 0 to 9 for '0' to '9', 10 to 15 for 'A' to 'F' and 'a' to 'f', otherwise -1. */
 constexpr int HexDigitValue(char c) {
@@ -30,6 +30,6 @@ constexpr int HexDigitValue(char c) {
  */
 std::vector<uint8_t> ParseHexToken(std::string_view token);
 
-}  // namespace ryx
+}  // namespace ryx_test
 
 #endif

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace ryx {
+namespace ryx_test {
 
 namespace {
 
@@ -54,4 +54,4 @@ void PrintExpected(std::FILE* out, std::string_view expected) {
     PrintLine(out, line);
 }
 
-}  // namespace ryx
+}  // namespace ryx_test

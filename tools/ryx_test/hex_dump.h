@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string_view>
 
-namespace ryx {
+namespace ryx_test {
 
 /**
  * Prints `count` bytes as upper-case two-digit hex separated by single spaces, 16 to a line, each line ended
@@ -23,6 +23,6 @@ void PrintHexDump(std::FILE* out, const uint8_t* bytes, size_t count);
  */
 void PrintExpected(std::FILE* out, std::string_view expected);
 
-}  // namespace ryx
+}  // namespace ryx_test
 
 #endif

@@ -5,9 +5,11 @@
 #include "script_runner.h"
 #include "script_senders.h"
 
+#include <cstring>
+#include <initializer_list>
 #include <string>
 
-namespace ryx {
+namespace ryx_test {
 
 namespace {
 
@@ -16,6 +18,21 @@ constexpr uint32_t kAtrBufferSize = 64;
 
 void Print(Console& console, const char* text) {
     std::fputs(text, console.out);
+}
+
+// A menu's title, underlined with as many dashes as it has characters, and an empty line.
+void PrintTitle(Console& console, const char* title) {
+    const std::string rule(std::strlen(title), '-');
+    std::fprintf(console.out, "%s\n%s\n\n", title, rule.c_str());
+}
+
+// The numbered items from 1 on, one a line, then "0. Exit" and an empty line.
+void PrintItems(Console& console, std::initializer_list<std::string> items) {
+    int number = 1;
+    for (const std::string& item : items) {
+        std::fprintf(console.out, "%d. %s\n", number++, item.c_str());
+    }
+    Print(console, "0. Exit\n\n");
 }
 
 // Reports a call that returns nothing but its status: "<call>: OK" or its error line.
@@ -121,12 +138,8 @@ MenuEnd IccStatusAction(Console& console, RYX_HANDLE handle, int32_t slot) {
 MenuEnd ModulesMenu(Console& console, RYX_HANDLE handle) {
     int32_t choice = -1;
     for (;;) {
-        Print(console, "Modules\n");
-        Print(console, "-------\n\n");
-        Print(console, "1. Reader\n");
-        Print(console, "2. Card\n");
-        Print(console, "3. Peripheral\n");
-        Print(console, "0. Exit\n\n");
+        PrintTitle(console, "Modules");
+        PrintItems(console, {"Reader", "Card", "Peripheral"});
         if (!PromptForNumber(console, kSelectAnOption, &choice)) {
             return MenuEnd::EndOfInput;
         }
@@ -163,11 +176,8 @@ MenuEnd ReaderMenu(Console& console, RYX_HANDLE handle) {
         }
         ReportStatus(console, "RYX_GetBaudRate", status);
         Print(console, "\n");
-        Print(console, "Reader\n");
-        Print(console, "------\n\n");
-        std::fprintf(console.out, "1. Baud Rate (%d bps)\n", static_cast<int>(baudRate));
-        Print(console, "2. Timeouts\n");
-        Print(console, "0. Exit\n\n");
+        PrintTitle(console, "Reader");
+        PrintItems(console, {"Baud Rate (" + std::to_string(static_cast<int>(baudRate)) + " bps)", "Timeouts"});
         if (!PromptForNumber(console, kSelectAnOption, &choice)) {
             return MenuEnd::EndOfInput;
         }
@@ -199,15 +209,22 @@ MenuEnd ReaderMenu(Console& console, RYX_HANDLE handle) {
 }
 
 MenuEnd TimeoutsMenu(Console& console, RYX_HANDLE handle) {
+    // The item's label is padded so that the values' parentheses align.
     struct Field {
+        const char* label;
+        const char* unit;
         const char* prompt;
         uint32_t LinkTimeouts::*member;
     };
     static const Field kFields[] = {
-        {"Enter a status timeout (ms): ", &LinkTimeouts::statusTimeout},
-        {"Enter a number of status retries: ", &LinkTimeouts::statusRetries},
-        {"Enter a response timeout (ms): ", &LinkTimeouts::responseTimeout},
-        {"Enter a number of response retries: ", &LinkTimeouts::responseRetries},
+        {"Status Timeout   ", " ms", "Enter a status timeout (ms): ", &LinkTimeouts::statusTimeout},
+        {"Status Retries   ", "", "Enter a number of status retries: ", &LinkTimeouts::statusRetries},
+        {"Response Timeout ", " ms", "Enter a response timeout (ms): ", &LinkTimeouts::responseTimeout},
+        {"Response Retries ", "", "Enter a number of response retries: ", &LinkTimeouts::responseRetries},
+    };
+    const auto item = [](const Field& field, const LinkTimeouts& timeouts) {
+        return std::string(field.label) + "(" + std::to_string(static_cast<int>(timeouts.*field.member)) + field.unit +
+               ")";
     };
     int32_t choice = -1;
     for (;;) {
@@ -219,13 +236,9 @@ MenuEnd TimeoutsMenu(Console& console, RYX_HANDLE handle) {
         }
         ReportStatus(console, "RYX_GetTimeouts", status);
         Print(console, "\n");
-        Print(console, "Timeouts\n");
-        Print(console, "--------\n\n");
-        std::fprintf(console.out, "1. Status Timeout   (%d ms)\n", static_cast<int>(timeouts.statusTimeout));
-        std::fprintf(console.out, "2. Status Retries   (%d)\n", static_cast<int>(timeouts.statusRetries));
-        std::fprintf(console.out, "3. Response Timeout (%d ms)\n", static_cast<int>(timeouts.responseTimeout));
-        std::fprintf(console.out, "4. Response Retries (%d)\n", static_cast<int>(timeouts.responseRetries));
-        Print(console, "0. Exit\n\n");
+        PrintTitle(console, "Timeouts");
+        PrintItems(console, {item(kFields[0], timeouts), item(kFields[1], timeouts), item(kFields[2], timeouts),
+                             item(kFields[3], timeouts)});
         if (!PromptForNumber(console, kSelectAnOption, &choice)) {
             return MenuEnd::EndOfInput;
         }
@@ -261,15 +274,9 @@ MenuEnd CardMenu(Console& console, RYX_HANDLE handle) {
     }
     int32_t choice = -1;
     for (;;) {
-        Print(console, "Card\n");
-        Print(console, "----\n\n");
+        PrintTitle(console, "Card");
         std::fprintf(console.out, "Slot %d:\n\n", slot);
-        Print(console, "1. Power On ICC\n");
-        Print(console, "2. Power Off ICC\n");
-        Print(console, "3. Set Protocol\n");
-        Print(console, "4. Get ICC Status\n");
-        Print(console, "5. Exchange APDU\n");
-        Print(console, "0. Exit\n\n");
+        PrintItems(console, {"Power On ICC", "Power Off ICC", "Set Protocol", "Get ICC Status", "Exchange APDU"});
         if (!PromptForNumber(console, kSelectAnOption, &choice)) {
             return MenuEnd::EndOfInput;
         }
@@ -309,12 +316,8 @@ MenuEnd CardMenu(Console& console, RYX_HANDLE handle) {
 MenuEnd ProtocolMenu(Console& console, uint32_t* mask) {
     int32_t choice = -1;
     for (;;) {
-        Print(console, "Protocol\n");
-        Print(console, "--------\n\n");
-        Print(console, "1. T=0\n");
-        Print(console, "2. T=1\n");
-        Print(console, "3. T=0 or T=1\n");
-        Print(console, "0. Exit\n\n");
+        PrintTitle(console, "Protocol");
+        PrintItems(console, {"T=0", "T=1", "T=0 or T=1"});
         if (!PromptForNumber(console, kSelectAnOption, &choice)) {
             return MenuEnd::EndOfInput;
         }
@@ -338,11 +341,9 @@ MenuEnd PeripheralMenu(Console& console, RYX_HANDLE handle) {
     }
     int32_t choice = -1;
     for (;;) {
-        Print(console, "Peripheral\n");
-        Print(console, "----------\n\n");
+        PrintTitle(console, "Peripheral");
         std::fprintf(console.out, "Slot %d:\n\n", slot);
-        Print(console, "1. Control\n");
-        Print(console, "0. Exit\n\n");
+        PrintItems(console, {"Control"});
         if (!PromptForNumber(console, kSelectAnOption, &choice)) {
             return MenuEnd::EndOfInput;
         }
@@ -356,4 +357,4 @@ MenuEnd PeripheralMenu(Console& console, RYX_HANDLE handle) {
     }
 }
 
-}  // namespace ryx
+}  // namespace ryx_test

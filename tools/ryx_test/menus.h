@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-namespace ryx {
+namespace ryx_test {
 
 /** How a menu was left. At EndOfInput every menu above is left too and the program closes the reader. */
 enum class MenuEnd { Exit, EndOfInput };
@@ -40,6 +40,6 @@ MenuEnd ProtocolMenu(Console& console, uint32_t* mask);
 /** Asks for a slot like CardMenu, then runs escape-command scripts on it. */
 MenuEnd PeripheralMenu(Console& console, RYX_HANDLE handle);
 
-}  // namespace ryx
+}  // namespace ryx_test
 
 #endif

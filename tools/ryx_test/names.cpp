@@ -3,7 +3,7 @@
 #include <array>
 #include <cstddef>
 
-namespace ryx {
+namespace ryx_test {
 
 namespace {
 
@@ -27,4 +27,4 @@ const char* IccStatusName(uint32_t iccStatus) {
     return Lookup(kNames, iccStatus);
 }
 
-}  // namespace ryx
+}  // namespace ryx_test

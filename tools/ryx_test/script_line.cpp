@@ -2,7 +2,7 @@
 
 #include <new>
 
-namespace ryx {
+namespace ryx_test {
 
 std::optional<std::string> ReadScriptLine(std::FILE* file, std::FILE* out) {
     try {
@@ -44,4 +44,4 @@ std::vector<std::string_view> SplitScriptTokens(std::string_view line) {
     return tokens;
 }
 
-}  // namespace ryx
+}  // namespace ryx_test

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ryx {
+namespace ryx_test {
 
 /**
  * Reads the next whole line of `file`, of any length, keeping its newline. A last line that ends without a
@@ -31,6 +31,6 @@ constexpr bool IsTokenSeparator(char c) {
  */
 std::vector<std::string_view> SplitScriptTokens(std::string_view line);
 
-}  // namespace ryx
+}  // namespace ryx_test
 
 #endif

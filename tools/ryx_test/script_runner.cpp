@@ -5,12 +5,13 @@
 #include "hex.h"
 #include "hex_dump.h"
 #include "script_line.h"
+#include "stop_request.h"
 
 #include <memory>
 #include <new>
 #include <string_view>
 
-namespace ryx {
+namespace ryx_test {
 
 namespace {
 
@@ -25,6 +26,8 @@ struct ScriptBuffers {
     std::unique_ptr<ByteBuffer> command;
     std::unique_ptr<ByteBuffer> response;
     std::unique_ptr<ByteBuffer> expected;
+    int linesRead = 0;
+    int commandLine = 0;  // line of the current pair's command
 };
 
 // What reading one pair gave.
@@ -71,7 +74,7 @@ bool AddExpectedLine(const std::vector<std::string_view>& tokens, ByteBuffer& ex
 }
 
 // Reads significant lines until a command line and its expected line are both in the buffers.
-PairRead ReadPair(std::FILE* file, ScriptBuffers& buffers, std::FILE* out) {
+PairRead ReadPair(std::FILE* file, ScriptBuffers& buffers, const ScriptRunOptions& options, std::FILE* out) {
     buffers.command->Clear();
     buffers.expected->Clear();
     bool haveCommand = false;
@@ -81,8 +84,10 @@ PairRead ReadPair(std::FILE* file, ScriptBuffers& buffers, std::FILE* out) {
         if (!line) {
             return PairRead::EndOfFile;
         }
+        ++buffers.linesRead;
         const std::vector<std::string_view> tokens = SplitScriptTokens(*line);
-        if (tokens.empty() || tokens.front().front() == ';') {
+        if (tokens.empty() || tokens.front().front() == ';' ||
+            (options.hashComments && tokens.front().front() == '#')) {
             continue;
         }
         if (!haveCommand) {
@@ -90,6 +95,7 @@ PairRead ReadPair(std::FILE* file, ScriptBuffers& buffers, std::FILE* out) {
                 return PairRead::OutOfMemory;
             }
             haveCommand = buffers.command->Length() != 0;
+            buffers.commandLine = buffers.linesRead;
         } else {
             if (!AddExpectedLine(tokens, *buffers.expected, out)) {
                 return PairRead::OutOfMemory;
@@ -100,16 +106,19 @@ PairRead ReadPair(std::FILE* file, ScriptBuffers& buffers, std::FILE* out) {
     return PairRead::Complete;
 }
 
-// Sends one pair and checks its response. True when the run goes on.
-bool RunPair(RYX_HANDLE handle, uint32_t slot, const ScriptSender& sender, ScriptBuffers& buffers, std::FILE* out) {
+// Sends one pair and checks its response; `result` tells how it went. True when the run goes on.
+bool RunPair(RYX_HANDLE handle, uint32_t slot, const ScriptSender& sender, ScriptBuffers& buffers,
+             const ScriptRunOptions& options, ScriptPairResult& result, std::FILE* out) {
+    result.commandLine = buffers.commandLine;
     ByteBuffer& command = *buffers.command;
     ByteBuffer& response = *buffers.response;
     std::fputs("Command:\n", out);
     PrintHexDump(out, command.Data(), command.Length());
 
     uint32_t responseLength = response.Capacity();
-    if (sender(handle, slot, command.Data(), command.Length(), response.Data(), response.Capacity(), &responseLength,
-               out) != 0) {
+    result.status = sender(handle, slot, command.Data(), command.Length(), response.Data(), response.Capacity(),
+                           &responseLength, out);
+    if (result.status != 0) {
         return false;
     }
     // A sender never reports more than the buffer holds; a faulty one must not make the dump read past it.
@@ -124,7 +133,12 @@ bool RunPair(RYX_HANDLE handle, uint32_t slot, const ScriptSender& sender, Scrip
     PrintExpected(out, expected);
 
     int32_t index = -1;
-    if (CompareResponse(expected, response.Data(), response.Length(), &index) != 0) {
+    result.matched = CompareResponse(expected, response.Data(), response.Length(), &index) == 0;
+    result.mismatchIndex = result.matched ? -1 : index;
+    if (!result.matched) {
+        if (!options.printMismatch) {
+            return false;
+        }
         if (index < 0) {
             std::fputs("Error: Unexpected response\n", out);
         } else {
@@ -148,7 +162,8 @@ void RunScript(RYX_HANDLE handle, uint32_t slot, const char* fileName, const Scr
     RunScriptFile(handle, slot, file.get(), sender, out);
 }
 
-void RunScriptFile(RYX_HANDLE handle, uint32_t slot, std::FILE* file, const ScriptSender& sender, std::FILE* out) {
+ScriptEnd RunScriptFile(RYX_HANDLE handle, uint32_t slot, std::FILE* file, const ScriptSender& sender, std::FILE* out,
+                        const ScriptRunOptions& options) {
     ScriptBuffers buffers;
     buffers.command = ByteBuffer::Create(kCommandCapacity);
     if (buffers.command) {
@@ -159,21 +174,37 @@ void RunScriptFile(RYX_HANDLE handle, uint32_t slot, std::FILE* file, const Scri
     }
     if (!buffers.expected) {
         PrintNotEnoughMemory(out);
-        return;
+        return ScriptEnd::OutOfMemory;
     }
     try {
         while (!std::feof(file)) {
-            if (ReadPair(file, buffers, out) != PairRead::Complete) {
-                return;
+            switch (ReadPair(file, buffers, options, out)) {
+                case PairRead::Complete:
+                    break;
+                case PairRead::EndOfFile:
+                    return ScriptEnd::EndOfFile;
+                case PairRead::OutOfMemory:
+                    return ScriptEnd::OutOfMemory;
             }
-            if (!RunPair(handle, slot, sender, buffers, out)) {
-                return;
+            // A stop asked for by a signal ends the run before the next command goes out.
+            if (StopRequested()) {
+                return ScriptEnd::Stopped;
+            }
+            ScriptPairResult result;
+            const bool goOn = RunPair(handle, slot, sender, buffers, options, result, out);
+            if (options.pairDone) {
+                options.pairDone(result);
+            }
+            if (!goOn) {
+                return result.status != 0 ? ScriptEnd::SenderFailed : ScriptEnd::Mismatch;
             }
         }
     } catch (const std::bad_alloc&) {
         // Token lists and converted tokens live in the standard containers.
         PrintNotEnoughMemory(out);
+        return ScriptEnd::OutOfMemory;
     }
+    return ScriptEnd::EndOfFile;
 }
 
-}  // namespace ryx
+}  // namespace ryx_test

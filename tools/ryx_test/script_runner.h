@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <functional>
 
-namespace ryx {
+namespace ryx_test {
 
 /** Size of the response buffer of a run: the most one send may return. */
 inline constexpr uint32_t kScriptResponseCapacity = 65538;
@@ -34,13 +34,32 @@ using ScriptSender =
 void RunScript(RYX_HANDLE handle, uint32_t slot, const char* fileName, const ScriptSender& sender,
                std::FILE* out = stdout);
 
+/** How one pair of a run ended: its command was sent and the response compared, or the send failed. */
+struct ScriptPairResult {
+    int commandLine = 0;         ///< 1-based line of the command in the file
+    uint32_t status = 0;         ///< the sender's result; 0 when the command went through
+    bool matched = false;        ///< the response matched the expected line (only when status is 0)
+    int32_t mismatchIndex = -1;  ///< on a mismatch: the byte compared last, or -1
+};
+
+/** Why a run ended. */
+enum class ScriptEnd { EndOfFile, SenderFailed, Mismatch, OutOfMemory, Stopped };
+
+/** Variations of a run for the command-line mode; the defaults are the console's rules. */
+struct ScriptRunOptions {
+    bool hashComments = false;  ///< a line whose first token begins with '#' is a comment too
+    bool printMismatch = true;  ///< print "Error: Unexpected response..." on the run's output
+    std::function<void(const ScriptPairResult&)> pairDone;  ///< called after every pair that was sent or refused
+};
+
 /**
  * Plays an already open script from its current position, as RunScript does after opening the file (without the
- * "Opening" line). The caller keeps `file` and closes it.
+ * "Opening" line). The caller keeps `file` and closes it. Before each pair the run checks StopRequested() and
+ * ends (ScriptEnd::Stopped) without sending when a stop was asked for.
  */
-void RunScriptFile(RYX_HANDLE handle, uint32_t slot, std::FILE* file, const ScriptSender& sender,
-                   std::FILE* out = stdout);
+ScriptEnd RunScriptFile(RYX_HANDLE handle, uint32_t slot, std::FILE* file, const ScriptSender& sender,
+                        std::FILE* out = stdout, const ScriptRunOptions& options = {});
 
-}  // namespace ryx
+}  // namespace ryx_test
 
 #endif

@@ -1,6 +1,6 @@
 #include "script_senders.h"
 
-namespace ryx {
+namespace ryx_test {
 
 uint32_t ApduScriptSender(RYX_HANDLE handle, uint32_t slot, const uint8_t* command, uint32_t commandLength,
                           uint8_t* response, uint32_t /*responseCapacity*/, uint32_t* responseLength, std::FILE* out) {
@@ -21,4 +21,4 @@ uint32_t EscapeScriptSender(RYX_HANDLE handle, uint32_t slot, const uint8_t* com
     return status;
 }
 
-}  // namespace ryx
+}  // namespace ryx_test

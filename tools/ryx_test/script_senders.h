@@ -4,7 +4,7 @@
 
 #include "script_runner.h"
 
-namespace ryx {
+namespace ryx_test {
 
 /**
  * A ScriptSender that sends the command as an APDU with RYX_ExchangeApdu. The response capacity reaches the
@@ -21,6 +21,6 @@ uint32_t ApduScriptSender(RYX_HANDLE handle, uint32_t slot, const uint8_t* comma
 uint32_t EscapeScriptSender(RYX_HANDLE handle, uint32_t slot, const uint8_t* command, uint32_t commandLength,
                             uint8_t* response, uint32_t responseCapacity, uint32_t* responseLength, std::FILE* out);
 
-}  // namespace ryx
+}  // namespace ryx_test
 
 #endif
