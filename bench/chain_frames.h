@@ -1,5 +1,5 @@
-// The frames a host sends to carry one APDU in PC_to_RDR_XfrBlock messages, built here without the library so
-// that the floor of the line moves the same frames the library does. Pure.
+// The frames a host sends to carry one APDU in PC_to_RDR_XfrBlock messages, built with the simulator's codec
+// (not the library's) so that the floor of the line moves the same frames the library does. Pure.
 #pragma once
 
 #include <array>

@@ -66,6 +66,15 @@ void CheckParse(const SlotDescriptor& row, const std::uint8_t (&atr)[ryx::kMaxAt
     const CardState& card = slot->card;
 
     RYX_FUZZ_REQUIRE(result == 0 || result == RYX_ERROR_UNRECOGNIZED_MEDIA || result == RYX_W_UNSUPPORTED_CARD);
+    // The grammar alone refuses what it cannot decode; what it decodes is what the parse stored.
+    const ryx::AtrGrammar grammar = ryx::DecodeAtr(atr, atrLength);
+    RYX_FUZZ_REQUIRE(grammar.verdict == ryx::AtrGrammar::Verdict::kWellFormed ||
+                     result == RYX_ERROR_UNRECOGNIZED_MEDIA);
+    if (grammar.verdict == ryx::AtrGrammar::Verdict::kWellFormed) {
+        RYX_FUZZ_REQUIRE(card.convention == grammar.convention && card.historicalCount == grammar.historicalCount &&
+                         card.atrFiIndex == grammar.fiIndex && card.atrDiIndex == grammar.diIndex &&
+                         card.extraGuardTime == grammar.extraGuardTime);
+    }
     // The stored ATR, its length, the speed request and the slot's limits are never changed.
     RYX_FUZZ_REQUIRE(card.atrLength == atrLength);
     RYX_FUZZ_REQUIRE(std::memcmp(card.atr, atr, sizeof atr) == 0);

@@ -34,9 +34,10 @@
  * on a handle while another call on it is running or may start.
  *
  * Blocking. Calls that talk to the reader block until the reader answers or the link time-outs run out: each
- * message may take up to (statusRetries + 1) status waits of statusTimeout ms plus (responseRetries + 1) response
- * waits of responseTimeout ms, each wait rounded up to whole 500 ms slices (see LinkTimeouts). Opening scans ten
- * line speeds with short time-outs and takes about ten seconds when no reader answers.
+ * message makes up to statusRetries + 1 command attempts and then up to responseRetries + 1 response attempts, and
+ * every wait for the reader's next bytes in them lasts up to statusTimeout or responseTimeout ms, rounded up to
+ * whole 500 ms slices (see LinkTimeouts); a reader that stays silent costs (statusRetries + 1) status waits per
+ * message. Opening scans ten line speeds with short time-outs and takes about ten seconds when no reader answers.
  */
 #ifndef RYX_H
 #define RYX_H
@@ -61,6 +62,15 @@ extern "C" {
 #else
 #define RYX_NOEXCEPT
 #endif
+
+/* Library version. The build refuses to configure when these differ from the project version; the major number is
+ * the shared library's SONAME version. */
+#define RYX_VERSION_MAJOR 1
+#define RYX_VERSION_MINOR 0
+#define RYX_VERSION_PATCH 1
+
+/** The longest ATR the library takes: an ATR buffer of this size always suffices for RYX_PowerOnIcc. */
+#define RYX_MAX_ATR_SIZE 64u
 
 /** Opaque reader handle; pointer-sized. Never dereference it. */
 typedef struct RYX_READER_* RYX_HANDLE;
@@ -128,70 +138,84 @@ typedef struct LinkTimeouts {
  * names a known model; the port stays at the speed where the reader answered.
  * @param portName NUL-terminated device name; must not be NULL.
  * @param handle   receives the handle on success only; must not be NULL.
- * @return 0; 87 for a NULL argument; 8; the port's error (2, 5, 87, ...); 31 when no speed gave a known model
- *         (or the code of the last attempt at 500000 bit/s). Blocks up to about ten seconds with no reader.
+ * @return RYX_SUCCESS; RYX_ERROR_INVALID_PARAMETER for a NULL argument; RYX_ERROR_NOT_ENOUGH_MEMORY; the port's
+ *         error (RYX_ERROR_FILE_NOT_FOUND, RYX_ERROR_ACCESS_DENIED, RYX_ERROR_INVALID_PARAMETER, ...);
+ *         RYX_ERROR_GEN_FAILURE when no speed gave a known model (or the code of the last attempt at 500000 bit/s).
+ *         Blocks up to about ten seconds with no reader.
  */
 RYX_API uint32_t RYX_CALL RYX_OpenA(const char* portName, RYX_HANDLE* handle) RYX_NOEXCEPT;
 
 /**
  * As RYX_OpenA with a NUL-terminated UTF-16 name. On Linux the name is converted to UTF-8 for the device path;
- * an ill-formed name (an unpaired surrogate) gives RYX_ERROR_INVALID_NAME (123) without touching any device.
+ * an ill-formed name (an unpaired surrogate) gives RYX_ERROR_INVALID_NAME without touching any device.
  */
 RYX_API uint32_t RYX_CALL RYX_OpenW(const RYX_WCHAR* portName, RYX_HANDLE* handle) RYX_NOEXCEPT;
 
 /**
  * Powers every slot off (results ignored), closes the port and frees the reader. The handle is invalid afterwards.
- * @return 0 once the handle is found, whatever the reader does (an unplugged reader only makes it slower); 6.
+ * @return RYX_SUCCESS once the handle is found, whatever the reader does (an unplugged reader only makes it
+ *         slower); RYX_ERROR_INVALID_HANDLE.
  */
 RYX_API uint32_t RYX_CALL RYX_Close(RYX_HANDLE handle) RYX_NOEXCEPT;
 
 /**
  * Number of card slots (2 or 3, by model). Sends nothing.
- * @param slotCount out; must not be NULL. @return 0, 6, 87.
+ * @param slotCount out; must not be NULL.
+ * @return RYX_SUCCESS, RYX_ERROR_INVALID_HANDLE, RYX_ERROR_INVALID_PARAMETER.
  */
 RYX_API uint32_t RYX_CALL RYX_GetNumSlots(RYX_HANDLE handle, uint32_t* slotCount) RYX_NOEXCEPT;
 
 /**
  * The line speed at which the host's port runs, in bit/s. Sends nothing.
  * @param baudRate out; must not be NULL; receives 0 when the port's settings cannot be read.
- * @return 0, 6, 87, or the port's error.
+ * @return RYX_SUCCESS, RYX_ERROR_INVALID_HANDLE, RYX_ERROR_INVALID_PARAMETER, or the port's error.
  */
 RYX_API uint32_t RYX_CALL RYX_GetBaudRate(RYX_HANDLE handle, uint32_t* baudRate) RYX_NOEXCEPT;
 
 /**
  * Changes the line speed on both ends: checks that the host port accepts the rate, asks the reader to switch, then
  * moves the port. baudRate must be one of 9600, 19200, 38400, 57600, 115200, 128000, 230400, 250000, 256000, 500000.
- * @return 0 (also when the rate is already in force: nothing is sent); 6; 87 (rate not in the table); the port's
- *         error when the host port refuses the rate (the reader is not asked); a link error (the port stays at the
- *         old rate); 31 when the reader answered without confirming (the port is nevertheless at the new rate).
+ * @return RYX_SUCCESS (also when the rate is already in force: nothing is sent); RYX_ERROR_INVALID_HANDLE;
+ *         RYX_ERROR_INVALID_PARAMETER (rate not in the table); the port's error when the host port refuses the rate
+ *         (the reader is not asked); a link error (the port stays at the old rate); RYX_ERROR_GEN_FAILURE when the
+ *         reader answered without confirming (the port is nevertheless at the new rate).
  */
 RYX_API uint32_t RYX_CALL RYX_SetBaudRate(RYX_HANDLE handle, uint32_t baudRate) RYX_NOEXCEPT;
 
-/** Copies the reader's link time-outs. @param timeouts out; must not be NULL. @return 0, 6, 87. */
+/**
+ * Copies the reader's link time-outs.
+ * @param timeouts out; must not be NULL.
+ * @return RYX_SUCCESS, RYX_ERROR_INVALID_HANDLE, RYX_ERROR_INVALID_PARAMETER.
+ */
 RYX_API uint32_t RYX_CALL RYX_GetTimeouts(RYX_HANDLE handle, LinkTimeouts* timeouts) RYX_NOEXCEPT;
 
 /**
  * Sets the reader's link time-outs from the next exchange on. Any values are accepted, 0 included.
- * @param timeouts in; must not be NULL. @return 0, 6, 87.
+ * @param timeouts in; must not be NULL.
+ * @return RYX_SUCCESS, RYX_ERROR_INVALID_HANDLE, RYX_ERROR_INVALID_PARAMETER.
  */
 RYX_API uint32_t RYX_CALL RYX_SetTimeouts(RYX_HANDLE handle, const LinkTimeouts* timeouts) RYX_NOEXCEPT;
 
 /**
- * Powers the card in a slot on and returns its ATR (at most 64 bytes). The ATR is kept for RYX_SetProtocol.
+ * Powers the card in a slot on and returns its ATR (at most RYX_MAX_ATR_SIZE bytes). The ATR is kept for
+ * RYX_SetProtocol.
  * @param slot            below the slot count.
  * @param atrBuffer       receives the ATR; may be NULL (only the length is reported).
  * @param atrBufferLength in: the size of atrBuffer; out: the ATR length; must not be NULL.
- * @return 0; 6; 87; 122 when the ATR is longer than *atrBufferLength: the card stays powered, nothing is copied
- *         and *atrBufferLength holds the size needed. On any other failure *atrBufferLength is 0 and the card counts
- *         as not powered: RYX_W_UNRESPONSIVE_CARD (mute card), RYX_W_REMOVED_CARD (no card), 31, 8, 122 (an ATR over
- *         64 bytes).
+ * @return RYX_SUCCESS; RYX_ERROR_INVALID_HANDLE; RYX_ERROR_INVALID_PARAMETER; RYX_ERROR_INSUFFICIENT_BUFFER when
+ *         the ATR is longer than *atrBufferLength: the card stays powered, nothing is copied and *atrBufferLength
+ *         holds the size needed. On any other failure *atrBufferLength is 0 and the card counts as not powered:
+ *         RYX_W_UNRESPONSIVE_CARD (mute card), RYX_W_REMOVED_CARD (no card), RYX_ERROR_GEN_FAILURE,
+ *         RYX_ERROR_NOT_ENOUGH_MEMORY, RYX_ERROR_INSUFFICIENT_BUFFER (an ATR over RYX_MAX_ATR_SIZE bytes).
  */
 RYX_API uint32_t RYX_CALL RYX_PowerOnIcc(RYX_HANDLE handle, uint32_t slot, uint8_t* atrBuffer,
                                          uint32_t* atrBufferLength) RYX_NOEXCEPT;
 
 /**
  * Powers the card in a slot off. The slot counts as not powered afterwards, whatever the reader answered.
- * @return 0, 6, 87, RYX_W_REMOVED_CARD, 1460, 31, 122 (a reply longer than a slot status), 8.
+ * @return RYX_SUCCESS, RYX_ERROR_INVALID_HANDLE, RYX_ERROR_INVALID_PARAMETER, RYX_W_REMOVED_CARD,
+ *         RYX_ERROR_TIMEOUT, RYX_ERROR_GEN_FAILURE, RYX_ERROR_INSUFFICIENT_BUFFER (a reply longer than a slot status),
+ *         RYX_ERROR_NOT_ENOUGH_MEMORY.
  */
 RYX_API uint32_t RYX_CALL RYX_PowerOffIcc(RYX_HANDLE handle, uint32_t slot) RYX_NOEXCEPT;
 
@@ -202,9 +226,11 @@ RYX_API uint32_t RYX_CALL RYX_PowerOffIcc(RYX_HANDLE handle, uint32_t slot) RYX_
  *        whose parameters can be negotiated gets one power cycle and a second attempt if the reader refuses the
  *        first (not with RYX_PROTOCOL_DEFAULT_SPEED).
  * @param activeProtocol optional out: RYX_PROTOCOL_T0 or RYX_PROTOCOL_T1 on success, 0 on every failure.
- * @return 0; 6; 87; RYX_W_UNPOWERED_CARD (power the card on first); RYX_W_UNSUPPORTED_CARD (unusable ATR);
- *         RYX_E_PROTO_MISMATCH (nothing is sent); RYX_W_REMOVED_CARD; RYX_W_UNRESPONSIVE_CARD (the retry's power-on);
- *         1460; 31; 122 (a reply longer than the reader's parameters); 8.
+ * @return RYX_SUCCESS; RYX_ERROR_INVALID_HANDLE; RYX_ERROR_INVALID_PARAMETER; RYX_W_UNPOWERED_CARD (power the
+ *         card on first); RYX_W_UNSUPPORTED_CARD (unusable ATR); RYX_E_PROTO_MISMATCH (nothing is sent);
+ *         RYX_W_REMOVED_CARD; RYX_W_UNRESPONSIVE_CARD (the retry's power-on); RYX_ERROR_TIMEOUT;
+ *         RYX_ERROR_GEN_FAILURE; RYX_ERROR_INSUFFICIENT_BUFFER (a reply longer than the reader's parameters);
+ *         RYX_ERROR_NOT_ENOUGH_MEMORY.
  */
 RYX_API uint32_t RYX_CALL RYX_SetProtocol(RYX_HANDLE handle, uint32_t slot, uint32_t preferredProtocols,
                                           uint32_t* activeProtocol) RYX_NOEXCEPT;
@@ -213,7 +239,9 @@ RYX_API uint32_t RYX_CALL RYX_SetProtocol(RYX_HANDLE handle, uint32_t slot, uint
  * Reads the state of the card in a slot.
  * @param iccStatus out; must not be NULL: RYX_ICC_UNKNOWN, _ABSENT, _PRESENT or _POWERED; RYX_ICC_UNKNOWN when
  *        the exchange fails. An absent card also ends the slot's powered state.
- * @return 0, 6, 87, RYX_W_REMOVED_CARD, 1460, 31, 122 (a reply longer than a slot status), 8.
+ * @return RYX_SUCCESS, RYX_ERROR_INVALID_HANDLE, RYX_ERROR_INVALID_PARAMETER, RYX_W_REMOVED_CARD,
+ *         RYX_ERROR_TIMEOUT, RYX_ERROR_GEN_FAILURE, RYX_ERROR_INSUFFICIENT_BUFFER (a reply longer than a slot status),
+ *         RYX_ERROR_NOT_ENOUGH_MEMORY.
  */
 RYX_API uint32_t RYX_CALL RYX_GetIccStatus(RYX_HANDLE handle, uint32_t slot, uint32_t* iccStatus) RYX_NOEXCEPT;
 
@@ -223,7 +251,9 @@ RYX_API uint32_t RYX_CALL RYX_GetIccStatus(RYX_HANDLE handle, uint32_t slot, uin
  * @param command        must not be NULL; commandLength must not be 0.
  * @param response       must not be NULL.
  * @param responseLength in: the size of response, not 0; out: the response length, on success only.
- * @return 0; 6; 87; 122 (the response does not fit: nothing of it is reported); RYX_W_REMOVED_CARD; 1460; 31; 8.
+ * @return RYX_SUCCESS; RYX_ERROR_INVALID_HANDLE; RYX_ERROR_INVALID_PARAMETER; RYX_ERROR_INSUFFICIENT_BUFFER (the
+ *         response does not fit: nothing of it is reported); RYX_W_REMOVED_CARD; RYX_ERROR_TIMEOUT;
+ *         RYX_ERROR_GEN_FAILURE; RYX_ERROR_NOT_ENOUGH_MEMORY.
  */
 RYX_API uint32_t RYX_CALL RYX_ExchangeApdu(RYX_HANDLE handle, uint32_t slot, const uint8_t* command,
                                            uint32_t commandLength, uint8_t* response,
@@ -236,7 +266,9 @@ RYX_API uint32_t RYX_CALL RYX_ExchangeApdu(RYX_HANDLE handle, uint32_t slot, con
  *                      (the line-speed escape belongs to RYX_SetBaudRate).
  * @param outBuffer     receives the reply; must not be NULL; outSize (its size) not 0.
  * @param bytesReturned optional out: the reply length on success, 0 on every failure.
- * @return 0; 6; 87; 122 (reply longer than outSize); 1112 and 1460 unchanged; 31; 8.
+ * @return RYX_SUCCESS; RYX_ERROR_INVALID_HANDLE; RYX_ERROR_INVALID_PARAMETER; RYX_ERROR_INSUFFICIENT_BUFFER (reply
+ *         longer than outSize); RYX_ERROR_NO_MEDIA_IN_DRIVE and RYX_ERROR_TIMEOUT unchanged; RYX_ERROR_GEN_FAILURE;
+ *         RYX_ERROR_NOT_ENOUGH_MEMORY.
  */
 RYX_API uint32_t RYX_CALL RYX_Control(RYX_HANDLE handle, uint32_t slot, uint32_t controlCode, const uint8_t* inBuffer,
                                       uint32_t inLength, uint8_t* outBuffer, uint32_t outSize,

@@ -10,7 +10,7 @@ using namespace ryx::pcsc;
 
 namespace {
 
-constexpr std::uint32_t kLibraryAtrSize = 64;  // the largest ATR the library accepts
+constexpr std::uint32_t kLibraryAtrSize = RYX_MAX_ATR_SIZE;
 
 RESPONSECODE PowerUp(const SlotRef& ref, PUCHAR atr, PDWORD atrLength) {
     SlotState& state = *ref.state;

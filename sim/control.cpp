@@ -330,11 +330,13 @@ void ControlServer::Serve() {
             break;
         }
         if (fds[0].revents != 0) break;
+        // The clients polled come first; one accepted now is polled from the next round on.
+        const std::size_t polled = clients.size();
         if ((fds[1].revents & POLLIN) != 0) {
             const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) clients.push_back({fd, {}});
         }
-        for (std::size_t i = 0; i < clients.size(); ++i) {
+        for (std::size_t i = 0; i < polled; ++i) {
             if (fds[i + 2].revents == 0) continue;
             Client& c = clients[i];
             char buf[1024];

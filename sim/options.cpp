@@ -177,7 +177,7 @@ const OptionSpec* FindOption(const std::string& name) {
     return nullptr;
 }
 
-// The options part of --help: the usage column is 21 wide; a longer usage gets its text on the next line.
+// The options part of --help: the text starts at column 23; a longer usage gets its text on the next line.
 std::string OptionsHelp() {
     constexpr std::size_t kColumn = 23;
     std::string t;

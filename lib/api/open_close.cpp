@@ -14,7 +14,9 @@ using namespace ryx;
 
 namespace {
 
-constexpr std::uint32_t kOpenRate = 9600;
+// 9600 bit/s 8N1, no flow control: where every reader starts.
+constexpr PortSettings kOpenLine{
+    .baudRate = 9600, .dataBits = 8, .parity = Parity::kNone, .stopBits = StopBits::kOne, .flow = FlowControl::kNone};
 
 // Both open functions: they differ only in how the port is opened.
 template <typename OpenPort>
@@ -52,12 +54,12 @@ std::uint32_t OpenReader(RYX_HANDLE* handle, OpenPort&& openPort) noexcept {
 
 extern "C" RYX_API uint32_t RYX_CALL RYX_OpenA(const char* portName, RYX_HANDLE* handle) noexcept {
     if (portName == nullptr || handle == nullptr) return RYX_ERROR_INVALID_PARAMETER;
-    return OpenReader(handle, [&] { return SerialOpenA(portName, kOpenRate, 8, 'N', 1, 'N'); });
+    return OpenReader(handle, [&] { return SerialOpenA(portName, kOpenLine); });
 }
 
 extern "C" RYX_API uint32_t RYX_CALL RYX_OpenW(const RYX_WCHAR* portName, RYX_HANDLE* handle) noexcept {
     if (portName == nullptr || handle == nullptr) return RYX_ERROR_INVALID_PARAMETER;
-    return OpenReader(handle, [&] { return SerialOpenW(portName, kOpenRate, 8, 'N', 1, 'N'); });
+    return OpenReader(handle, [&] { return SerialOpenW(portName, kOpenLine); });
 }
 
 extern "C" RYX_API uint32_t RYX_CALL RYX_Close(RYX_HANDLE handle) noexcept {

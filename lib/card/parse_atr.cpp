@@ -30,16 +30,16 @@ struct InterfaceGroups {
 
 // Reads the interface bytes that T0 and the TDi announce. Bytes past atrLength read as 0 and drive the count
 // negative, so a truncated ATR is caught by the length checks without looking past what was received.
-InterfaceGroups ReadInterfaceGroups(const CardState& card, std::uint32_t length) noexcept {
+InterfaceGroups ReadInterfaceGroups(const std::uint8_t* atr, std::uint32_t length) noexcept {
     InterfaceGroups g;
     g.remaining = static_cast<int>(length) - 2;
     auto next = [&]() -> std::uint8_t {
-        const std::uint8_t value = g.end < length ? card.atr[g.end] : 0;
+        const std::uint8_t value = g.end < length ? atr[g.end] : 0;
         ++g.end;
         --g.remaining;
         return value;
     };
-    std::uint8_t y = card.atr[1] >> 4;
+    std::uint8_t y = atr[1] >> 4;
     for (int i = 1; i <= kMaxGroups; ++i) {
         if (y & 0x1) {
             g.ta[i] = next();
@@ -86,48 +86,86 @@ int FindT1Group(const InterfaceGroups& g) noexcept {
 
 }  // namespace
 
+AtrGrammar DecodeAtr(const std::uint8_t* atr, std::uint32_t length) noexcept {
+    AtrGrammar a;
+    if (length < 2 || length > kMaxAtrSize) {
+        return a;
+    }
+    const std::uint8_t ts = atr[0];
+    if (ts != kDirectConvention && ts != kInverseConvention) {
+        return a;
+    }
+    a.verdict = AtrGrammar::Verdict::kBadLength;
+    a.convention = ts == kInverseConvention ? 1 : 0;
+    const std::uint8_t k = atr[1] & 0x0F;
+    a.historicalCount = k;
+
+    std::uint8_t check = 0;
+    for (std::uint32_t i = 1; i < length; ++i) {
+        check ^= atr[i];
+    }
+    InterfaceGroups g = ReadInterfaceGroups(atr, length);
+    // TCK follows the historical bytes only when some TD indicates a protocol other than T=0.
+    if ((g.indicatedTypes & ~1u) != 0) {
+        --g.remaining;
+        if (check != 0) {
+            return a;
+        }
+    }
+    if (g.remaining < 0 || g.remaining != k) {
+        return a;
+    }
+    a.verdict = AtrGrammar::Verdict::kWellFormed;
+    // remaining == k guarantees that the k bytes after the interface bytes lie within the ATR.
+    a.historicalOffset = g.end;
+    a.fiIndex = g.ta[1] >> 4;
+    a.diIndex = g.ta[1] & 0x0F;
+    a.programmingCurrent = g.tb[1] >> 6;
+    a.programmingVoltage = g.tb[2] != 0 ? g.tb[2] : static_cast<std::uint8_t>((g.tb[1] & 0x1F) * 10);
+    a.extraGuardTime = g.tc[1];
+    a.ta2Present = g.ta2Present;
+    a.ta2Protocol = g.ta[2] & 0x0F;
+    a.distinctTypeCount = g.distinctTypeCount;
+    // A card whose first TD indicates another protocol does not offer T=0, whatever later TDs say.
+    a.offersT0 = !g.tdPresent[1] || g.tdProtocol[1] == 0;
+    a.waitingInteger = g.tc[2];
+    const int t1Group = FindT1Group(g);
+    a.offersT1 = t1Group != 0;
+    a.t1GroupMissing = t1Group > kMaxGroups;
+    if (a.offersT1 && !a.t1GroupMissing) {
+        const std::uint8_t ta = g.ta[t1Group];
+        const std::uint8_t tb = g.tb[t1Group];
+        a.ifsc = ta != 0 ? ta : 32;
+        a.cwi = (tb & 0x0F) != 0 ? tb & 0x0F : 13;
+        a.bwi = (tb >> 4) != 0 ? tb >> 4 : 4;
+        a.edcType = g.tc[t1Group] & 0x01;
+    }
+    return a;
+}
+
+// What the grammar gives is written step by step, each step before the check that may end the parse, so that a
+// refused ATR leaves exactly the fields written that the steps before it wrote.
 std::uint32_t ParseAtr(SlotRecord& slot) noexcept {
     CardState& card = slot.card;
     // atrLength never exceeds the array when the card operations stored it; a larger value is refused rather
     // than trusted, before anything is written.
     const std::uint32_t length = card.atrLength;
-    if (length < 2 || length > kMaxAtrSize) {
+    const AtrGrammar a = DecodeAtr(card.atr, length);
+    if (a.verdict == AtrGrammar::Verdict::kBadStart) {
         return RYX_ERROR_UNRECOGNIZED_MEDIA;
     }
-    const std::uint8_t ts = card.atr[0];
-    if (ts != kDirectConvention && ts != kInverseConvention) {
-        return RYX_ERROR_UNRECOGNIZED_MEDIA;
-    }
-    card.convention = ts == kInverseConvention ? 1 : 0;
-
-    std::uint8_t check = 0;
-    for (std::uint32_t i = 1; i < length; ++i) {
-        check ^= card.atr[i];
-    }
-
+    card.convention = a.convention;
     card.protocolMask = 0;
-    const std::uint8_t k = card.atr[1] & 0x0F;
-    card.historicalCount = k;
-    InterfaceGroups g = ReadInterfaceGroups(card, length);
-
-    // TCK follows the historical bytes only when some TD indicates a protocol other than T=0.
-    if ((g.indicatedTypes & ~1u) != 0) {
-        --g.remaining;
-        if (check != 0) {
-            return RYX_ERROR_UNRECOGNIZED_MEDIA;
-        }
-    }
-    if (g.remaining < 0 || g.remaining != k) {
+    card.historicalCount = a.historicalCount;
+    if (a.verdict != AtrGrammar::Verdict::kWellFormed) {
         return RYX_ERROR_UNRECOGNIZED_MEDIA;
     }
-    // remaining == k guarantees that the k bytes after the interface bytes lie within the ATR.
-    std::memcpy(card.historicalBytes, card.atr + g.end, k);
-
-    card.atrFiIndex = g.ta[1] >> 4;
-    card.atrDiIndex = g.ta[1] & 0x0F;
-    card.programmingCurrent = g.tb[1] >> 6;
-    card.programmingVoltage = g.tb[2] != 0 ? g.tb[2] : static_cast<std::uint8_t>((g.tb[1] & 0x1F) * 10);
-    card.extraGuardTime = g.tc[1];
+    std::memcpy(card.historicalBytes, card.atr + a.historicalOffset, a.historicalCount);
+    card.atrFiIndex = a.fiIndex;
+    card.atrDiIndex = a.diIndex;
+    card.programmingCurrent = a.programmingCurrent;
+    card.programmingVoltage = a.programmingVoltage;
+    card.extraGuardTime = a.extraGuardTime;
 
     // The reader takes only these Fi indexes: those with an entry in both tables (1 to 6 and 9).
     if (kFiTable[card.atrFiIndex] == 0 || kDiTable[card.atrFiIndex] == 0) {
@@ -146,31 +184,26 @@ std::uint32_t ParseAtr(SlotRecord& slot) noexcept {
     card.dataRate = speed.dataRate;
 
     // The card's own TA1 decides the mode, not the pair chosen above.
-    const bool specific = g.ta2Present || (g.distinctTypeCount <= 1 && card.atrFiIndex == 1 && card.atrDiIndex == 1);
+    const bool specific = a.ta2Present || (a.distinctTypeCount <= 1 && card.atrFiIndex == 1 && card.atrDiIndex == 1);
     slot.descriptor.cardMode = specific ? kCardModeSpecific : kCardModeNegotiable;
 
-    // A card whose first TD indicates another protocol does not offer T=0, whatever later TDs say.
-    if (!g.tdPresent[1] || g.tdProtocol[1] == 0) {
+    if (a.offersT0) {
         card.protocolMask |= RYX_PROTOCOL_T0;
-        card.waitingInteger = g.tc[2];
+        card.waitingInteger = a.waitingInteger;
     }
-
-    const int t1Group = FindT1Group(g);
-    if (t1Group > kMaxGroups) {
+    if (a.t1GroupMissing) {
         return RYX_ERROR_UNRECOGNIZED_MEDIA;
     }
-    if (t1Group != 0) {
+    if (a.offersT1) {
         card.protocolMask |= RYX_PROTOCOL_T1;
-        const std::uint8_t ta = g.ta[t1Group];
-        const std::uint8_t tb = g.tb[t1Group];
-        card.ifsc = ta != 0 ? ta : 32;
-        card.cwi = (tb & 0x0F) != 0 ? tb & 0x0F : 13;
-        card.bwi = (tb >> 4) != 0 ? tb >> 4 : 4;
-        card.edcType = g.tc[t1Group] & 0x01;
+        card.ifsc = a.ifsc;
+        card.cwi = a.cwi;
+        card.bwi = a.bwi;
+        card.edcType = a.edcType;
     }
 
     if (specific) {
-        card.protocol = g.ta2Present ? 1u << (g.ta[2] & 0x0F) : card.protocolMask;
+        card.protocol = a.ta2Present ? 1u << a.ta2Protocol : card.protocolMask;
     }
     return 0;
 }

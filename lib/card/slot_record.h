@@ -2,11 +2,13 @@
 // (CardState, written by the card operations, ATR parsing and protocol selection).
 #pragma once
 
+#include <ryx.h>
+
 #include <cstdint>
 
 namespace ryx {
 
-inline constexpr std::uint32_t kMaxAtrSize = 64;
+inline constexpr std::uint32_t kMaxAtrSize = RYX_MAX_ATR_SIZE;
 
 struct SlotDescriptor {
     std::uint32_t protocols = 0;        // bit 0 T=0, bit 1 T=1

@@ -37,11 +37,10 @@ inline void PrepareLink(Link& link, std::uint8_t slot) noexcept {
 
 // Carries one message to the reader and brings back its reply message (header and data).
 // payload: the message, framed as it is. reply: out, room for *replyLength bytes. *replyLength: in, the largest
-// reply accepted; out (on success only), the reply's length. reply is written on success only. Blocks for up to
-// statusRetries + 1 command attempts and responseRetries + 1 response attempts, each read bounded by its phase's
-// time-out (in 500 ms passes). Returns 0, 8 (no memory, or a payload too long for one frame), 31 (all attempts of a
-// phase failed), 122 (the reply is longer than allowed: decided as soon as that is known, with no repeat request)
-// or 87 (replyLength null).
+// reply accepted; out (on success only), the reply's length. reply is written on success only. Blocks as the
+// "Blocking" paragraph of ryx.h says. Returns 0, 8 (no memory, or a payload too long for one frame), 31 (all
+// attempts of a phase failed), 122 (more bytes arrived than *replyLength + 3: at once, with no repeat request; a
+// header that only announces too much is a failed attempt when the bytes stop) or 87 (replyLength null).
 [[nodiscard]] std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, std::uint8_t* reply,
                                           std::uint32_t* replyLength);
 

@@ -1,5 +1,5 @@
 // The reader's message set: CCID-style commands, one ExchangeFrame each, replies checked against the command.
-// Every operation runs with the reader's lock held and link.currentSlot set, and returns 0 or a status code.
+// Every operation works on a Link as link.h says, with link.currentSlot set, and returns 0 or a status code.
 #pragma once
 
 #include <cstdint>
@@ -48,9 +48,9 @@ void BuildMessageHeader(std::uint8_t* out, std::uint8_t type, std::uint32_t dwLe
                                             std::uint8_t expectedType, std::uint8_t* reply, std::uint32_t* replyLength);
 
 // Every Send* below builds its messages for link.currentSlot, each message taking the next sequence number; the
-// counter stays advanced whatever the outcome. Results: 0; 8, 31 or 122 from the frame exchange; 31, 1460 or
-// 1112 from CheckReply; 8 when a working buffer cannot be allocated; 87 for a null length or status pointer.
-// Output buffers and lengths are written on 0 only, unless said otherwise.
+// counter stays advanced whatever the outcome. Results: 0, the codes of ExchangeFrame (link.h) and of CheckReply
+// (above), 8 when a working buffer cannot be allocated, 87 for a null length or status pointer. Output buffers
+// and lengths are written on 0 only, unless said otherwise.
 
 // PC_to_RDR_IccPowerOn with link.powerSelect. atr: out, room for *atrLength bytes; *atrLength in: capacity,
 // out: ATR length (on success only). An ATR longer than the capacity gives 122.

@@ -15,8 +15,10 @@ void ResponseAssembler::Reset() noexcept {
 }
 
 ResponseAssembler::Progress ResponseAssembler::Judge() const noexcept {
-    // Longer than the storage is final: no later byte can make the frame fit again.
-    if (received_ > storage_.size() || (totalKnown_ && total_ > storage_.size())) {
+    // Only bytes actually received beyond the storage make a frame too long: one that merely announces more
+    // stays incomplete until its bytes come (and overflow) or stop coming (a failed attempt). More received than
+    // the storage is final: no later byte can make the frame fit again.
+    if (received_ > storage_.size()) {
         return Progress::kTooLong;
     }
     if (totalKnown_ && received_ >= total_) {
@@ -50,8 +52,10 @@ std::span<std::uint8_t> ResponseAssembler::Missing() noexcept {
     if (!totalKnown_ || Judge() != Progress::kIncomplete) {
         return {};
     }
-    // Not too long, so the whole frame fits the storage.
-    return storage_.subspan(static_cast<std::size_t>(received_), static_cast<std::size_t>(total_ - received_));
+    // A frame announced longer than the storage fills what is left of it; the chunk that overflows is then read
+    // and counted by Feed.
+    const std::uint64_t end = total_ < storage_.size() ? total_ : storage_.size();
+    return storage_.subspan(static_cast<std::size_t>(received_), static_cast<std::size_t>(end - received_));
 }
 
 ResponseAssembler::Progress ResponseAssembler::FeedStored(std::size_t n) noexcept {

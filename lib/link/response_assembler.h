@@ -16,7 +16,7 @@ public:
     enum class Progress {
         kIncomplete,  // more bytes are needed
         kComplete,    // every byte of the frame has arrived; Frame() holds it, trailing bytes included
-        kTooLong,     // the frame is, or will be, longer than the storage
+        kTooLong,     // more bytes have arrived than the storage holds
     };
 
     // storage: the receive buffer (the reply capacity + 3 bytes); borrowed, must outlive the assembler.
@@ -29,12 +29,13 @@ public:
     // A chunk that does not fit the storage is counted, never stored. The length field is read from the first
     // 11 bytes as they arrive, kept apart from the storage, so a first chunk larger than the storage still
     // yields the length. The total is computed in 64 bits: a length field near 0xFFFFFFFF cannot wrap around
-    // into a short frame, it is simply longer than any storage.
+    // into a short frame; such a frame never completes. A frame announced longer than the storage is not refused
+    // on its announcement: it is kIncomplete until more bytes arrive than the storage holds (kTooLong).
     [[nodiscard]] Progress Feed(std::span<const std::uint8_t> chunk) noexcept;
 
-    // The storage that the frame's missing bytes will fill: empty until the first 11 bytes are in, and when the
-    // frame is complete or does not fit. A caller may read straight into its start and hand the count to
-    // FeedStored, which spares the copy Feed makes.
+    // The storage that the frame's missing bytes will fill, up to the end of the storage: empty until the first
+    // 11 bytes are in, when the frame is complete or too long, and once the storage is full. A caller may read straight
+    // into its start and hand the count to FeedStored, which spares the copy Feed makes.
     [[nodiscard]] std::span<std::uint8_t> Missing() noexcept;
 
     // Takes n (at most Missing().size()) bytes just written at the start of Missing(), as Feed would take them.

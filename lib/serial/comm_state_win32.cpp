@@ -1,4 +1,4 @@
-// The mapping from the open arguments to the Win32 line settings.
+// Maps a port's settings to the Win32 line settings: the one place where the Win32 line is decided.
 #include "serial/comm_state_win32.h"
 
 #include <ryx.h>
@@ -7,81 +7,64 @@ namespace ryx {
 
 namespace {
 
-constexpr char Upper(char c) noexcept {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool ParityValue(char letter, std::uint8_t* parity) noexcept {
-    switch (Upper(letter)) {
-        case 'E':
-            *parity = kEvenParity;
-            return true;
-        case 'M':
-            *parity = kMarkParity;
-            return true;
-        case 'N':
-            *parity = kNoParity;
-            return true;
-        case 'O':
-            *parity = kOddParity;
-            return true;
-        case 'S':
-            *parity = kSpaceParity;
-            return true;
-        default:
-            return false;
+std::uint8_t ParityValue(Parity parity) noexcept {
+    switch (parity) {
+        case Parity::kEven:
+            return kEvenParity;
+        case Parity::kMark:
+            return kMarkParity;
+        case Parity::kOdd:
+            return kOddParity;
+        case Parity::kSpace:
+            return kSpaceParity;
+        case Parity::kNone:
+            break;
     }
+    return kNoParity;
 }
 
-bool StopBitsValue(std::uint8_t code, std::uint8_t* stopBits) noexcept {
-    switch (code) {
-        case 1:
-            *stopBits = kOneStopBit;
-            return true;
-        case 2:
-            *stopBits = kTwoStopBits;
-            return true;
-        case 15:
-            *stopBits = kOne5StopBits;
-            return true;
-        default:
-            return false;
+std::uint8_t StopBitsValue(StopBits stopBits) noexcept {
+    switch (stopBits) {
+        case StopBits::kTwo:
+            return kTwoStopBits;
+        case StopBits::kOneAndAHalf:
+            return kOne5StopBits;
+        case StopBits::kOne:
+            break;
     }
+    return kOneStopBit;
 }
 
-// Only the flow letter's own fields; DTR is raised for every letter.
-bool ApplyFlow(char letter, CommStateFields* f) noexcept {
-    switch (Upper(letter)) {
-        case 'H':
+// Only the flow control's own fields; DTR is raised in every case.
+void ApplyFlow(FlowControl flow, CommStateFields* f) noexcept {
+    switch (flow) {
+        case FlowControl::kHardware:
             f->fOutxCtsFlow = true;  // output waits for CTS
             f->fRtsControl = kRtsControlHandshake;
-            return true;
-        case 'N':
+            return;
+        case FlowControl::kNone:
             f->fRtsControl = kRtsControlEnable;
-            return true;
-        case 'S':
+            return;
+        case FlowControl::kSoftware:
             f->fRtsControl = kRtsControlEnable;
             f->fOutX = true;
             f->fInX = true;
-            return true;
-        default:
-            return false;
+            return;
     }
 }
 
 }  // namespace
 
-std::uint32_t BuildCommState(std::uint32_t baudRate, std::uint8_t dataBits, char parity, std::uint8_t stopBits,
-                             char flow, CommStateFields* fields) noexcept {
+std::uint32_t BuildCommState(const PortSettings& port, CommStateFields* fields) noexcept {
     if (fields == nullptr) {
         return RYX_ERROR_INVALID_PARAMETER;
     }
     CommStateFields f;
-    if (!ParityValue(parity, &f.parity) || !StopBitsValue(stopBits, &f.stopBits) || !ApplyFlow(flow, &f)) {
-        return RYX_ERROR_INVALID_PARAMETER;
-    }
-    f.baudRate = baudRate;
-    f.byteSize = dataBits;
+    f.parity = ParityValue(port.parity);
+    f.stopBits = StopBitsValue(port.stopBits);
+    ApplyFlow(port.flow, &f);
+    f.baudRate = port.baudRate;
+    f.byteSize = port.dataBits;
     f.fBinary = true;                   // Windows supports nothing else
     f.fParity = f.parity != kNoParity;  // checking on for every parity but none
     f.fDtrControl = kDtrControlEnable;
@@ -89,6 +72,15 @@ std::uint32_t BuildCommState(std::uint32_t baudRate, std::uint8_t dataBits, char
     f.xoffChar = kXoffChar;
     *fields = f;
     return RYX_SUCCESS;
+}
+
+std::uint32_t BuildCommState(std::uint32_t baudRate, std::uint8_t dataBits, char parity, std::uint8_t stopBits,
+                             char flow, CommStateFields* fields) noexcept {
+    PortSettings port;
+    if (fields == nullptr || !DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &port)) {
+        return RYX_ERROR_INVALID_PARAMETER;
+    }
+    return BuildCommState(port, fields);
 }
 
 }  // namespace ryx

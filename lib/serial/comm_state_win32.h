@@ -1,9 +1,11 @@
-// The Win32 line settings (the DCB fields this library sets) built from the open arguments, without any I/O.
+// The Win32 line settings (the DCB fields this library sets) built from a PortSettings value, without any I/O.
 // Plain integers only, so that the mapping can be checked on any host; serial_win32.cpp copies them into a DCB
 // that starts out all zero, and checks there that the constants below are the ones <windows.h> defines.
 #pragma once
 
 #include <cstdint>
+
+#include "serial/port_settings.h"
 
 namespace ryx {
 
@@ -43,11 +45,11 @@ struct CommStateFields {
     char xoffChar = 0;
 };
 
-// Builds the settings for a port from scratch: rate and data bits passed unchanged, parity letter E/M/N/O/S,
-// stop-bits code 1, 2 or 15 (one and a half), flow letter H (CTS/RTS handshake), N (none) or S (XON/XOFF),
-// letters in either case. DTR is always raised and DSR never watched.
-// Checks parity, stop bits and flow, in that order. Returns 0 with *fields filled, or
-// RYX_ERROR_INVALID_PARAMETER (87) with *fields untouched.
+// Builds the settings for a port from scratch: rate and data bits passed unchanged, DTR always raised and DSR
+// never watched. Returns 0 with *fields filled, or RYX_ERROR_INVALID_PARAMETER (87) when fields is null.
+[[nodiscard]] std::uint32_t BuildCommState(const PortSettings& port, CommStateFields* fields) noexcept;
+
+// The same from the letter codes (DecodeLineCodes, port_settings.h); a code not listed gives 87, *fields untouched.
 [[nodiscard]] std::uint32_t BuildCommState(std::uint32_t baudRate, std::uint8_t dataBits, char parity,
                                            std::uint8_t stopBits, char flow, CommStateFields* fields) noexcept;
 

@@ -1,4 +1,4 @@
-// Translates the open arguments (rate, data bits, parity, stop bits and flow letters) into termios flags.
+// Maps a port's settings to termios flags: the one place where the POSIX line is decided.
 #include "serial/line_settings.h"
 
 #include <termios.h>
@@ -9,66 +9,55 @@ namespace ryx {
 
 namespace {
 
-constexpr char Upper(char c) noexcept {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-// Parity bits for a letter; false for a letter the line does not know.
-bool ParityFlags(char parity, tcflag_t* control, tcflag_t* input) noexcept {
-    switch (Upper(parity)) {
-        case 'N':
+void ParityFlags(Parity parity, tcflag_t* control, tcflag_t* input) noexcept {
+    switch (parity) {
+        case Parity::kNone:
             *control = 0;
             *input = 0;
-            return true;
-        case 'E':
+            return;
+        case Parity::kEven:
             *control = PARENB;
             break;
-        case 'O':
+        case Parity::kOdd:
             *control = PARENB | PARODD;
             break;
-        case 'M':  // sticky parity: the parity bit always 1
+        case Parity::kMark:  // sticky parity: the parity bit always 1
             *control = PARENB | CMSPAR | PARODD;
             break;
-        case 'S':  // sticky parity: the parity bit always 0
+        case Parity::kSpace:  // sticky parity: the parity bit always 0
             *control = PARENB | CMSPAR;
             break;
-        default:
-            return false;
     }
-    // Any parity letter turns checking of received characters on.
+    // Any parity turns checking of received characters on.
     *input = INPCK;
-    return true;
 }
 
-bool StopFlags(std::uint8_t stopBits, tcflag_t* control) noexcept {
+bool StopFlags(StopBits stopBits, tcflag_t* control) noexcept {
     switch (stopBits) {
-        case 1:
+        case StopBits::kOne:
             *control = 0;
             return true;
-        case 2:
+        case StopBits::kTwo:
             *control = CSTOPB;
             return true;
-        default:  // 15 included: one and a half stop bits exist only with 5 data bits on a UART
+        case StopBits::kOneAndAHalf:  // exists only with 5 data bits on a UART
             return false;
     }
+    return false;
 }
 
-bool FlowFlags(char flow, tcflag_t* control, tcflag_t* input) noexcept {
-    switch (Upper(flow)) {
-        case 'H':  // output waits for CTS, RTS signals room for input
+void FlowFlags(FlowControl flow, tcflag_t* control, tcflag_t* input) noexcept {
+    *control = 0;
+    *input = 0;
+    switch (flow) {
+        case FlowControl::kHardware:  // output waits for CTS, RTS signals room for input
             *control = CRTSCTS;
-            *input = 0;
-            return true;
-        case 'N':
-            *control = 0;
-            *input = 0;
-            return true;
-        case 'S':  // XON/XOFF in both directions
-            *control = 0;
+            return;
+        case FlowControl::kNone:
+            return;
+        case FlowControl::kSoftware:  // XON/XOFF in both directions
             *input = IXON | IXOFF;
-            return true;
-        default:
-            return false;
+            return;
     }
 }
 
@@ -93,17 +82,17 @@ bool SizeFlags(std::uint8_t dataBits, tcflag_t* control) noexcept {
 
 }  // namespace
 
-std::uint32_t BuildLineSettings(std::uint32_t baudRate, std::uint8_t dataBits, char parity, std::uint8_t stopBits,
-                                char flow, LineSettings* settings) noexcept {
+std::uint32_t BuildLineSettings(const PortSettings& port, LineSettings* settings) noexcept {
     tcflag_t parityControl = 0;
     tcflag_t parityInput = 0;
     tcflag_t stopControl = 0;
     tcflag_t flowControl = 0;
     tcflag_t flowInput = 0;
     tcflag_t sizeControl = 0;
-    if (!ParityFlags(parity, &parityControl, &parityInput) || !StopFlags(stopBits, &stopControl) ||
-        !FlowFlags(flow, &flowControl, &flowInput) || !SizeFlags(dataBits, &sizeControl) ||
-        baudRate == 0) {  // a rate of 0 would hang the line up instead of timing it
+    ParityFlags(port.parity, &parityControl, &parityInput);
+    FlowFlags(port.flow, &flowControl, &flowInput);
+    if (!StopFlags(port.stopBits, &stopControl) || !SizeFlags(port.dataBits, &sizeControl) ||
+        port.baudRate == 0) {  // a rate of 0 would hang the line up instead of timing it
         return RYX_ERROR_INVALID_PARAMETER;
     }
     // Turn off all line-discipline processing: no echo, no canonical lines, no signals, no output or input
@@ -118,9 +107,18 @@ std::uint32_t BuildLineSettings(std::uint32_t baudRate, std::uint8_t dataBits, c
     s.readTenths = 0;
     s.startChar = 0x11;
     s.stopChar = 0x13;
-    s.baudRate = baudRate;
+    s.baudRate = port.baudRate;
     *settings = s;
     return RYX_SUCCESS;
+}
+
+std::uint32_t BuildLineSettings(std::uint32_t baudRate, std::uint8_t dataBits, char parity, std::uint8_t stopBits,
+                                char flow, LineSettings* settings) noexcept {
+    PortSettings port;
+    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &port)) {
+        return RYX_ERROR_INVALID_PARAMETER;
+    }
+    return BuildLineSettings(port, settings);
 }
 
 }  // namespace ryx

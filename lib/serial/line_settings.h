@@ -1,9 +1,11 @@
-// The complete line setting of a port, built from the open arguments without any I/O.
+// The complete termios line setting of a port, built from its PortSettings without any I/O.
 // Plain integers only: this header is shared by code that includes <termios.h> and by the termios2 file, which
 // cannot include it. The flag values are the Linux kernel's, which <termios.h> reproduces bit for bit.
 #pragma once
 
 #include <cstdint>
+
+#include "serial/port_settings.h"
 
 namespace ryx {
 
@@ -19,11 +21,12 @@ struct LineSettings {
     std::uint32_t baudRate = 0;      // bit/s, both directions
 };
 
-// Builds a raw 8-bit-transparent setting from scratch (never from a port's current one).
-// parity: E/M/N/O/S, stopBits: 1 or 2, flow: H/N/S, letters in either case; dataBits 5..8; baudRate not 0.
-// Checks parity, stop bits and flow in that order, then data bits and rate.
-// Returns 0 with *settings filled, or RYX_ERROR_INVALID_PARAMETER (87) leaving *settings untouched. Stop-bits
-// code 15 (one and a half) is refused: POSIX has no such setting for 6 to 8 data bits.
+// Builds a raw 8-bit-transparent setting from scratch (never from a port's current one). Returns 0 with *settings
+// filled, or RYX_ERROR_INVALID_PARAMETER (87) leaving *settings untouched for what POSIX cannot do: one and a half
+// stop bits (none for 6 to 8 data bits), data bits outside 5..8, rate 0.
+[[nodiscard]] std::uint32_t BuildLineSettings(const PortSettings& port, LineSettings* settings) noexcept;
+
+// The same from the letter codes (DecodeLineCodes, port_settings.h); a code not listed gives 87.
 [[nodiscard]] std::uint32_t BuildLineSettings(std::uint32_t baudRate, std::uint8_t dataBits, char parity,
                                               std::uint8_t stopBits, char flow, LineSettings* settings) noexcept;
 

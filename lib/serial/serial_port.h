@@ -1,10 +1,12 @@
-// The internal serial-port interface: the only layer of the library that touches the OS port.
-// One implementation per platform (serial_posix.cpp today). Every operation reports success as a boolean and,
-// on failure, leaves the cause in the thread-local last-error value (last_error.h) as the failing system call
-// set it; nothing on a failure path overwrites it before the caller reads it.
+// The internal serial-port interface: the only layer of the library that touches the OS port. One implementation
+// per platform: serial_posix.cpp (with termios2_linux.cpp) and serial_win32.cpp. Every operation reports success
+// as a boolean and, on failure, leaves the cause in the thread-local last-error value (last_error.h) as the
+// failing system call set it; nothing on a failure path overwrites it before the caller reads it.
 #pragma once
 
 #include <cstdint>
+
+#include "serial/port_settings.h"
 
 namespace ryx {
 
@@ -14,16 +16,20 @@ inline constexpr SerialHandle kInvalidSerialHandle = -1;
 
 // Opens an existing port by name (unchanged, no prefix added) for exclusive use and configures it with
 // SerialConfigure. Returns kInvalidSerialHandle on failure, the port closed.
+[[nodiscard]] SerialHandle SerialOpenA(const char* name, const PortSettings& settings);
+// As SerialOpenA with a NUL-terminated UTF-16 name; an ill-formed name fails with 123 touching no device.
+[[nodiscard]] SerialHandle SerialOpenW(const char16_t* name, const PortSettings& settings);
+
+// Sets the line from scratch, as BuildLineSettings (line_settings.h) or BuildCommState (comm_state_win32.h) maps
+// the settings; what a platform cannot do is refused with 87 before any change to the port, and so is a rate the
+// driver rounds to another one.
+[[nodiscard]] bool SerialConfigure(SerialHandle port, const PortSettings& settings);
+
+// The same three with the letter codes of DecodeLineCodes (port_settings.h); a code not listed fails with 87.
 [[nodiscard]] SerialHandle SerialOpenA(const char* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
                                        std::uint8_t stopBits, char flow);
-// As SerialOpenA with a NUL-terminated UTF-16 name; an ill-formed name fails with 123 touching no device.
 [[nodiscard]] SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
                                        std::uint8_t stopBits, char flow);
-
-// Sets the line from scratch: parity E/M/N/O/S, stop bits 1/2 (15 = 1.5), flow H/N/S, letters in either case.
-// The three checks come before any change to the port.
-// On POSIX, 15 is refused with 87 (no one-and-a-half stop bits there), as are data bits outside 5..8 and rate 0;
-// so is a rate the driver rounds to another one.
 [[nodiscard]] bool SerialConfigure(SerialHandle port, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
                                    std::uint8_t stopBits, char flow);
 

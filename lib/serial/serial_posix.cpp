@@ -172,8 +172,7 @@ bool WaitWritable(int fd) noexcept {
 
 }  // namespace
 
-SerialHandle SerialOpenA(const char* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                         std::uint8_t stopBits, char flow) {
+SerialHandle SerialOpenA(const char* name, const PortSettings& settings) {
     if (name == nullptr) {
         FailWith(RYX_ERROR_INVALID_PARAMETER);
         return kInvalidSerialHandle;
@@ -194,7 +193,7 @@ SerialHandle SerialOpenA(const char* name, std::uint32_t baudRate, std::uint8_t 
         return kInvalidSerialHandle;
     }
     const int port = fd.release();
-    if (!SerialConfigure(port, baudRate, dataBits, parity, stopBits, flow)) {
+    if (!SerialConfigure(port, settings)) {
         const std::uint32_t cause = SerialLastError();
         ReleasePort(port);
         SetSerialLastError(cause);
@@ -203,31 +202,58 @@ SerialHandle SerialOpenA(const char* name, std::uint32_t baudRate, std::uint8_t 
     return port;
 }
 
-SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                         std::uint8_t stopBits, char flow) {
+SerialHandle SerialOpenW(const char16_t* name, const PortSettings& settings) {
     char path[PATH_MAX];
     if (const std::uint32_t status = Utf16ToUtf8(name, path, sizeof path); status != RYX_SUCCESS) {
         FailWith(status);
         return kInvalidSerialHandle;
     }
-    return SerialOpenA(path, baudRate, dataBits, parity, stopBits, flow);
+    return SerialOpenA(path, settings);
 }
 
-bool SerialConfigure(SerialHandle port, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                     std::uint8_t stopBits, char flow) {
+bool SerialConfigure(SerialHandle port, const PortSettings& settings) {
     int fd = -1;
     if (!PortFd(port, &fd)) {
         return false;
     }
-    LineSettings settings;
-    if (const std::uint32_t status = BuildLineSettings(baudRate, dataBits, parity, stopBits, flow, &settings);
-        status != RYX_SUCCESS) {
+    LineSettings line;
+    if (const std::uint32_t status = BuildLineSettings(settings, &line); status != RYX_SUCCESS) {
         return FailWith(status);  // the port is untouched
     }
-    if (const int error = SetPortLine(fd, settings); error != 0) {
+    if (const int error = SetPortLine(fd, line); error != 0) {
         return FailWithErrno(error);
     }
     return RaiseModemLines(fd);
+}
+
+// The letter-code forms: the codes are decoded before the device is touched.
+SerialHandle SerialOpenA(const char* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
+                         std::uint8_t stopBits, char flow) {
+    PortSettings settings;
+    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
+        FailWith(RYX_ERROR_INVALID_PARAMETER);
+        return kInvalidSerialHandle;
+    }
+    return SerialOpenA(name, settings);
+}
+
+SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
+                         std::uint8_t stopBits, char flow) {
+    PortSettings settings;
+    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
+        FailWith(RYX_ERROR_INVALID_PARAMETER);
+        return kInvalidSerialHandle;
+    }
+    return SerialOpenW(name, settings);
+}
+
+bool SerialConfigure(SerialHandle port, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
+                     std::uint8_t stopBits, char flow) {
+    PortSettings settings;
+    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
+        return FailWith(RYX_ERROR_INVALID_PARAMETER);
+    }
+    return SerialConfigure(port, settings);
 }
 
 void SerialClose(SerialHandle port) {

@@ -27,13 +27,20 @@ namespace {
 constexpr DWORD kSliceMs = 500;
 constexpr DWORD kQueueBytes = 512;
 
-HANDLE ToHandle(SerialHandle port) noexcept {
-    return reinterpret_cast<HANDLE>(port);
-}
-
 bool FailWith(DWORD code) noexcept {
     ::SetLastError(code);
     return false;
+}
+
+// The HANDLE behind a port handle; false (ERROR_INVALID_HANDLE stored) for one that cannot be a port, as the POSIX
+// port refuses a value that cannot be a descriptor. INVALID_HANDLE_VALUE would otherwise reach the API as the
+// current process's pseudo-handle.
+bool PortHandle(SerialHandle port, HANDLE* handle) noexcept {
+    if (port == kInvalidSerialHandle || port == 0) {
+        return FailWith(ERROR_INVALID_HANDLE);
+    }
+    *handle = reinterpret_cast<HANDLE>(port);
+    return true;
 }
 
 // Closes a handle without disturbing the last-error value a failure left.
@@ -154,13 +161,12 @@ bool SetRate(HANDLE port, DCB* settings, std::uint32_t baudRate) noexcept {
 }
 
 // The open's last step: a port that cannot be configured is closed again, its cause kept.
-SerialHandle ConfiguredOrClosed(HANDLE port, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                                std::uint8_t stopBits, char flow) noexcept {
+SerialHandle ConfiguredOrClosed(HANDLE port, const PortSettings& settings) noexcept {
     if (port == INVALID_HANDLE_VALUE) {
         return kInvalidSerialHandle;
     }
     const SerialHandle handle = reinterpret_cast<SerialHandle>(port);
-    if (!SerialConfigure(handle, baudRate, dataBits, parity, stopBits, flow)) {
+    if (!SerialConfigure(handle, settings)) {
         CloseKeepingError(port);
         return kInvalidSerialHandle;
     }
@@ -169,19 +175,17 @@ SerialHandle ConfiguredOrClosed(HANDLE port, std::uint32_t baudRate, std::uint8_
 
 }  // namespace
 
-SerialHandle SerialOpenA(const char* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                         std::uint8_t stopBits, char flow) {
+SerialHandle SerialOpenA(const char* name, const PortSettings& settings) {
     if (name == nullptr) {
         FailWith(ERROR_INVALID_PARAMETER);
         return kInvalidSerialHandle;
     }
     const HANDLE port = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0 /* exclusive */, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_OVERLAPPED, nullptr);
-    return ConfiguredOrClosed(port, baudRate, dataBits, parity, stopBits, flow);
+    return ConfiguredOrClosed(port, settings);
 }
 
-SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                         std::uint8_t stopBits, char flow) {
+SerialHandle SerialOpenW(const char16_t* name, const PortSettings& settings) {
     static_assert(sizeof(char16_t) == sizeof(wchar_t), "Win32 names are UTF-16");
     if (name == nullptr) {
         FailWith(ERROR_INVALID_PARAMETER);
@@ -190,14 +194,16 @@ SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint
     // Passed on as it is: Win32 names are sequences of 16-bit units, well-formed or not.
     const HANDLE port = ::CreateFileW(reinterpret_cast<const wchar_t*>(name), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    return ConfiguredOrClosed(port, baudRate, dataBits, parity, stopBits, flow);
+    return ConfiguredOrClosed(port, settings);
 }
 
-bool SerialConfigure(SerialHandle port, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                     std::uint8_t stopBits, char flow) {
+bool SerialConfigure(SerialHandle port, const PortSettings& line) {
+    HANDLE handle = nullptr;
+    if (!PortHandle(port, &handle)) {
+        return false;
+    }
     CommStateFields fields;
-    if (const std::uint32_t status = BuildCommState(baudRate, dataBits, parity, stopBits, flow, &fields);
-        status != RYX_SUCCESS) {
+    if (const std::uint32_t status = BuildCommState(line, &fields); status != RYX_SUCCESS) {
         return FailWith(status);  // the port is untouched
     }
     // From an all-zero record, never from the port's current settings.
@@ -216,7 +222,6 @@ bool SerialConfigure(SerialHandle port, std::uint32_t baudRate, std::uint8_t dat
     settings.fInX = fields.fInX;
     settings.XonChar = fields.xonChar;
     settings.XoffChar = fields.xoffChar;
-    const HANDLE handle = ToHandle(port);
     if (!SetRate(handle, &settings, fields.baudRate)) {
         return false;
     }
@@ -229,17 +234,48 @@ bool SerialConfigure(SerialHandle port, std::uint32_t baudRate, std::uint8_t dat
     return ::SetupComm(handle, kQueueBytes, kQueueBytes) != 0;
 }
 
+// The letter-code forms: the codes are decoded before the device is touched.
+SerialHandle SerialOpenA(const char* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
+                         std::uint8_t stopBits, char flow) {
+    PortSettings settings;
+    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
+        FailWith(ERROR_INVALID_PARAMETER);
+        return kInvalidSerialHandle;
+    }
+    return SerialOpenA(name, settings);
+}
+
+SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
+                         std::uint8_t stopBits, char flow) {
+    PortSettings settings;
+    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
+        FailWith(ERROR_INVALID_PARAMETER);
+        return kInvalidSerialHandle;
+    }
+    return SerialOpenW(name, settings);
+}
+
+bool SerialConfigure(SerialHandle port, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
+                     std::uint8_t stopBits, char flow) {
+    PortSettings settings;
+    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
+        return FailWith(ERROR_INVALID_PARAMETER);
+    }
+    return SerialConfigure(port, settings);
+}
+
 void SerialClose(SerialHandle port) {
-    if (port == kInvalidSerialHandle) {
+    HANDLE handle = nullptr;
+    if (!PortHandle(port, &handle)) {
         return;
     }
-    const HANDLE handle = ToHandle(port);
     ::PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     ::CloseHandle(handle);
 }
 
 bool SerialPurge(SerialHandle port) {
-    return ::PurgeComm(ToHandle(port), PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
+    HANDLE handle = nullptr;
+    return PortHandle(port, &handle) && ::PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
 }
 
 bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead,
@@ -248,7 +284,10 @@ bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::u
         return FailWith(ERROR_INVALID_PARAMETER);
     }
     *bytesRead = 0;
-    const HANDLE handle = ToHandle(port);
+    HANDLE handle = nullptr;
+    if (!PortHandle(port, &handle)) {
+        return false;
+    }
     const DWORD start = ::GetTickCount();
     if (!::SetCommMask(handle, EV_RXCHAR)) {
         return false;
@@ -276,11 +315,14 @@ bool SerialWrite(SerialHandle port, const std::uint8_t* buffer, std::uint32_t n,
         return FailWith(ERROR_INVALID_PARAMETER);
     }
     *bytesWritten = 0;
+    HANDLE handle = nullptr;
+    if (!PortHandle(port, &handle)) {
+        return false;
+    }
     const OperationEvent event;
     if (!event.valid()) {
         return false;
     }
-    const HANDLE handle = ToHandle(port);
     OVERLAPPED overlapped{};
     overlapped.hEvent = event.get();
     DWORD wrote = 0;
@@ -302,9 +344,13 @@ bool SerialGetBaudRate(SerialHandle port, std::uint32_t* baudRate) {
         return FailWith(ERROR_INVALID_PARAMETER);
     }
     *baudRate = 0;
+    HANDLE handle = nullptr;
+    if (!PortHandle(port, &handle)) {
+        return false;
+    }
     DCB settings{};
     settings.DCBlength = sizeof settings;
-    if (!::GetCommState(ToHandle(port), &settings)) {
+    if (!::GetCommState(handle, &settings)) {
         return false;
     }
     *baudRate = settings.BaudRate;
@@ -312,7 +358,10 @@ bool SerialGetBaudRate(SerialHandle port, std::uint32_t* baudRate) {
 }
 
 bool SerialSetBaudRate(SerialHandle port, std::uint32_t baudRate) {
-    const HANDLE handle = ToHandle(port);
+    HANDLE handle = nullptr;
+    if (!PortHandle(port, &handle)) {
+        return false;
+    }
     DCB settings{};
     settings.DCBlength = sizeof settings;
     if (!::GetCommState(handle, &settings)) {

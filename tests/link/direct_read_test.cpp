@@ -37,7 +37,8 @@ TEST(DirectReadTest, MissingIsTheRestOfAFrameThatFits) {
         {"length known", 400, 11, 11, 302},
         {"most of it in", 400, 300, 300, 13},
         {"complete", 400, 313, 0, 0},
-        {"frame longer than the storage", 312, 11, 0, 0},
+        {"frame announced longer than the storage: the rest of the storage", 312, 11, 11, 301},
+        {"frame announced longer than the storage, storage full", 312, 312, 0, 0},
     };
     for (const auto& c : cases) {
         Bytes storage(c.storage);

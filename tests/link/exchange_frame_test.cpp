@@ -247,14 +247,64 @@ TEST_F(ExchangeFrameTest, OversizedResponseEndsWithInsufficientBuffer) {
 }
 
 TEST_F(ExchangeFrameTest, LengthFieldNearTheTopDoesNotWrap) {
-    // dwLength FF FF FF FF: in 32 bits + 13 it would wrap to 12, and these 13 bytes would pass for a frame.
+    // dwLength FF FF FF FF: in 32 bits + 13 it would wrap to 12, and these 13 bytes would pass for a frame. They
+    // are an incomplete frame instead: a repeat request after each attempt, then 31.
     const Bytes wrapped = {0x02, 0x80, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x05, 0x00, 0x00, 0x00, 0x80, 0x03};
     ScriptedPeer peer(pty, {{Join({StatusAccepted(), wrapped})}});
     const Outcome o = Exchange(link, kPowerOn);
-    EXPECT_EQ(o.result, RYX_ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(o.result, RYX_ERROR_GEN_FAILURE);
     EXPECT_EQ(o.replyLength, 64u);
     ASSERT_TRUE(peer.Settle());
-    EXPECT_EQ(peer.Frames(), std::vector<Bytes>{kPowerOnFrame});
+    EXPECT_EQ(peer.Frames(), (std::vector<Bytes>{kPowerOnFrame, kRepeatRequest, kRepeatRequest}));
+}
+
+// A reply that announces more data than the caller takes but stops after its 13 bytes is an incomplete frame,
+// not a refused one: only bytes received beyond capacity + 3 end the exchange with 122.
+TEST_F(ExchangeFrameTest, ShortFrameAnnouncingTooMuchIsAFailedAttempt) {
+    auto announcing = [](std::uint8_t dwLength) {  // a 13-byte slot-status reply whose header claims dwLength
+        Bytes reply = ReplyMessage(0x81, 0, 5, 0, 0, 0);
+        reply[1] = dwLength;
+        return MakeFrame(reply);
+    };
+    const Bytes good = MakeFrame(ReplyMessage(0x81, 0, 5, 0, 0, 0));
+    struct Case {
+        const char* what;
+        Answer first;     // the response, in chunks, after the status frame
+        Answer toRepeat;  // the answer to the first repeat request
+        std::uint32_t result;
+        std::size_t repeats;  // repeat requests sent
+    };
+    const Case cases[] = {
+        {"announces 100, silent afterwards", {announcing(100)}, {}, RYX_ERROR_GEN_FAILURE, 2},
+        {"announces 11, silent afterwards", {announcing(11)}, {}, RYX_ERROR_GEN_FAILURE, 2},
+        {"announces 100, the same again on repeat", {announcing(100)}, {announcing(100)}, RYX_ERROR_GEN_FAILURE, 2},
+        {"announces 11, a good frame on repeat", {announcing(11)}, {good}, RYX_SUCCESS, 1},
+        {"announces 100, more bytes follow", {announcing(100), Bytes(4, 0x00)}, {}, RYX_ERROR_INSUFFICIENT_BUFFER, 0},
+    };
+    for (const Case& c : cases) {
+        PtyPair pair;
+        Link l = link;
+        l.port = SerialOpenA(pair.slavePath().c_str(), 9600, 8, 'N', 1, 'N');
+        ASSERT_NE(l.port, kInvalidSerialHandle) << c.what;
+        {
+            Answer answer = c.first;
+            answer.front() = Join({StatusAccepted(), answer.front()});
+            ScriptedPeer peer(pair, {answer, c.toRepeat});
+            const Outcome o = Exchange(l, kPowerOn, 10);
+            EXPECT_EQ(o.result, c.result) << c.what;
+            if (c.result == RYX_SUCCESS) {
+                EXPECT_EQ(o.reply, Bytes(good.begin() + 1, good.end() - 2)) << c.what;
+            } else {
+                EXPECT_EQ(o.reply, Bytes(10, 0xEE)) << c.what;
+                EXPECT_EQ(o.replyLength, 10u) << c.what;
+            }
+            ASSERT_TRUE(peer.Settle());
+            std::vector<Bytes> expected{kPowerOnFrame};
+            expected.insert(expected.end(), c.repeats, kRepeatRequest);
+            EXPECT_EQ(peer.Frames(), expected) << c.what;
+        }
+        SerialClose(l.port);
+    }
 }
 
 TEST_F(ExchangeFrameTest, QueueIsPurgedBeforeTheCommand) {

@@ -72,13 +72,14 @@ TEST(ResponseAssembler, TooLongCases) {
     withData[0] = 0x02;
     withData[1] = 0x81;
     withData[2] = 0x05;
-    Bytes wrap = {0x02, 0x80, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0x80, 0x03};
+    // 13 bytes that would pass for a frame if dwLength + 13 wrapped in 32 bits, then one byte more.
+    Bytes wrap = {0x02, 0x80, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0x80, 0x03, 0x00};
     Bytes trailing = kResponse;
     trailing.push_back(0x03);
     const Case cases[] = {
         {"first chunk beyond the storage", withData, 13, {18}, 0},
-        {"announced length beyond the storage, known at 11 bytes", withData, 13, {5, 11, 18}, 1},
-        {"length field FF FF FF FF does not wrap into a short frame", wrap, 64, {13}, 0},
+        {"announced length beyond the storage, refused once the bytes overflow it", withData, 13, {5, 11, 13, 18}, 3},
+        {"length field FF FF FF FF does not wrap into a short frame", wrap, 13, {13, 14}, 1},
         {"complete frame whose trailing byte overflows", trailing, 15, {16}, 0},
         {"storage smaller than the header", kResponse, 8, {9}, 0},
     };

@@ -83,5 +83,37 @@ TEST(BuildLineSettings, RefusesUnknownValuesLeavingTheResultUntouched) {
     }
 }
 
+// Each letter code names one typed value; the defaults of PortSettings are the line the library opens, 9600 8N1.
+TEST(DecodeLineCodes, EachCodeNamesOneTypedValue) {
+    const struct {
+        char parity;
+        std::uint8_t stopBits;
+        char flow;
+        PortSettings expected;
+    } cases[] = {
+        {'N', 1, 'N', {}},
+        {'o', 2, 'h', {9600, 8, Parity::kOdd, StopBits::kTwo, FlowControl::kHardware}},
+        {'E', 15, 'S', {9600, 8, Parity::kEven, StopBits::kOneAndAHalf, FlowControl::kSoftware}},
+        {'m', 1, 'n', {9600, 8, Parity::kMark, StopBits::kOne, FlowControl::kNone}},
+        {'S', 1, 'N', {9600, 8, Parity::kSpace, StopBits::kOne, FlowControl::kNone}},
+    };
+    for (const auto& c : cases) {
+        PortSettings got{1, 5, Parity::kSpace, StopBits::kTwo, FlowControl::kSoftware};
+        ASSERT_TRUE(DecodeLineCodes(9600, 8, c.parity, c.stopBits, c.flow, &got)) << c.parity;
+        EXPECT_EQ(got.baudRate, 9600u);
+        EXPECT_EQ(got.dataBits, 8);
+        EXPECT_EQ(got.parity, c.expected.parity) << c.parity;
+        EXPECT_EQ(got.stopBits, c.expected.stopBits) << c.parity;
+        EXPECT_EQ(got.flow, c.expected.flow) << c.parity;
+    }
+    LineSettings typed;
+    LineSettings letters;
+    ASSERT_EQ(BuildLineSettings(PortSettings{}, &typed), RYX_SUCCESS);
+    ASSERT_EQ(BuildLineSettings(9600, 8, 'N', 1, 'N', &letters), RYX_SUCCESS);
+    EXPECT_EQ(typed.controlFlags, letters.controlFlags);
+    EXPECT_EQ(typed.inputFlags, letters.inputFlags);
+    EXPECT_EQ(typed.baudRate, letters.baudRate);
+}
+
 }  // namespace
 }  // namespace ryx

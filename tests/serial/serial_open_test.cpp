@@ -12,7 +12,7 @@
 #include <ryx.h>
 
 #include "kernel_speed.h"
-#include "pty_pair.h"
+#include "support/pty_pair.h"
 #include "serial/last_error.h"
 #include "serial/serial_port.h"
 

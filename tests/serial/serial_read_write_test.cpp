@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <ryx.h>
 
-#include "pty_pair.h"
+#include "support/pty_pair.h"
 #include "serial/last_error.h"
 #include "serial/serial_port.h"
 

@@ -137,6 +137,13 @@ struct ControlledSim {
           program(With(std::move(extra), control, link)),
           port(program.ReadLine()),
           client(control) {}
+    ~ControlledSim() {
+        // Ended as a user ends it, so that it removes its socket and link; left over only if it failed to.
+        program.Signal(SIGTERM);
+        (void)program.Wait();
+        ::unlink(control.c_str());
+        ::unlink(link.c_str());
+    }
     static std::vector<std::string> With(std::vector<std::string> extra, const std::string& control,
                                          const std::string& link) {
         extra.insert(extra.end(), {"--control", control, "--link", link});

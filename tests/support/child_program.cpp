@@ -77,6 +77,7 @@ std::string ChildProgram::Stderr() {
 }
 
 int ChildProgram::Wait(std::chrono::milliseconds bound) {
+    if (exited_) return -1;
     const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
     if (pidfd >= 0) {
         pollfd p{pidfd, POLLIN, 0};
@@ -91,7 +92,7 @@ int ChildProgram::Wait(std::chrono::milliseconds bound) {
 }
 
 void ChildProgram::Signal(int sig) {
-    ::kill(pid_, sig);
+    if (!exited_) ::kill(pid_, sig);  // a reaped child's pid may belong to another process by now
 }
 
 ControlClient::ControlClient(const std::string& path) {

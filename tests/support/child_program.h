@@ -23,9 +23,10 @@ public:
     // Everything on standard output (error) until it closes.
     std::string Stdout();
     std::string Stderr();
-    // Waits for the process to end, at most `bound`; its exit status, or -1 on time-out / death by signal.
+    // Waits for the process to end, at most `bound`; its exit status, or -1 on time-out / death by signal / a second
+    // call.
     int Wait(std::chrono::milliseconds bound = std::chrono::seconds(30));
-    void Signal(int sig);
+    void Signal(int sig);  // nothing once the child has been waited for
 
 private:
     pid_t pid_ = -1;

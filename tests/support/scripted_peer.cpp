@@ -9,12 +9,11 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "sim/frame.h"
+
 namespace ryx::test {
 namespace {
 
-constexpr std::uint8_t kStart = 0x02;
-constexpr std::size_t kLengthFieldEnd = 6;  // start byte + type + 4 length bytes
-constexpr std::uint64_t kFrameExtra = 13;   // start, 10 header bytes, check, end
 constexpr auto kHostTakesChunkBound = std::chrono::seconds(2);
 
 // Readable now? poll() also pushes any bytes still on their way through the pty into the read queue.
@@ -26,21 +25,12 @@ bool Readable(int fd) {
 }  // namespace
 
 Bytes MakeFrame(const Bytes& payload) {
-    Bytes frame;
-    frame.reserve(payload.size() + 3);
-    frame.push_back(0x02);
-    std::uint8_t check = 0;
-    for (std::uint8_t b : payload) {
-        frame.push_back(b);
-        check ^= b;
-    }
-    frame.push_back(check);
-    frame.push_back(0x03);
-    return frame;
+    return sim::BuildFrame(payload);
 }
 
 Bytes StatusAccepted() {
-    return {0x02, 0x00, 0x00, 0x03};
+    const auto frame = sim::StatusFrame(0x00);
+    return Bytes(frame.begin(), frame.end());
 }
 
 Bytes Join(std::initializer_list<Bytes> parts) {
@@ -172,16 +162,15 @@ void ScriptedPeer::Run() {
         for (;;) {
             // Bytes before a start byte belong to no frame: they stay in Received() only.
             std::size_t skip = 0;
-            while (skip < pending.size() && pending[skip] != kStart) {
+            while (skip < pending.size() && pending[skip] != sim::kStartByte) {
                 ++skip;
             }
             pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(skip));
-            if (pending.size() < kLengthFieldEnd) {
+            const auto header = sim::FrameHeader(pending);
+            if (!header) {
                 break;
             }
-            const std::uint64_t length = std::uint64_t{pending[2]} | (std::uint64_t{pending[3]} << 8) |
-                                         (std::uint64_t{pending[4]} << 16) | (std::uint64_t{pending[5]} << 24);
-            const std::uint64_t total = length + kFrameExtra;
+            const std::uint64_t total = std::uint64_t{header->dwLength} + sim::kHeaderSize + sim::kFrameOverhead;
             if (pending.size() < total) {
                 break;
             }
@@ -204,19 +193,7 @@ void ScriptedPeer::Run() {
 
 Bytes ReplyMessage(std::uint8_t type, std::uint8_t slot, std::uint8_t seq, std::uint8_t status, std::uint8_t error,
                    std::uint8_t byte9, const Bytes& data) {
-    const auto n = static_cast<std::uint32_t>(data.size());
-    Bytes m(10 + data.size());
-    m[0] = type;
-    for (int i = 0; i < 4; ++i) {
-        m[1 + i] = static_cast<std::uint8_t>(n >> (8 * i));
-    }
-    m[5] = slot;
-    m[6] = seq;
-    m[7] = status;
-    m[8] = error;
-    m[9] = byte9;
-    std::copy(data.begin(), data.end(), m.begin() + 10);
-    return m;
+    return sim::BuildMessage({type, 0, slot, seq, status, error, byte9}, data);
 }
 
 Bytes ReplyTo(const Bytes& commandFrame, std::uint8_t type, const Bytes& data) {

@@ -66,8 +66,8 @@ private:
     std::thread thread_;
 };
 
-// The frame a reader sends for payload: 0x02, payload, XOR of the payload, 0x03. Written apart from the library's
-// own framing so that tests check it rather than restate it.
+// The frame a reader sends for payload: 0x02, payload, XOR of the payload, 0x03. Built by the simulator's codec,
+// not the library's, so that tests check the library's framing rather than restate it.
 [[nodiscard]] Bytes MakeFrame(const Bytes& payload);
 
 // The accepting status frame 02 00 00 03.

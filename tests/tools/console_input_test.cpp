@@ -86,6 +86,31 @@ TEST(PromptForNumber, ReasksAfterALineThatIsNotANumber) {
     EXPECT_FALSE(d.ok);
 }
 
+// One read, never asked again: a read that stores nothing keeps the value and leaves its line for the action tail.
+TEST(PromptForValue, ReadsOnceAndKeepsTheValueWhenNothingIsStored) {
+    const struct {
+        const char* input;
+        int32_t value;
+        const char* rest;
+    } cases[] = {
+        {"19200 and the rest\n", 19200, " and the rest\n"},
+        {"abc 19200\n\n", 9600, "abc 19200\n\n"},
+        {"-\n\n", 9600, "\n\n"},
+        {"99999999999 x\n", 9600, " x\n"},
+        {"", 9600, ""},
+    };
+    for (const auto& c : cases) {
+        test::TempStream in(c.input);
+        test::TempStream out;
+        Console console{in.get(), out.get()};
+        int32_t value = 9600;
+        PromptForValue(console, "Enter a baud rate: ", &value);
+        EXPECT_EQ(out.Text(), "Enter a baud rate: \n") << '"' << c.input << '"';
+        EXPECT_EQ(value, c.value) << '"' << c.input << '"';
+        EXPECT_EQ(in.Rest(), c.rest) << '"' << c.input << '"';
+    }
+}
+
 Dialogue SlotDialogue(const char* input, uint32_t slotCount) {
     test::TempStream in(input);
     test::TempStream out;

@@ -27,13 +27,14 @@ bool DropLine(std::FILE* in, int last) {
     return true;
 }
 
-}  // namespace
-
-NumberRead ReadDecimalNumber(std::FILE* in, int32_t* value) {
+// One "%d" read. *stop receives the character that ended it (EOF at the end of the input): put back after a
+// number, taken but not put back otherwise, so that the caller decides what becomes of the rest of the line.
+NumberRead ReadDecimal(std::FILE* in, int32_t* value, int* stop) {
     int c;
     do {
         c = std::getc(in);
     } while (IsSpace(c));
+    *stop = c;
     if (c == EOF) {
         return NumberRead::EndOfInput;
     }
@@ -42,8 +43,9 @@ NumberRead ReadDecimalNumber(std::FILE* in, int32_t* value) {
         negative = c == '-';
         c = std::getc(in);
     }
+    *stop = c;
     if (!IsDigit(c)) {
-        return DropLine(in, c) ? NumberRead::NotANumber : NumberRead::EndOfInput;
+        return c == EOF ? NumberRead::EndOfInput : NumberRead::NotANumber;
     }
     // The magnitude of INT32_MIN is one more than INT32_MAX's.
     const int64_t limit = negative ? -int64_t{INT32_MIN} : int64_t{INT32_MAX};
@@ -56,14 +58,36 @@ NumberRead ReadDecimalNumber(std::FILE* in, int32_t* value) {
         }
         c = std::getc(in);
     }
+    *stop = c;
     if (tooLarge) {
-        return DropLine(in, c) ? NumberRead::NotANumber : NumberRead::EndOfInput;
+        return NumberRead::NotANumber;
     }
     if (c != EOF) {
         std::ungetc(c, in);
     }
     *value = static_cast<int32_t>(negative ? -magnitude : magnitude);
     return NumberRead::Number;
+}
+
+}  // namespace
+
+NumberRead ReadDecimalNumber(std::FILE* in, int32_t* value) {
+    int stop = EOF;
+    const NumberRead read = ReadDecimal(in, value, &stop);
+    if (read != NumberRead::NotANumber) {
+        return read;
+    }
+    return DropLine(in, stop) ? NumberRead::NotANumber : NumberRead::EndOfInput;
+}
+
+void PromptForValue(Console& console, const char* prompt, int32_t* value) {
+    std::fputs(prompt, console.out);
+    std::fflush(console.out);
+    int stop = EOF;
+    if (ReadDecimal(console.in, value, &stop) != NumberRead::Number && stop != EOF) {
+        std::ungetc(stop, console.in);
+    }
+    std::fputs("\n", console.out);
 }
 
 bool PromptForNumber(Console& console, const char* prompt, int32_t* value) {

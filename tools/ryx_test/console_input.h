@@ -38,6 +38,13 @@ NumberRead ReadDecimalNumber(std::FILE* in, int32_t* value);
 bool PromptForNumber(Console& console, const char* prompt, int32_t* value);
 
 /**
+ * Prints `prompt`, makes one "%d" read into *value and prints "\n". A read that stores nothing (not a number, a
+ * number beyond 32 bits, the end of the input) leaves *value as it was and the rest of the line unread, for the
+ * action tail that follows to drop; it is not asked again.
+ */
+void PromptForValue(Console& console, const char* prompt, int32_t* value);
+
+/**
  * Asks "Enter a slot number [0 - %d]: " until a slot below `slotCount` is entered, then prints "\n" (once).
  * Values out of range and lines that are not numbers ask again. `slotCount` must not be 0.
  * @param slot out; written only on success.

@@ -14,7 +14,7 @@ namespace ryx_test {
 namespace {
 
 constexpr const char* kSelectAnOption = "Select an option: ";
-constexpr uint32_t kAtrBufferSize = 64;
+constexpr uint32_t kAtrBufferSize = RYX_MAX_ATR_SIZE;
 
 void Print(Console& console, const char* text) {
     std::fputs(text, console.out);
@@ -185,9 +185,7 @@ MenuEnd ReaderMenu(Console& console, RYX_HANDLE handle) {
         switch (choice) {
             case 1: {
                 int32_t rate = static_cast<int32_t>(baudRate);
-                if (!PromptForNumber(console, "Enter a baud rate: ", &rate)) {
-                    return MenuEnd::EndOfInput;
-                }
+                PromptForValue(console, "Enter a baud rate: ", &rate);
                 Print(console, "Setting the baud rate...\n");
                 // The value goes to the library as typed: the library knows which rates exist.
                 ReportStatus(console, "RYX_SetBaudRate", RYX_SetBaudRate(handle, static_cast<uint32_t>(rate)));
@@ -250,9 +248,7 @@ MenuEnd TimeoutsMenu(Console& console, RYX_HANDLE handle) {
         }
         const Field& field = kFields[choice - 1];
         int32_t value = static_cast<int32_t>(timeouts.*field.member);
-        if (!PromptForNumber(console, field.prompt, &value)) {
-            return MenuEnd::EndOfInput;
-        }
+        PromptForValue(console, field.prompt, &value);
         timeouts.*field.member = static_cast<uint32_t>(value);
         Print(console, "Setting the timeouts...\n");
         ReportStatus(console, "RYX_SetTimeouts", RYX_SetTimeouts(handle, &timeouts));

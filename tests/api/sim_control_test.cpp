@@ -13,7 +13,7 @@
 namespace ryx::test {
 namespace {
 
-class ControlTest : public ::testing::Test {
+class SimControlTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::string base = "/tmp/ryx_api_ctl_" + std::to_string(::getpid());
@@ -36,7 +36,7 @@ protected:
     std::unique_ptr<ControlClient> client_;
 };
 
-TEST_F(ControlTest, CardChangesReachTheLibrary) {
+TEST_F(SimControlTest, CardChangesReachTheLibrary) {
     RYX_HANDLE handle = nullptr;
     ASSERT_EQ(RYX_OpenA(link_.c_str(), &handle), RYX_SUCCESS);
     const struct {
@@ -66,7 +66,7 @@ TEST_F(ControlTest, CardChangesReachTheLibrary) {
     EXPECT_EQ(RYX_Close(handle), RYX_SUCCESS);
 }
 
-TEST_F(ControlTest, AnUnpluggedReaderComesBackAtTheSamePath) {
+TEST_F(SimControlTest, AnUnpluggedReaderComesBackAtTheSamePath) {
     RYX_HANDLE old = nullptr;
     ASSERT_EQ(RYX_OpenA(link_.c_str(), &old), RYX_SUCCESS);
     ASSERT_EQ(RYX_SetBaudRate(old, 115200), RYX_SUCCESS);
