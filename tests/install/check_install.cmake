@@ -1,5 +1,5 @@
 # Installs the build into a fresh prefix and builds a small C program against it twice: with find_package(ryx)
-# and with pkg-config. The program runs against the installed library.
+# and with pkg-config. The program runs against the installed library, alone and against the installed ryx_sim.
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -11,7 +11,13 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(f include/ryx.h lib/pkgconfig/ryx.pc lib/cmake/ryx/ryxConfig.cmake lib/libryx.so.1)
+set(expected include/ryx.h lib/pkgconfig/ryx.pc lib/cmake/ryx/ryxConfig.cmake lib/libryx.so.1 bin/ryx_test
+    bin/ryx_sim share/man/man1/ryx_test.1 share/man/man1/ryx_sim.1 share/man/man3/ryx.3 share/man/man8/ifd_ryx.8
+    share/doc/ryx/examples/select_read_binary.txt share/doc/ryx/examples/firmware_version.txt)
+if(PCSC_DRIVER_DIR)
+  list(APPEND expected ${PCSC_DRIVER_DIR}/libifd_ryx.so share/doc/ryx/reader.conf.example)
+endif()
+foreach(f ${expected})
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
@@ -22,6 +28,7 @@ run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/consumer -B ${WORK_DIR}/cmake-build -DCMAK
     -DCMAKE_C_COMPILER=${C_COMPILER})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
 run(${WORK_DIR}/cmake-build/consumer)
+run(${prefix}/bin/ryx_sim --run "${WORK_DIR}/cmake-build/consumer {port}")
 
 # pkg-config
 find_program(PKG_CONFIG pkg-config REQUIRED)
