@@ -226,36 +226,6 @@ bool SerialConfigure(SerialHandle port, const PortSettings& settings) {
     return RaiseModemLines(fd);
 }
 
-// The letter-code forms: the codes are decoded before the device is touched.
-SerialHandle SerialOpenA(const char* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                         std::uint8_t stopBits, char flow) {
-    PortSettings settings;
-    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
-        FailWith(RYX_ERROR_INVALID_PARAMETER);
-        return kInvalidSerialHandle;
-    }
-    return SerialOpenA(name, settings);
-}
-
-SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                         std::uint8_t stopBits, char flow) {
-    PortSettings settings;
-    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
-        FailWith(RYX_ERROR_INVALID_PARAMETER);
-        return kInvalidSerialHandle;
-    }
-    return SerialOpenW(name, settings);
-}
-
-bool SerialConfigure(SerialHandle port, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                     std::uint8_t stopBits, char flow) {
-    PortSettings settings;
-    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
-        return FailWith(RYX_ERROR_INVALID_PARAMETER);
-    }
-    return SerialConfigure(port, settings);
-}
-
 void SerialClose(SerialHandle port) {
     if (port < 0 || port > INT_MAX) {
         return;

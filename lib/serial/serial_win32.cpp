@@ -234,36 +234,6 @@ bool SerialConfigure(SerialHandle port, const PortSettings& line) {
     return ::SetupComm(handle, kQueueBytes, kQueueBytes) != 0;
 }
 
-// The letter-code forms: the codes are decoded before the device is touched.
-SerialHandle SerialOpenA(const char* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                         std::uint8_t stopBits, char flow) {
-    PortSettings settings;
-    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
-        FailWith(ERROR_INVALID_PARAMETER);
-        return kInvalidSerialHandle;
-    }
-    return SerialOpenA(name, settings);
-}
-
-SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                         std::uint8_t stopBits, char flow) {
-    PortSettings settings;
-    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
-        FailWith(ERROR_INVALID_PARAMETER);
-        return kInvalidSerialHandle;
-    }
-    return SerialOpenW(name, settings);
-}
-
-bool SerialConfigure(SerialHandle port, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                     std::uint8_t stopBits, char flow) {
-    PortSettings settings;
-    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
-        return FailWith(ERROR_INVALID_PARAMETER);
-    }
-    return SerialConfigure(port, settings);
-}
-
 void SerialClose(SerialHandle port) {
     HANDLE handle = nullptr;
     if (!PortHandle(port, &handle)) {
