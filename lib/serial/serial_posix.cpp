@@ -170,6 +170,17 @@ bool WaitWritable(int fd) noexcept {
     }
 }
 
+// The descriptor behind a handle and the port's current speed; false (the error stored) when either fails.
+bool PortSpeed(SerialHandle port, int* fd, std::uint32_t* rate) noexcept {
+    if (!PortFd(port, fd)) {
+        return false;
+    }
+    if (const int error = GetPortSpeed(*fd, rate); error != 0) {
+        return FailWithErrno(error);
+    }
+    return true;
+}
+
 }  // namespace
 
 SerialHandle SerialOpenA(const char* name, const PortSettings& settings) {
@@ -308,12 +319,9 @@ bool SerialGetBaudRate(SerialHandle port, std::uint32_t* baudRate) {
     }
     *baudRate = 0;
     int fd = -1;
-    if (!PortFd(port, &fd)) {
-        return false;
-    }
     std::uint32_t rate = 0;
-    if (const int error = GetPortSpeed(fd, &rate); error != 0) {
-        return FailWithErrno(error);
+    if (!PortSpeed(port, &fd, &rate)) {
+        return false;
     }
     *baudRate = rate;
     return true;
@@ -321,12 +329,9 @@ bool SerialGetBaudRate(SerialHandle port, std::uint32_t* baudRate) {
 
 bool SerialSetBaudRate(SerialHandle port, std::uint32_t baudRate) {
     int fd = -1;
-    if (!PortFd(port, &fd)) {
-        return false;
-    }
     std::uint32_t current = 0;
-    if (const int error = GetPortSpeed(fd, &current); error != 0) {
-        return FailWithErrno(error);
+    if (!PortSpeed(port, &fd, &current)) {
+        return false;
     }
     if (current == baudRate) {
         return true;  // nothing is written: the line is not disturbed
