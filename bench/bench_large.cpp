@@ -49,11 +49,7 @@ void RegisterLargeExchange(const Plan& plan) {
     } cases[] = {{"large_exchange/261", sim::Model::KT4470RS}, {"large_exchange/506", sim::Model::KT6630RS}};
     for (const auto& c : cases) {
         const sim::Model model = c.model;
-        benchmark::RegisterBenchmark(c.name,
-                                     [plan, model](benchmark::State& state) { LargeExchange(state, plan, model); })
-            ->Iterations(1)
-            ->UseRealTime()
-            ->Unit(benchmark::kMillisecond);
+        RegisterTimedOnce(c.name, [plan, model](benchmark::State& state) { LargeExchange(state, plan, model); });
     }
 }
 

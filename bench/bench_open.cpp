@@ -89,14 +89,8 @@ void TenRateScan(benchmark::State& state) {
 }  // namespace
 
 void RegisterOpen(const Plan& plan) {
-    benchmark::RegisterBenchmark("open/first_rate", [plan](benchmark::State& state) { OpenFirstRate(state, plan); })
-        ->Iterations(1)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("open/ten_rate_scan", [](benchmark::State& state) { TenRateScan(state); })
-        ->Iterations(1)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
+    RegisterTimedOnce("open/first_rate", [plan](benchmark::State& state) { OpenFirstRate(state, plan); });
+    RegisterTimedOnce("open/ten_rate_scan", [](benchmark::State& state) { TenRateScan(state); });
 }
 
 }  // namespace ryx::bench

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <benchmark/benchmark.h>
 
@@ -60,5 +61,14 @@ void RegisterRealLine(const Plan& plan);
 void RegisterOpen(const Plan& plan);
 void RegisterPureParts(const Plan& plan);
 void RegisterManyReaders(const Plan& plan);
+
+/// Registers `run` as a benchmark that times its own rounds: one iteration, wall time, figures in milliseconds.
+template <typename Run>
+void RegisterTimedOnce(const std::string& name, Run run) {
+    benchmark::RegisterBenchmark(name.c_str(), std::move(run))
+        ->Iterations(1)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+}
 
 }  // namespace ryx::bench

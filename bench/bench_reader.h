@@ -10,6 +10,7 @@
 
 #include <ryx.h>
 
+#include "bench_card.h"
 #include "chain_frames.h"
 #include "floor_client.h"
 #include "sim/simulator.h"
@@ -53,5 +54,25 @@ private:
 
 // The response buffer size the console program hands the library for every APDU.
 inline constexpr std::size_t kResponseBufferSize = 65538;
+
+// The short exchange (a kShortCommandLength command, answered with 90 00) on a reader, through the library or
+// through the floor, with its command, frames and response buffer made once.
+class ShortExchangePair {
+public:
+    explicit ShortExchangePair(BenchReader& reader)
+        : reader_(reader),
+          command_(BenchCommand(kShortCommandLength)),
+          frames_(reader.FloorFrames(command_)),
+          response_(kResponseBufferSize) {}
+
+    [[nodiscard]] bool Library() { return reader_.LibraryExchange(command_, response_, 2); }
+    [[nodiscard]] bool Floor() { return reader_.FloorExchange(frames_, response_, 2); }
+
+private:
+    BenchReader& reader_;
+    std::vector<std::uint8_t> command_;
+    std::vector<Frame> frames_;
+    std::vector<std::uint8_t> response_;
+};
 
 }  // namespace ryx::bench

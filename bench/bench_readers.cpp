@@ -101,11 +101,7 @@ void ManyReaders(benchmark::State& state, const Plan& plan, std::size_t count) {
 void RegisterManyReaders(const Plan& plan) {
     for (const std::size_t count : kReaderCounts) {
         const std::string name = "readers/" + std::to_string(count);
-        benchmark::RegisterBenchmark(name.c_str(),
-                                     [plan, count](benchmark::State& state) { ManyReaders(state, plan, count); })
-            ->Iterations(1)
-            ->UseRealTime()
-            ->Unit(benchmark::kMillisecond);
+        RegisterTimedOnce(name, [plan, count](benchmark::State& state) { ManyReaders(state, plan, count); });
     }
 }
 

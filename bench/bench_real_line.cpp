@@ -66,12 +66,8 @@ void RegisterRealLine(const Plan& plan) {
             const std::size_t exchanges = LineExchanges(plan, length, rate);
             if (exchanges == 0) continue;
             const std::string name = "real_line/" + std::to_string(length) + "/" + std::to_string(rate);
-            benchmark::RegisterBenchmark(
-                name.c_str(),
-                [exchanges, length, rate](benchmark::State& state) { RealLine(state, exchanges, length, rate); })
-                ->Iterations(1)
-                ->UseRealTime()
-                ->Unit(benchmark::kMillisecond);
+            RegisterTimedOnce(
+                name, [exchanges, length, rate](benchmark::State& state) { RealLine(state, exchanges, length, rate); });
         }
     }
 }

@@ -14,11 +14,9 @@ namespace {
 void ShortExchange(benchmark::State& state, const Plan& plan) {
     Measure(state, [&](benchmark::State& s) {
         BenchReader reader;
-        const std::vector<std::uint8_t> command = BenchCommand(kShortCommandLength);
-        const std::vector<Frame> frames = reader.FloorFrames(command);
-        std::vector<std::uint8_t> response(kResponseBufferSize);
-        auto library = [&] { return reader.LibraryExchange(command, response, 2); };
-        auto floor = [&] { return reader.FloorExchange(frames, response, 2); };
+        ShortExchangePair exchange(reader);
+        auto library = [&] { return exchange.Library(); };
+        auto floor = [&] { return exchange.Floor(); };
         // A first exchange of each warms caches and the allocator; it is not counted.
         Require(library() && floor(), "the first exchanges fail");
         PairedFigures figures;
@@ -42,10 +40,7 @@ void ShortExchange(benchmark::State& state, const Plan& plan) {
 }  // namespace
 
 void RegisterShortExchange(const Plan& plan) {
-    benchmark::RegisterBenchmark("short_exchange", [plan](benchmark::State& state) { ShortExchange(state, plan); })
-        ->Iterations(1)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
+    RegisterTimedOnce("short_exchange", [plan](benchmark::State& state) { ShortExchange(state, plan); });
 }
 
 }  // namespace ryx::bench

@@ -24,11 +24,9 @@ int RunCallgrindProbe(std::size_t exchanges) {
 #if RYX_BENCH_HAVE_CALLGRIND
     try {
         BenchReader reader;
-        const std::vector<std::uint8_t> command = BenchCommand(kShortCommandLength);
-        const std::vector<Frame> frames = reader.FloorFrames(command);
-        std::vector<std::uint8_t> response(kResponseBufferSize);
-        auto library = [&] { return reader.LibraryExchange(command, response, 2); };
-        auto floor = [&] { return reader.FloorExchange(frames, response, 2); };
+        ShortExchangePair exchange(reader);
+        auto library = [&] { return exchange.Library(); };
+        auto floor = [&] { return exchange.Floor(); };
         // Lazy binding, first touches of the buffers and the allocator's first growth are not what an exchange costs.
         for (int i = 0; i < 5; ++i) {
             if (!library() || !floor()) throw std::runtime_error("the first exchanges fail");

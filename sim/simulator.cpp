@@ -115,6 +115,9 @@ struct Simulator::State {
     // removes it only while it still points at our slave, since someone may have replaced it.
     bool CreateLink();
     void RemoveLink();
+    // With mu held: marks the reader stopped, powers its card off, removes the link and closes the pty; waiters on
+    // `changed` are woken.
+    void Unplug();
 };
 
 Simulator::Simulator(Config config) : state_(std::make_unique<State>(std::move(config))) {}
@@ -235,13 +238,17 @@ void Simulator::State::Close() {
         thread.join();
     }
     std::lock_guard lock(mu);
+    Unplug();
+    CloseFd(&wakeRead);
+    CloseFd(&wakeWrite);
+}
+
+void Simulator::State::Unplug() {
     running = false;
     device.PowerOnReset(config.rate);  // an unplugged reader powers no card
     RemoveLink();
     CloseFd(&master);
     CloseFd(&slave);
-    CloseFd(&wakeRead);
-    CloseFd(&wakeWrite);
     changed.notify_all();
 }
 
@@ -745,12 +752,7 @@ bool Simulator::State::SleepUntil(Clock::time_point when) {
 void Simulator::State::Vanish() {
     // Unplugged: the pty and its link go away under the host's feet. Stop() or Replug() later joins the thread.
     std::lock_guard lock(mu);
-    running = false;
-    device.PowerOnReset(config.rate);  // an unplugged reader powers no card
-    RemoveLink();
-    CloseFd(&master);
-    CloseFd(&slave);
-    changed.notify_all();
+    Unplug();
 }
 
 }  // namespace ryx::sim

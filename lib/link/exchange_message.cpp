@@ -1,5 +1,7 @@
 #include <ryx.h>
 
+#include <cstring>
+
 #include "link/messages.h"
 
 namespace ryx {
@@ -14,6 +16,15 @@ std::uint32_t ExchangeMessage(Link& link, std::span<const std::uint8_t> message,
         return result;
     }
     return CheckReply(std::span<const std::uint8_t>(reply, *replyLength), expectedType, message[5], message[6]);
+}
+
+void CopyReplyBody(const std::uint8_t* reply, std::uint32_t replyLength, std::uint8_t* out,
+                   std::uint32_t* outLength) noexcept {
+    const std::uint32_t length = replyLength - static_cast<std::uint32_t>(kMessageHeaderSize);
+    if (length > 0) {
+        std::memcpy(out, reply + kMessageHeaderSize, length);
+    }
+    *outLength = length;
 }
 
 }  // namespace ryx

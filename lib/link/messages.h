@@ -47,6 +47,11 @@ void BuildMessageHeader(std::uint8_t* out, std::uint8_t type, std::uint32_t dwLe
 [[nodiscard]] std::uint32_t ExchangeMessage(Link& link, std::span<const std::uint8_t> message,
                                             std::uint8_t expectedType, std::uint8_t* reply, std::uint32_t* replyLength);
 
+// Copies the body of a reply that ExchangeMessage accepted (the replyLength bytes less the header) to out and
+// stores its length in *outLength; out must have room for it.
+void CopyReplyBody(const std::uint8_t* reply, std::uint32_t replyLength, std::uint8_t* out,
+                   std::uint32_t* outLength) noexcept;
+
 // Every Send* below builds its messages for link.currentSlot, each message taking the next sequence number; the
 // counter stays advanced whatever the outcome. Results: 0, the codes of ExchangeFrame (link.h) and of CheckReply
 // (above), 8 when a working buffer cannot be allocated, 87 for a null length or status pointer. Output buffers

@@ -34,11 +34,7 @@ std::uint32_t SendEscape(Link& link, std::span<const std::uint8_t> data, std::ui
     if (result != RYX_SUCCESS) {
         return result;
     }
-    const std::uint32_t length = receivedLength - static_cast<std::uint32_t>(kMessageHeaderSize);
-    if (length > 0) {
-        std::memcpy(reply, received.get() + kMessageHeaderSize, length);
-    }
-    *replyLength = length;
+    CopyReplyBody(received.get(), receivedLength, reply, replyLength);
     return RYX_SUCCESS;
 }
 

@@ -1,7 +1,6 @@
 #include <ryx.h>
 
 #include <array>
-#include <cstring>
 
 #include "link/messages.h"
 #include "link/reply_capacity.h"
@@ -25,11 +24,7 @@ std::uint32_t SendIccPowerOn(Link& link, std::uint8_t* atr, std::uint32_t* atrLe
     if (result != RYX_SUCCESS) {
         return result;
     }
-    const std::uint32_t length = replyLength - static_cast<std::uint32_t>(kMessageHeaderSize);
-    if (length > 0) {
-        std::memcpy(atr, reply.get() + kMessageHeaderSize, length);
-    }
-    *atrLength = length;
+    CopyReplyBody(reply.get(), replyLength, atr, atrLength);
     return RYX_SUCCESS;
 }
 

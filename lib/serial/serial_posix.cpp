@@ -170,6 +170,17 @@ bool WaitWritable(int fd) noexcept {
     }
 }
 
+// The descriptor behind a handle and the port's current speed; false (the error stored) when either fails.
+bool PortSpeed(SerialHandle port, int* fd, std::uint32_t* rate) noexcept {
+    if (!PortFd(port, fd)) {
+        return false;
+    }
+    if (const int error = GetPortSpeed(*fd, rate); error != 0) {
+        return FailWithErrno(error);
+    }
+    return true;
+}
+
 }  // namespace
 
 SerialHandle SerialOpenA(const char* name, const PortSettings& settings) {
@@ -224,36 +235,6 @@ bool SerialConfigure(SerialHandle port, const PortSettings& settings) {
         return FailWithErrno(error);
     }
     return RaiseModemLines(fd);
-}
-
-// The letter-code forms: the codes are decoded before the device is touched.
-SerialHandle SerialOpenA(const char* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                         std::uint8_t stopBits, char flow) {
-    PortSettings settings;
-    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
-        FailWith(RYX_ERROR_INVALID_PARAMETER);
-        return kInvalidSerialHandle;
-    }
-    return SerialOpenA(name, settings);
-}
-
-SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                         std::uint8_t stopBits, char flow) {
-    PortSettings settings;
-    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
-        FailWith(RYX_ERROR_INVALID_PARAMETER);
-        return kInvalidSerialHandle;
-    }
-    return SerialOpenW(name, settings);
-}
-
-bool SerialConfigure(SerialHandle port, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                     std::uint8_t stopBits, char flow) {
-    PortSettings settings;
-    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
-        return FailWith(RYX_ERROR_INVALID_PARAMETER);
-    }
-    return SerialConfigure(port, settings);
 }
 
 void SerialClose(SerialHandle port) {
@@ -338,12 +319,9 @@ bool SerialGetBaudRate(SerialHandle port, std::uint32_t* baudRate) {
     }
     *baudRate = 0;
     int fd = -1;
-    if (!PortFd(port, &fd)) {
-        return false;
-    }
     std::uint32_t rate = 0;
-    if (const int error = GetPortSpeed(fd, &rate); error != 0) {
-        return FailWithErrno(error);
+    if (!PortSpeed(port, &fd, &rate)) {
+        return false;
     }
     *baudRate = rate;
     return true;
@@ -351,12 +329,9 @@ bool SerialGetBaudRate(SerialHandle port, std::uint32_t* baudRate) {
 
 bool SerialSetBaudRate(SerialHandle port, std::uint32_t baudRate) {
     int fd = -1;
-    if (!PortFd(port, &fd)) {
-        return false;
-    }
     std::uint32_t current = 0;
-    if (const int error = GetPortSpeed(fd, &current); error != 0) {
-        return FailWithErrno(error);
+    if (!PortSpeed(port, &fd, &current)) {
+        return false;
     }
     if (current == baudRate) {
         return true;  // nothing is written: the line is not disturbed

@@ -43,6 +43,15 @@ bool PortHandle(SerialHandle port, HANDLE* handle) noexcept {
     return true;
 }
 
+// The HANDLE behind a port handle and the port's current settings; false (the error stored) when either fails.
+bool PortState(SerialHandle port, HANDLE* handle, DCB* settings) noexcept {
+    if (!PortHandle(port, handle)) {
+        return false;
+    }
+    settings->DCBlength = sizeof *settings;
+    return ::GetCommState(*handle, settings) != 0;
+}
+
 // Closes a handle without disturbing the last-error value a failure left.
 void CloseKeepingError(HANDLE handle) noexcept {
     const DWORD cause = ::GetLastError();
@@ -82,6 +91,18 @@ bool FinishOperation(HANDLE port, OVERLAPPED* overlapped, DWORD ms, DWORD* trans
         return true;
     }
     return FailWith(cause);
+}
+
+// Runs one read or write that `start` begins with the OVERLAPPED it is given (event: the operation's event), and
+// finishes it as FinishOperation does when it is still pending. True with *transferred when it succeeded.
+template <typename Start>
+bool RunOperation(HANDLE port, HANDLE event, DWORD ms, DWORD* transferred, Start start) noexcept {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    if (start(&overlapped)) {
+        return ::GetOverlappedResult(port, &overlapped, transferred, FALSE) != 0;
+    }
+    return ::GetLastError() == ERROR_IO_PENDING && FinishOperation(port, &overlapped, ms, transferred);
 }
 
 // Bytes in the input queue. ClearCommError also clears a pending line error; when it fails the queue counts as
@@ -129,15 +150,10 @@ PassResult ReadPass(HANDLE port, std::uint8_t* buffer, std::uint32_t n, std::uin
     if (!event.valid()) {
         return PassResult::kFailed;
     }
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event.get();
     DWORD got = 0;
-    bool done = false;
-    if (::ReadFile(port, buffer, n, nullptr, &overlapped)) {
-        done = ::GetOverlappedResult(port, &overlapped, &got, FALSE) != 0;
-    } else if (::GetLastError() == ERROR_IO_PENDING) {
-        done = FinishOperation(port, &overlapped, kSliceMs, &got);
-    }
+    const bool done = RunOperation(port, event.get(), kSliceMs, &got, [&](OVERLAPPED* overlapped) {
+        return ::ReadFile(port, buffer, n, nullptr, overlapped) != 0;
+    });
     if (!done) {
         return PassResult::kNothing;
     }
@@ -234,36 +250,6 @@ bool SerialConfigure(SerialHandle port, const PortSettings& line) {
     return ::SetupComm(handle, kQueueBytes, kQueueBytes) != 0;
 }
 
-// The letter-code forms: the codes are decoded before the device is touched.
-SerialHandle SerialOpenA(const char* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                         std::uint8_t stopBits, char flow) {
-    PortSettings settings;
-    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
-        FailWith(ERROR_INVALID_PARAMETER);
-        return kInvalidSerialHandle;
-    }
-    return SerialOpenA(name, settings);
-}
-
-SerialHandle SerialOpenW(const char16_t* name, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                         std::uint8_t stopBits, char flow) {
-    PortSettings settings;
-    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
-        FailWith(ERROR_INVALID_PARAMETER);
-        return kInvalidSerialHandle;
-    }
-    return SerialOpenW(name, settings);
-}
-
-bool SerialConfigure(SerialHandle port, std::uint32_t baudRate, std::uint8_t dataBits, char parity,
-                     std::uint8_t stopBits, char flow) {
-    PortSettings settings;
-    if (!DecodeLineCodes(baudRate, dataBits, parity, stopBits, flow, &settings)) {
-        return FailWith(ERROR_INVALID_PARAMETER);
-    }
-    return SerialConfigure(port, settings);
-}
-
 void SerialClose(SerialHandle port) {
     HANDLE handle = nullptr;
     if (!PortHandle(port, &handle)) {
@@ -323,15 +309,10 @@ bool SerialWrite(SerialHandle port, const std::uint8_t* buffer, std::uint32_t n,
     if (!event.valid()) {
         return false;
     }
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event.get();
     DWORD wrote = 0;
-    bool done = false;
-    if (::WriteFile(handle, buffer, n, nullptr, &overlapped)) {
-        done = ::GetOverlappedResult(handle, &overlapped, &wrote, FALSE) != 0;
-    } else if (::GetLastError() == ERROR_IO_PENDING) {
-        done = FinishOperation(handle, &overlapped, INFINITE, &wrote);
-    }
+    const bool done = RunOperation(handle, event.get(), INFINITE, &wrote, [&](OVERLAPPED* overlapped) {
+        return ::WriteFile(handle, buffer, n, nullptr, overlapped) != 0;
+    });
     *bytesWritten = wrote;
     if (!done) {
         return false;
@@ -345,12 +326,8 @@ bool SerialGetBaudRate(SerialHandle port, std::uint32_t* baudRate) {
     }
     *baudRate = 0;
     HANDLE handle = nullptr;
-    if (!PortHandle(port, &handle)) {
-        return false;
-    }
     DCB settings{};
-    settings.DCBlength = sizeof settings;
-    if (!::GetCommState(handle, &settings)) {
+    if (!PortState(port, &handle, &settings)) {
         return false;
     }
     *baudRate = settings.BaudRate;
@@ -359,12 +336,8 @@ bool SerialGetBaudRate(SerialHandle port, std::uint32_t* baudRate) {
 
 bool SerialSetBaudRate(SerialHandle port, std::uint32_t baudRate) {
     HANDLE handle = nullptr;
-    if (!PortHandle(port, &handle)) {
-        return false;
-    }
     DCB settings{};
-    settings.DCBlength = sizeof settings;
-    if (!::GetCommState(handle, &settings)) {
+    if (!PortState(port, &handle, &settings)) {
         return false;
     }
     if (settings.BaudRate == baudRate) {

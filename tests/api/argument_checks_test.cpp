@@ -206,27 +206,24 @@ TEST(ArgumentChecks, EachBadArgumentGivesInvalidParameterAndChangesNothing) {
     EXPECT_EQ(reader.context().slots[0].card.atrLength, 0);
 }
 
+// The four values in the order of LinkTimeouts: status time-out, status retries, response time-out, retries.
+template <typename T>
+std::vector<std::uint32_t> TimeoutFields(const T& t) {
+    return {t.statusTimeout, t.statusRetries, t.responseTimeout, t.responseRetries};
+}
+
 TEST(Timeouts, ReadBackInTheirOwnOrderAnyValueAccepted) {
     RegisteredContext reader;
     LinkTimeouts t{};
     ASSERT_EQ(RYX_GetTimeouts(reader.handle(), &t), RYX_SUCCESS);
-    EXPECT_EQ(t.statusTimeout, 2000u);
-    EXPECT_EQ(t.statusRetries, 1u);
-    EXPECT_EQ(t.responseTimeout, 10000u);
-    EXPECT_EQ(t.responseRetries, 1u);
+    EXPECT_EQ(TimeoutFields(t), (std::vector<std::uint32_t>{2000, 1, 10000, 1}));
 
     const LinkTimeouts set{5, 6, 7, 8};
     ASSERT_EQ(RYX_SetTimeouts(reader.handle(), &set), RYX_SUCCESS);
-    EXPECT_EQ(reader.context().link.statusTimeout, 5u);
-    EXPECT_EQ(reader.context().link.statusRetries, 6u);
-    EXPECT_EQ(reader.context().link.responseTimeout, 7u);
-    EXPECT_EQ(reader.context().link.responseRetries, 8u);
+    EXPECT_EQ(TimeoutFields(reader.context().link), (std::vector<std::uint32_t>{5, 6, 7, 8}));
     LinkTimeouts back{};
     ASSERT_EQ(RYX_GetTimeouts(reader.handle(), &back), RYX_SUCCESS);
-    EXPECT_EQ(back.statusTimeout, 5u);
-    EXPECT_EQ(back.statusRetries, 6u);
-    EXPECT_EQ(back.responseTimeout, 7u);
-    EXPECT_EQ(back.responseRetries, 8u);
+    EXPECT_EQ(TimeoutFields(back), (std::vector<std::uint32_t>{5, 6, 7, 8}));
 
     const LinkTimeouts zeros{0, 0, 0, 0};
     EXPECT_EQ(RYX_SetTimeouts(reader.handle(), &zeros), RYX_SUCCESS);

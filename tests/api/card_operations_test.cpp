@@ -5,6 +5,7 @@
 #include "api/reader_context.h"
 #include "api/registry.h"
 #include "reader_fixture.h"
+#include "response_pattern.h"
 
 namespace ryx::test {
 namespace {
@@ -228,14 +229,6 @@ struct ExchangeCase {
 };
 
 class ExchangeTest : public ReaderTest, public ::testing::WithParamInterface<ExchangeCase> {};
-
-std::vector<std::uint8_t> ResponseFor(std::span<const std::uint8_t> command, std::uint32_t length) {
-    std::uint32_t sum = 0;
-    for (std::uint8_t b : command) sum = sum * 31 + b;
-    std::vector<std::uint8_t> out(length);
-    for (std::uint32_t i = 0; i < length; ++i) out[i] = static_cast<std::uint8_t>(sum + i * 7 + (i >> 8));
-    return out;
-}
 
 TEST_P(ExchangeTest, CommandAndResponseArriveIntact) {
     const ExchangeCase& c = GetParam();

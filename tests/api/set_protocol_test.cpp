@@ -44,6 +44,13 @@ protected:
         }
         return out;
     }
+    // The reader refuses the next `count` SetParameters commands.
+    void RefuseSetParameters(unsigned count = 1) {
+        sim::Fault refuse;
+        refuse.kind = sim::FaultKind::kRefuseSetParameters;
+        refuse.count = count;
+        sim_->QueueFault(refuse);
+    }
     std::vector<std::uint8_t> MessageTypes() {
         std::vector<std::uint8_t> out;
         for (auto& f : Commands()) out.push_back(f.header ? f.header->type : 0);
@@ -126,9 +133,7 @@ TEST_F(SetProtocolTest, DefaultSpeedSendsFi1Di1AndNeverPowerCycles) {
     StartReader();
     PowerOn();
     sim_->ClearRecords();
-    sim::Fault refuse;
-    refuse.kind = sim::FaultKind::kRefuseSetParameters;
-    sim_->QueueFault(refuse);
+    RefuseSetParameters();
     std::uint32_t active = 99;
     EXPECT_EQ(RYX_SetProtocol(handle_, 0, RYX_PROTOCOL_T0 | RYX_PROTOCOL_DEFAULT_SPEED, &active),
               RYX_ERROR_GEN_FAILURE);
@@ -145,9 +150,7 @@ TEST_F(SetProtocolTest, OneRefusalPowerCyclesTheCardAndSendsTheSameBlockAgain) {
     StartReader();
     PowerOn();
     sim_->ClearRecords();
-    sim::Fault refuse;
-    refuse.kind = sim::FaultKind::kRefuseSetParameters;
-    sim_->QueueFault(refuse);
+    RefuseSetParameters();
     std::uint32_t active = 0;
     ASSERT_EQ(RYX_SetProtocol(handle_, 0, RYX_PROTOCOL_T0, &active), RYX_SUCCESS);
     EXPECT_EQ(active, RYX_PROTOCOL_T0);
@@ -169,10 +172,7 @@ TEST_F(SetProtocolTest, OneRefusalPowerCyclesTheCardAndSendsTheSameBlockAgain) {
 TEST_F(SetProtocolTest, TwoRefusalsFailWithNoActiveProtocol) {
     StartReader();
     PowerOn();
-    sim::Fault refuse;
-    refuse.kind = sim::FaultKind::kRefuseSetParameters;
-    refuse.count = 2;
-    sim_->QueueFault(refuse);
+    RefuseSetParameters(2);
     std::uint32_t active = 99;
     EXPECT_EQ(RYX_SetProtocol(handle_, 0, RYX_PROTOCOL_T0, &active), RYX_ERROR_GEN_FAILURE);
     EXPECT_EQ(active, 0u);
@@ -203,9 +203,7 @@ TEST_F(SetProtocolTest, UnpoweredAndUnusableCards) {
 TEST_F(SetProtocolTest, AFailedRetryPowerOnIsReported) {
     StartReader();
     PowerOn();
-    sim::Fault refuse;
-    refuse.kind = sim::FaultKind::kRefuseSetParameters;
-    sim_->QueueFault(refuse);
+    RefuseSetParameters();
     sim::Fault mute;  // the power-on of the retry (after the power-off) finds a mute card
     mute.kind = sim::FaultKind::kPass;
     sim_->QueueFault(mute);

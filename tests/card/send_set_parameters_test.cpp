@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "link/test_link.h"
 #include "serial/serial_port.h"
 #include "support/pty_pair.h"
 #include "support/scripted_peer.h"
@@ -26,20 +27,10 @@ using test::StatusAccepted;
 class SendSetParametersTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        link.port = SerialOpenA(pty.slavePath().c_str(), 9600, 8, 'N', 1, 'N');
-        ASSERT_NE(link.port, kInvalidSerialHandle);
-        PrepareLink(link, 1);
-        // One attempt per phase and short waits: every failure here is a valid frame, decided at once.
-        link.statusTimeout = 2000;
-        link.responseTimeout = 2000;
-        link.statusRetries = 0;
-        link.responseRetries = 0;
+        // One attempt per phase: every failure here is a valid frame, decided at once.
+        ASSERT_NO_FATAL_FAILURE(test::OpenTestLink(link, pty.slavePath(), 1, 2000, 2000, 0));
     }
-    void TearDown() override {
-        if (link.port != kInvalidSerialHandle) {
-            SerialClose(link.port);
-        }
-    }
+    void TearDown() override { test::CloseTestLink(link); }
 
     test::PtyPair pty;
     Link link;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "link/link.h"
-#include "serial/serial_port.h"
+#include "link/test_link.h"
 #include "support/pty_pair.h"
 #include "support/scripted_peer.h"
 
@@ -18,20 +18,10 @@ namespace ryx::test {
 class LinkOverPty : public ::testing::Test {
 protected:
     void SetUp() override {
-        link.port = SerialOpenA(pty.slavePath().c_str(), 9600, 8, 'N', 1, 'N');
-        ASSERT_NE(link.port, kInvalidSerialHandle);
-        PrepareLink(link, 0);
-        link.statusTimeout = 100;
-        link.responseTimeout = 100;
-        link.statusRetries = 1;
-        link.responseRetries = 1;
+        ASSERT_NO_FATAL_FAILURE(OpenTestLink(link, pty.slavePath(), 0, 100, 100, 1));
         link.maxBlockSize = 261;
     }
-    void TearDown() override {
-        if (link.port != kInvalidSerialHandle) {
-            SerialClose(link.port);
-        }
-    }
+    void TearDown() override { CloseTestLink(link); }
 
     PtyPair pty;
     Link link;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "link/messages.h"
+#include "link/test_link.h"
 #include "serial/serial_port.h"
 #include "sim/simulator.h"
 
@@ -29,19 +30,11 @@ protected:
     void Open(sim::Config config = {}) {
         reader = std::make_unique<sim::Simulator>(std::move(config));
         ASSERT_TRUE(reader->Start());
-        link.port = SerialOpenA(reader->SlavePath().c_str(), 9600, 8, 'N', 1, 'N');
-        ASSERT_NE(link.port, kInvalidSerialHandle);
-        PrepareLink(link, 0);
-        link.statusTimeout = 100;
-        link.responseTimeout = 2000;
-        link.statusRetries = 1;
-        link.responseRetries = 1;
+        ASSERT_NO_FATAL_FAILURE(test::OpenTestLink(link, reader->SlavePath(), 0, 100, 2000, 1));
         link.maxBlockSize = reader->BlockSize();
     }
     void TearDown() override {
-        if (link.port != kInvalidSerialHandle) {
-            SerialClose(link.port);
-        }
+        test::CloseTestLink(link);
         if (reader) {
             reader->Stop();
         }

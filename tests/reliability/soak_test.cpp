@@ -46,47 +46,34 @@ const std::vector<std::uint8_t> kAtr(sim::kDefaultAtr.begin(), sim::kDefaultAtr.
 
 enum class Call : std::uint8_t { kExchangeApdu, kPowerOn, kPowerOff, kIccStatus, kControl };
 
+// Each call's name, the codes its documentation lists, and the codes a line fault may give it; by Call.
+struct CallFacts {
+    const char* name;
+    const std::set<std::uint32_t>* documented;
+    const std::set<std::uint32_t>* faults;
+};
+
+const CallFacts& Facts(Call call) {
+    static const CallFacts kFacts[] = {
+        {"RYX_ExchangeApdu", &kExchangeApduCodes, &kLinkFailureCodes},
+        {"RYX_PowerOnIcc", &kPowerOnCodes, &kPowerOnFailureCodes},
+        {"RYX_PowerOffIcc", &kPowerOffCodes, &kLinkFailureCodes},
+        {"RYX_GetIccStatus", &kIccStatusCodes, &kLinkFailureCodes},
+        {"RYX_Control", &kControlCodes, &kControlFailureCodes},
+    };
+    return kFacts[static_cast<std::size_t>(call)];
+}
+
 const char* CallName(Call call) {
-    switch (call) {
-        case Call::kExchangeApdu:
-            return "RYX_ExchangeApdu";
-        case Call::kPowerOn:
-            return "RYX_PowerOnIcc";
-        case Call::kPowerOff:
-            return "RYX_PowerOffIcc";
-        case Call::kIccStatus:
-            return "RYX_GetIccStatus";
-        case Call::kControl:
-            return "RYX_Control";
-    }
-    return "?";
+    return Facts(call).name;
 }
 
 const std::set<std::uint32_t>& DocumentedCodes(Call call) {
-    switch (call) {
-        case Call::kExchangeApdu:
-            return kExchangeApduCodes;
-        case Call::kPowerOn:
-            return kPowerOnCodes;
-        case Call::kPowerOff:
-            return kPowerOffCodes;
-        case Call::kIccStatus:
-            return kIccStatusCodes;
-        case Call::kControl:
-            return kControlCodes;
-    }
-    return kControlCodes;
+    return *Facts(call).documented;
 }
 
 const std::set<std::uint32_t>& FaultCodes(Call call) {
-    switch (call) {
-        case Call::kPowerOn:
-            return kPowerOnFailureCodes;
-        case Call::kControl:
-            return kControlFailureCodes;
-        default:
-            return kLinkFailureCodes;
-    }
+    return *Facts(call).faults;
 }
 
 struct Tally {

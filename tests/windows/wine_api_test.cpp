@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "api/response_pattern.h"
 #include "sim/simulator.h"
 #include "wine_support.h"
 
@@ -192,14 +193,7 @@ TEST_F(WineApiTest, ProtocolSelectionSendsTheParametersOfTheAtr) {
     EXPECT_EQ(records[0].body, Bytes({0x11, 0x10, 0x00, 0x45, 0x00, 0xFE, 0x00}));
 }
 
-// The response depends on the whole command, so that a block lost, doubled or reordered on the way shows.
-std::vector<std::uint8_t> ResponseFor(std::span<const std::uint8_t> command, std::uint32_t length) {
-    std::uint32_t sum = 0;
-    for (std::uint8_t b : command) sum = sum * 31 + b;
-    std::vector<std::uint8_t> out(length);
-    for (std::uint32_t i = 0; i < length; ++i) out[i] = static_cast<std::uint8_t>(sum + i * 7 + (i >> 8));
-    return out;
-}
+using test::ResponseFor;
 
 std::uint32_t Blocks(std::uint32_t length, std::uint32_t blockSize) {
     return std::max<std::uint32_t>(1, (length + blockSize - 1) / blockSize);
