@@ -82,7 +82,11 @@ TEST_F(CapabilitiesTest, Attributes) {
     sim::Simulator& sim = StartReader(config);
     ASSERT_EQ(Power(Lun(0, 1), IFD_POWER_DOWN), IFD_SUCCESS);
     ASSERT_EQ(Power(Lun(0, 0), IFD_POWER_UP), IFD_SUCCESS);
-    const auto dword = [](DWORD v) { return Bytes(reinterpret_cast<UCHAR*>(&v), reinterpret_cast<UCHAR*>(&v + 1)); };
+    // An attribute DWORD: 4 bytes, least significant first on the little-endian hosts the tests run on.
+    const auto dword = [](std::uint32_t v) {
+        return Bytes{static_cast<UCHAR>(v), static_cast<UCHAR>(v >> 8), static_cast<UCHAR>(v >> 16),
+                     static_cast<UCHAR>(v >> 24)};
+    };
     const struct {
         DWORD lun;
         DWORD tag;
