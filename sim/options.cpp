@@ -21,7 +21,7 @@ bool ParseSlot(const std::string& text, std::size_t* slot) {
 
 // One command-line option: its name, the name of its value (nullptr for a switch), its line(s) of --help and what
 // it does to the options. The same table parses the command line and writes --help, so the two cannot drift apart.
-struct OptionSpec {
+struct OptionEntry {
     const char* name;
     const char* value;
     const char* help;  // lines after the first are indented under it
@@ -34,7 +34,7 @@ bool BadSlot(const std::string& v, std::string* why) {
     return false;
 }
 
-const OptionSpec kOptions[] = {
+const OptionEntry kOptions[] = {
     {"--model", "NAME",
      "KT4470RS (default; 2 slots, blocks of 261 bytes), KT4470RS_V3 (3 slots, 261)\nor KT6630RS (3 slots, 506)",
      [](const std::string& v, Options* o, std::string* why) {
@@ -169,10 +169,10 @@ const OptionSpec kOptions[] = {
      }},
 };
 
-const OptionSpec* FindOption(const std::string& name) {
+const OptionEntry* FindOption(const std::string& name) {
     if (name == "-h") return FindOption("--help");
-    for (const OptionSpec& spec : kOptions) {
-        if (name == spec.name) return &spec;
+    for (const OptionEntry& entry : kOptions) {
+        if (name == entry.name) return &entry;
     }
     return nullptr;
 }
@@ -181,16 +181,16 @@ const OptionSpec* FindOption(const std::string& name) {
 std::string OptionsHelp() {
     constexpr std::size_t kColumn = 23;
     std::string t;
-    for (const OptionSpec& spec : kOptions) {
+    for (const OptionEntry& entry : kOptions) {
         std::string usage =
-            std::string("  ") + spec.name + (spec.value != nullptr ? std::string(" ") + spec.value : "");
+            std::string("  ") + entry.name + (entry.value != nullptr ? std::string(" ") + entry.value : "");
         t += usage;
         if (usage.size() + 1 > kColumn) {
             t += '\n';
             usage.clear();
         }
         t += std::string(kColumn - usage.size(), ' ');
-        for (const char* c = spec.help; *c != '\0'; ++c) {
+        for (const char* c = entry.help; *c != '\0'; ++c) {
             t += *c;
             if (*c == '\n') t += std::string(kColumn, ' ');
         }
@@ -219,21 +219,21 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
     std::string readerOption;  // the last option that sets up a reader (none go with --send)
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        const OptionSpec* spec = FindOption(a);
-        if (spec == nullptr) {
+        const OptionEntry* entry = FindOption(a);
+        if (entry == nullptr) {
             *error = (a.rfind('-', 0) == 0 ? "unknown option '" : "unexpected argument '") + a +
                      "' (ryx_sim --help lists the options)";
             return std::nullopt;
         }
         std::string value;
-        if (spec->value != nullptr) {
+        if (entry->value != nullptr) {
             if (i + 1 >= args.size()) {
                 *error = "option " + a + " needs a value";
                 return std::nullopt;
             }
             value = args[++i];
         }
-        if (!spec->apply(value, &o, error)) return std::nullopt;
+        if (!entry->apply(value, &o, error)) return std::nullopt;
         if (a != "--control" && a != "--send" && a != "--help" && a != "-h") readerOption = a;
     }
     if (!o.send.empty() && (!o.control || !readerOption.empty())) {
