@@ -61,24 +61,41 @@ MenuEnd ActionTail(Console& console) {
     return WaitForEnter(console) ? MenuEnd::Exit : MenuEnd::EndOfInput;
 }
 
-enum class SlotChoice { Selected, NoSlot, EndOfInput };
-
-// The entry of the Card and Peripheral menus: the slot count read afresh, then a slot asked for.
-SlotChoice ChooseSlot(Console& console, RYX_HANDLE handle, int32_t* slot) {
+// The entry of the Card and Peripheral menus: the slot count read afresh, then a slot asked for. False, with the
+// menu's end in *end, when there is no slot to work on (Exit) or the input ended (EndOfInput).
+bool ChooseSlot(Console& console, RYX_HANDLE handle, int32_t* slot, MenuEnd* end) {
+    *end = MenuEnd::Exit;
     Print(console, "Getting the number of slots...\n");
     uint32_t slotCount = 0;
     const uint32_t status = RYX_GetNumSlots(handle, &slotCount);
     if (status != 0) {
         std::fprintf(console.out, "Error: RYX_GetNumSlots failed with error 0x%08X\n\n", status);
-        return SlotChoice::NoSlot;
+        return false;
     }
     std::fprintf(console.out, "Slots: %d\n\n", static_cast<int>(slotCount));
     // No slot number would be valid: asking for one would never end.
     if (slotCount == 0) {
         Print(console, "Error: The reader has no slots\n\n");
-        return SlotChoice::NoSlot;
+        return false;
     }
-    return PromptForSlot(console, slotCount, slot) ? SlotChoice::Selected : SlotChoice::EndOfInput;
+    if (!PromptForSlot(console, slotCount, slot)) {
+        *end = MenuEnd::EndOfInput;
+        return false;
+    }
+    return true;
+}
+
+// One round of a slot's menu: its title, the slot, its items, and the choice read. False at the end of the input
+// or after a stop request.
+bool AskSlotMenu(Console& console, const char* title, int32_t slot, std::initializer_list<std::string> items,
+                 int32_t* choice) {
+    if (StopRequested()) {
+        return false;
+    }
+    PrintTitle(console, title);
+    std::fprintf(console.out, "Slot %d:\n\n", slot);
+    PrintItems(console, items);
+    return PromptForNumber(console, kSelectAnOption, choice);
 }
 
 // `activity` completes the announcement "Slot %d: <activity>...".
@@ -275,23 +292,14 @@ MenuEnd TimeoutsMenu(Console& console, RYX_HANDLE handle) {
 
 MenuEnd CardMenu(Console& console, RYX_HANDLE handle) {
     int32_t slot = -1;
-    switch (ChooseSlot(console, handle, &slot)) {
-        case SlotChoice::Selected:
-            break;
-        case SlotChoice::NoSlot:
-            return MenuEnd::Exit;
-        case SlotChoice::EndOfInput:
-            return MenuEnd::EndOfInput;
+    if (MenuEnd end = MenuEnd::Exit; !ChooseSlot(console, handle, &slot, &end)) {
+        return end;
     }
     int32_t choice = -1;
     for (;;) {
-        if (StopRequested()) {
-            return MenuEnd::EndOfInput;
-        }
-        PrintTitle(console, "Card");
-        std::fprintf(console.out, "Slot %d:\n\n", slot);
-        PrintItems(console, {"Power On ICC", "Power Off ICC", "Set Protocol", "Get ICC Status", "Exchange APDU"});
-        if (!PromptForNumber(console, kSelectAnOption, &choice)) {
+        if (!AskSlotMenu(console, "Card", slot,
+                         {"Power On ICC", "Power Off ICC", "Set Protocol", "Get ICC Status", "Exchange APDU"},
+                         &choice)) {
             return MenuEnd::EndOfInput;
         }
         MenuEnd end = MenuEnd::Exit;
@@ -348,23 +356,12 @@ MenuEnd ProtocolMenu(Console& console, uint32_t* mask) {
 
 MenuEnd PeripheralMenu(Console& console, RYX_HANDLE handle) {
     int32_t slot = -1;
-    switch (ChooseSlot(console, handle, &slot)) {
-        case SlotChoice::Selected:
-            break;
-        case SlotChoice::NoSlot:
-            return MenuEnd::Exit;
-        case SlotChoice::EndOfInput:
-            return MenuEnd::EndOfInput;
+    if (MenuEnd end = MenuEnd::Exit; !ChooseSlot(console, handle, &slot, &end)) {
+        return end;
     }
     int32_t choice = -1;
     for (;;) {
-        if (StopRequested()) {
-            return MenuEnd::EndOfInput;
-        }
-        PrintTitle(console, "Peripheral");
-        std::fprintf(console.out, "Slot %d:\n\n", slot);
-        PrintItems(console, {"Control"});
-        if (!PromptForNumber(console, kSelectAnOption, &choice)) {
+        if (!AskSlotMenu(console, "Peripheral", slot, {"Control"}, &choice)) {
             return MenuEnd::EndOfInput;
         }
         if (choice == 0) {
