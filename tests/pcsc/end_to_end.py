@@ -258,6 +258,13 @@ def opensc_sees_extended_apdus():
           "OpenSC reads dwMaxAPDUDataSize 65536 from the reader", r.stderr[-2000:])
 
 
+def expect_event(watch, state, bound, what):
+    """Waits up to bound seconds for the watched reader to reach state; checks it and shows how long it took."""
+    seen = watch.wait_until(state, bound)
+    check(seen is not None, what, f"not within {bound} s")
+    print(f"    (after {seen:.2f} s)", flush=True)
+
+
 def card_movements(control):
     """A card put into an empty slot and taken out, through the simulator's control, is seen by a client."""
     from pcsc_events import StateWatch, control as send
@@ -265,13 +272,9 @@ def card_movements(control):
     try:
         check(watch.wait_until(watch.empty(), EVENT_WAIT_S) is not None, "slot 2 of the first reader is empty")
         send(control, "insert 2")
-        seen = watch.wait_until(watch.present(), EVENT_WAIT_S)
-        check(seen is not None, "a card inserted is seen by SCardGetStatusChange", f"not within {EVENT_WAIT_S} s")
-        print(f"    (after {seen:.2f} s)", flush=True)
+        expect_event(watch, watch.present(), EVENT_WAIT_S, "a card inserted is seen by SCardGetStatusChange")
         send(control, "remove 2")
-        seen = watch.wait_until(watch.empty(), EVENT_WAIT_S)
-        check(seen is not None, "a card removed is seen by SCardGetStatusChange", f"not within {EVENT_WAIT_S} s")
-        print(f"    (after {seen:.2f} s)", flush=True)
+        expect_event(watch, watch.empty(), EVENT_WAIT_S, "a card removed is seen by SCardGetStatusChange")
     finally:
         watch.close()
 
@@ -289,9 +292,7 @@ def reader_comes_back(control):
                              timeout=CLIENT_WAIT_S)
         check(out.returncode != 0, "a client's call fails at once while the reader is gone", out.stdout + out.stderr)
         send(control, "return")
-        seen = watch.wait_until(watch.present(), RECOVERY_WAIT_S)
-        check(seen is not None, "the reader and its card are back for clients", f"not within {RECOVERY_WAIT_S} s")
-        print(f"    (after {seen:.2f} s)", flush=True)
+        expect_event(watch, watch.present(), RECOVERY_WAIT_S, "the reader and its card are back for clients")
     finally:
         watch.close()
     out = run_client(["opensc-tool", "--reader", "0", "--send-apdu", "00:A4:00:0C:02:01:01",
