@@ -139,7 +139,9 @@ TEST_P(ReaderGone, TheCallFailsAtOnceAndTheHandleClosesCleanly) {
             EXPECT_TRUE(reader->WaitForFrames(c.receivedBeforeGone, milliseconds(10'000)));
             EXPECT_TRUE(reader->WaitForSentFrames(c.sentBeforeGone, milliseconds(10'000)));
             if (c.faults.back().kind == sim::FaultKind::kChunkResponse) {
-                // Its record is made just before the first piece goes out: let the piece reach the line.
+                // Its record is made just before the first piece goes out: give the piece a moment to reach the
+                // line. This pause is part of the stimulus, not a wait the outcome depends on: should the reader go
+                // first, the host was still waiting for the response frame, and the same outcome is due.
                 std::this_thread::sleep_for(milliseconds(50));
             }
             if (c.gone == Gone::kStopped) {
