@@ -44,17 +44,17 @@ TEST(Program, ServesOnThePathItPrintsUntilSignalled) {
         struct stat st {};
         ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
         EXPECT_TRUE(S_ISCHR(st.st_mode));
-        {
-            RawClient client(path, 19200);
-            const Bytes firmware = Message(0x6B, 0, 0, 0, 0, 0, Hex("E0 00 00 18 00"));
-            EXPECT_EQ(client.Exchange(firmware).status, kRefused);  // the queued fault
-            auto a = client.Exchange(firmware);
-            ASSERT_EQ(a.status, kAccepted);
-            EXPECT_EQ(std::string(a.response.begin() + 16, a.response.end() - 2), "KT6630RS 2.01");
-        }
+        RawClient client(path, 19200);
+        const Bytes firmware = Message(0x6B, 0, 0, 0, 0, 0, Hex("E0 00 00 18 00"));
+        EXPECT_EQ(client.Exchange(firmware).status, kRefused);  // the queued fault
+        auto a = client.Exchange(firmware);
+        ASSERT_EQ(a.status, kAccepted);
+        EXPECT_EQ(std::string(a.response.begin() + 16, a.response.end() - 2), "KT6630RS 2.01");
         p.Signal(sig);
         EXPECT_EQ(p.Wait(), 0);
-        EXPECT_EQ(::access(path.c_str(), F_OK), -1);  // the pty is gone
+        EXPECT_TRUE(client.WaitForHangup());
+        // The pty is gone. The host's end, still open, keeps its number from being handed to another pty meanwhile.
+        EXPECT_EQ(::access(path.c_str(), F_OK), -1);
     }
 }
 
