@@ -26,7 +26,8 @@ class Error(Exception):
         self.code = code
         self.name = code_name(code)
         self.function = function
-        text = f"{_MEANINGS.get(code, 'failed')} ({self.name}, 0x{code:08X})"
+        meaning = _PORT_MEANINGS.get(code) if isinstance(self, PortError) else None
+        text = f"{meaning or _MEANINGS.get(code, 'failed')} ({self.name}, 0x{code:08X})"
         if function:
             text = f"{function}: {text}"
         if detail:
@@ -122,12 +123,18 @@ _CODES: Dict[int, Tuple[str, str, Type[Error]]] = {
     0xA0100067: ("RYX_W_UNPOWERED_CARD", "the card in the slot is not powered", UnpoweredCard),
     0xA0100069: ("RYX_W_REMOVED_CARD", "there is no card in the slot", CardRemoved),
 }
+_PORT_MEANINGS = {87: "not a serial port, or it refuses the line settings", 8: "out of memory"}
 _MEANINGS = {code: meaning for code, (_, meaning, _) in _CODES.items()}
 # What a port error code stands for on the OS side.
-_PORT_ERRNO = {2: _errno.ENOENT, 5: _errno.EACCES, 8: _errno.ENOMEM, 87: _errno.ENOTTY, 1117: _errno.EIO}
+_PORT_ERRNO = {2: _errno.ENOENT, 5: _errno.EACCES, 87: _errno.ENOTTY, 1117: _errno.EIO}
 # The calls that touch the port's settings: there an RYX_ERROR_INVALID_PARAMETER the binding did not cause (it
 # checks what it passes) is the port's refusal (not a serial line, a line setting refused).
 _PORT_CALLS = ("RYX_OpenA", "RYX_OpenW")
+
+
+def _is_system(code: int) -> bool:
+    """Whether code is an OS error number under RYX_ERROR_SYSTEM_BIT (the library's own codes have bit 31 set)."""
+    return code & 0xE0000000 == SYSTEM_BIT and code != SYSTEM_BIT
 
 
 def code_name(code: int) -> str:
@@ -135,21 +142,21 @@ def code_name(code: int) -> str:
     known = _CODES.get(code)
     if known:
         return known[0]
-    if code & SYSTEM_BIT and code & ~SYSTEM_BIT:
+    if _is_system(code):
         number = code & ~SYSTEM_BIT
         return "RYX_ERROR_SYSTEM_BIT|" + _errno.errorcode.get(number, str(number))
     return f"0x{code:08X}"
 
 
 def _os_error(code: int, function: str) -> Optional[int]:
-    if code & SYSTEM_BIT and code & ~SYSTEM_BIT:
+    if _is_system(code):
         return code & ~SYSTEM_BIT
     return _PORT_ERRNO.get(code)
 
 
 def error_for(code: int, function: str, port: str = "") -> Error:
     """The exception for a failed call: the subclass that fits the code (and, for port errors, the call)."""
-    if code & SYSTEM_BIT and code & ~SYSTEM_BIT or (code == 87 and function in _PORT_CALLS):
+    if _is_system(code) or (code == 87 and function in _PORT_CALLS):
         return PortError(code, function, port)
     cls = _CODES.get(code, (None, None, Error))[2]
     if cls is PortError:
