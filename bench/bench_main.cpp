@@ -1,7 +1,7 @@
 // ryx_bench: every benchmark of the library against the floor of the line, then one table of the figures.
 //
 //   ryx_bench [--quick] [--out FILE] [--instructions LIBRARY:FLOOR | --instructions-note TEXT]
-//             [--pcscd FILE | --pcscd-note TEXT] [--benchmark_...]
+//             [--pcscd FILE | --pcscd-note TEXT] [--python FILE | --python-note TEXT] [--benchmark_...]
 //   ryx_bench --callgrind-probe N      (run under valgrind --tool=callgrind --collect-atstart=no)
 //
 // Google Benchmark's own report goes to standard error; the table goes to standard output and, with --out, to a
@@ -53,7 +53,8 @@ std::string Machine() {
 int Usage() {
     std::fprintf(stderr,
                  "usage: ryx_bench [--quick] [--out FILE] [--instructions LIBRARY:FLOOR | --instructions-note TEXT]\n"
-                 "                 [--pcscd FILE | --pcscd-note TEXT] [--benchmark_...]\n"
+                 "                 [--pcscd FILE | --pcscd-note TEXT] [--python FILE | --python-note TEXT]\n"
+                 "                 [--benchmark_...]\n"
                  "       ryx_bench --callgrind-probe N\n");
     return 2;
 }
@@ -87,8 +88,8 @@ int main(int argc, char** argv) {
             const char* note = value();
             if (note == nullptr) return Usage();
             context.instructionsNote = note;
-        } else if (arg == "--pcscd") {
-            // "name value" lines, as bench/pcscd_bench.py writes them.
+        } else if (arg == "--pcscd" || arg == "--python") {
+            // "name value" lines, as bench/pcscd_bench.py and bench/python_bench.py write them.
             const char* file = value();
             if (file == nullptr) return Usage();
             std::ifstream in(file);
@@ -96,12 +97,13 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "ryx_bench: cannot read %s\n", file);
                 return 1;
             }
+            auto& figures = arg == "--pcscd" ? context.pcscd : context.python;
             std::string name;
-            for (double v = 0; in >> name >> v;) context.pcscd[name] = v;
-        } else if (arg == "--pcscd-note") {
+            for (double v = 0; in >> name >> v;) figures[name] = v;
+        } else if (arg == "--pcscd-note" || arg == "--python-note") {
             const char* note = value();
             if (note == nullptr) return Usage();
-            context.pcscdNote = note;
+            (arg == "--pcscd-note" ? context.pcscdNote : context.pythonNote) = note;
         } else if (arg.rfind("--benchmark_", 0) == 0) {
             benchmarkArgs.push_back(argv[i]);
         } else {

@@ -297,6 +297,36 @@ void ThroughPcscd(RowBuilder& b, const TableContext& context) {
           std::string(), std::nullopt, kNoGoal);
 }
 
+// The Python package against the C call it wraps, measured by bench/python_bench.py: the binding's own cost is
+// what it adds to the library's time, so the last row holds that to a limit of a few microseconds.
+void PythonBinding(RowBuilder& b, const TableContext& context) {
+    b.Section("Python binding: short exchange, 5-byte command, 2-byte response (binding | C call through ctypes)");
+    const Goal latencyGoal{Goal::Kind::kAtMost, 1.1};
+    const Goal withinLimit{Goal::Kind::kAtMost, 1.0};
+    constexpr double kAddedLimitNs = 5000;
+    const std::string latencyLabel = "median latency";
+    const std::string addedLabel = "time the binding adds per exchange (difference of the medians)";
+    if (context.python.empty()) {
+        const std::string why = context.pythonNote.empty() ? "not measured" : context.pythonNote;
+        b.Note(latencyLabel, why, latencyGoal);
+        b.Note(addedLabel, why, withinLimit);
+        return;
+    }
+    const auto figure = [&](const char* name) -> std::optional<double> {
+        const auto it = context.python.find(name);
+        return it == context.python.end() ? std::nullopt : std::optional<double>(it->second);
+    };
+    const auto pairs = figure("pairs");
+    const std::string each = pairs ? " (" + FormatCount(*pairs) + " exchanges each way, in turn)" : "";
+    b.Row(latencyLabel + each, Shown(figure("binding_ns"), FormatDuration), Shown(figure("c_call_ns"), FormatDuration),
+          figure("latency_ratio"), latencyGoal);
+    b.Row("caller's CPU time per exchange (median)", Shown(figure("binding_cpu_ns"), FormatDuration),
+          Shown(figure("c_call_cpu_ns"), FormatDuration), figure("cpu_ratio"), kNoGoal);
+    const auto added = figure("added_ns");
+    b.Row(addedLabel, Shown(added, FormatDuration), FormatDuration(kAddedLimitNs),
+          added ? std::optional<double>(*added / kAddedLimitNs) : std::nullopt, withinLimit);
+}
+
 }  // namespace
 
 std::string GoalMet(const Goal& goal, double ratio) {
@@ -326,6 +356,7 @@ std::vector<TableRow> BuildTableRows(const Results& results, const TableContext&
     PureParts(b);
     ManyReaders(b);
     ThroughPcscd(b, context);
+    PythonBinding(b, context);
     Instructions(b, context);
     return b.Take();
 }

@@ -28,6 +28,10 @@ struct TableContext {
     // apdu_ratio, idle_queries_per_s, busy_queries_per_s, insert_s, remove_s, recovery_s); a missing one shows "?".
     std::map<std::string, double> pcscd;
     std::string pcscdNote;  // why there are none, when there are none
+    // The "Python binding" figures of bench/python_bench.py, by name (binding_ns, c_call_ns, latency_ratio,
+    // binding_cpu_ns, c_call_cpu_ns, cpu_ratio, added_ns, pairs); a missing one shows "?".
+    std::map<std::string, double> python;
+    std::string pythonNote;  // why there are none, when there are none
 };
 
 // A goal for a ratio.

@@ -106,15 +106,17 @@ TEST(ReportTableTest, TableCountsGoalsIncludingThoseNotMeasured) {
     EXPECT_LT(line.find("1.00 s"), line.find("990 ms")) << line;
     EXPECT_EQ(line.substr(line.size() - 20), "1.01x  <= 1.05x  yes") << line;
     EXPECT_NE(table.find("30,000"), std::string::npos);
-    // One goal met; every other goal row stands as not run: short exchange, two block sizes, five line cases, and
-    // the five through pcscd.
-    EXPECT_NE(table.find("Goals met: 1 of 14 (13 not measured)"), std::string::npos) << table;
+    // One goal met; every other goal row stands as not run: short exchange, two block sizes, five line cases, the
+    // five through pcscd and the two of the Python binding.
+    EXPECT_NE(table.find("Goals met: 1 of 16 (15 not measured)"), std::string::npos) << table;
 }
 
-TEST(ReportTableTest, ThroughPcscdHoldsEachFigureToItsGoal) {
+TEST(ReportTableTest, ThroughPcscdAndPythonHoldEachFigureToItsGoal) {
     TableContext context;
     context.pcscd = {{"direct_apdu_per_s", 20.0}, {"pcscd_apdu_per_s", 19.2}, {"apdu_ratio", 0.96},
                      {"idle_queries_per_s", 1.8}, {"insert_s", 2.2},          {"remove_s", 1.6}};
+    context.python = {
+        {"binding_ns", 95000}, {"c_call_ns", 92000}, {"latency_ratio", 1.04}, {"added_ns", 6000}, {"pairs", 20000}};
     const auto rows = BuildTableRows({}, context);
     const struct {
         const char* label;
@@ -128,6 +130,9 @@ TEST(ReportTableTest, ThroughPcscdHoldsEachFigureToItsGoal) {
         {"card inserted until", "2.20 s", "2.00 s", "1.10x", "NO"},
         {"card removed until", "1.60 s", "2.00 s", "0.80x", "yes"},
         {"reader unplugged and back", "?", "5.00 s", "?", ""},
+        {"median latency (20,000 exchanges each way, in turn)", "95.0 us", "92.0 us", "1.04x", "yes"},
+        {"time the binding adds per exchange", "6.00 us", "5.00 us", "1.20x", "NO"},
+        {"caller's CPU time per exchange (median)", "?", "?", "", ""},
     };
     for (const auto& c : cases) {
         const TableRow* row = FindRow(rows, c.label);
