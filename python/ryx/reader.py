@@ -6,7 +6,7 @@ import enum
 import os
 import sys
 import threading
-from typing import NamedTuple, Optional, Union
+from typing import NamedTuple, Union
 
 from . import _library
 from .errors import InvalidArgument, error_for
@@ -84,18 +84,18 @@ class Response(NamedTuple):
         return cls(raw[:-2], raw[-2], raw[-1])
 
 
-# Each thread's reply buffer, reused by every call of that thread: allocating and zeroing 64 KiB a call would cost
-# more than the rest of the binding together.
-_buffers = threading.local()
+class _Reply(threading.local):
+    """Each thread's reply buffer and length, reused by every call of that thread: allocating and zeroing 64 KiB a
+    call would cost more than the rest of the binding together."""
+
+    def __init__(self) -> None:
+        self.buffer = ctypes.create_string_buffer(MAX_RESPONSE_SIZE)
+        self.view = memoryview(self.buffer).cast("B")
+        self.length = ctypes.c_uint32()
+        self.length_pointer = ctypes.byref(self.length)
 
 
-def _reply_buffer() -> "tuple[ctypes.Array, memoryview]":
-    try:
-        return _buffers.reply
-    except AttributeError:
-        buffer = ctypes.create_string_buffer(MAX_RESPONSE_SIZE)
-        _buffers.reply = (buffer, memoryview(buffer).cast("B"))
-        return _buffers.reply
+_reply = _Reply()
 
 
 def open(port: Union[str, bytes, "os.PathLike[str]"]) -> "Reader":
@@ -197,14 +197,13 @@ class Reader:
         A command starting with 0x44 (the line-speed change, see :attr:`baud_rate`) raises
         :class:`ryx.InvalidArgument`; no card in the slot :class:`ryx.CardRemoved`.
         """
-        buffer, view = _reply_buffer()
-        returned = ctypes.c_uint32()
+        reply = _reply
         command = bytes(data)
         status = self._lib.RYX_Control(self._handle, _u32(slot, "RYX_Control"), ESCAPE, command, len(command),
-                                       buffer, MAX_RESPONSE_SIZE, ctypes.byref(returned))
+                                       reply.buffer, MAX_RESPONSE_SIZE, reply.length_pointer)
         if status:
             raise error_for(status, "RYX_Control")
-        return bytes(view[:returned.value])
+        return bytes(reply.view[:reply.length.value])
 
 
 class Slot:
@@ -266,14 +265,14 @@ class Slot:
 
         An empty APDU raises :class:`ryx.InvalidArgument`; no card :class:`ryx.CardRemoved`.
         """
-        buffer, view = _reply_buffer()
-        length = ctypes.c_uint32(MAX_RESPONSE_SIZE)
+        reply = _reply
+        reply.length.value = MAX_RESPONSE_SIZE
         command = apdu if type(apdu) is bytes else bytes(apdu)
-        status = self._lib.RYX_ExchangeApdu(self._handle, self.number, command, len(command), buffer,
-                                            ctypes.byref(length))
+        status = self._lib.RYX_ExchangeApdu(self._handle, self.number, command, len(command), reply.buffer,
+                                            reply.length_pointer)
         if status:
             raise error_for(status, "RYX_ExchangeApdu")
-        n = length.value
+        n, view = reply.length.value, reply.view
         if n < 2:
             return Response(bytes(view[:n]), -1, -1)
         return Response(bytes(view[:n - 2]), view[n - 2], view[n - 1])

@@ -82,37 +82,41 @@ class Simulator:
                  cards: Optional[Mapping[int, Atr]] = None, empty: Iterable[int] = (), faults: Sequence[str] = (),
                  args: Sequence[str] = (), program: Optional[str] = None) -> None:
         self.program = find_program(program)
-        self._directory = tempfile.mkdtemp(prefix="ryx-sim-")
-        self.port = os.path.join(self._directory, "ttyRYX")
-        self.control = os.path.join(self._directory, "control")
-        self.tty = ""
-        command = [self.program, "--link", self.port, "--control", self.control]
+        options: List[str] = []
         if model is not None:
-            command += ["--model", model]
+            options += ["--model", model]
         if rate is not None:
-            command += ["--rate", str(rate)]
+            options += ["--rate", str(rate)]
         for slot, atr in (cards or {}).items():
-            command += ["--card", f"{slot}:{_hex(atr)}"]
+            options += ["--card", f"{slot}:{_hex(atr)}"]
         for slot in empty:
-            command += ["--no-card", str(slot)]
+            options += ["--no-card", str(slot)]
         for fault in faults:
-            command += ["--fault", fault]
-        self.command: List[str] = command + list(args)
-        self._log_path = os.path.join(self._directory, "stderr")
+            options += ["--fault", fault]
+        self._options = options + list(args)
+        self.port = self.control = self.tty = ""
+        self.command: List[str] = []
+        self._directory = ""
         self._process: Optional[subprocess.Popen] = None
 
     def start(self) -> "Simulator":
         """Starts the simulator and waits until its port and control socket are there."""
-        with open(self._log_path, "wb") as log:
-            self._process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                             stderr=log)
+        self._directory = tempfile.mkdtemp(prefix="ryx-sim-")
+        self.port = os.path.join(self._directory, "ttyRYX")
+        self.control = os.path.join(self._directory, "control")
+        self.command = [self.program, "--link", self.port, "--control", self.control] + self._options
         try:
-            line = self._first_line()
+            with open(self._log_path(), "wb") as log:
+                self._process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                                 stderr=log)
+            self.tty = self._first_line()
         except BaseException:
             self.stop()
             raise
-        self.tty = line
         return self
+
+    def _log_path(self) -> str:
+        return os.path.join(self._directory, "stderr")
 
     def _first_line(self) -> str:
         assert self._process is not None and self._process.stdout is not None
@@ -144,7 +148,8 @@ class Simulator:
                     process.wait(WAIT_S)
             if process.stdout is not None:
                 process.stdout.close()
-        shutil.rmtree(self._directory, ignore_errors=True)
+        if self._directory:
+            shutil.rmtree(self._directory, ignore_errors=True)
 
     def __enter__(self) -> "Simulator":
         return self.start()
@@ -155,7 +160,7 @@ class Simulator:
     def log(self) -> str:
         """What the simulator wrote on standard error so far (its trace with ``args=["--trace"]``)."""
         try:
-            with open(self._log_path, errors="replace") as f:
+            with open(self._log_path(), errors="replace") as f:
                 return f.read()
         except OSError:
             return ""
