@@ -29,6 +29,7 @@ def test_every_call(ryx_reader, ryx_sim):
     assert card.power_on() == BUILT_IN_ATR
     assert card.status == ryx.Status.POWERED
     assert card.set_protocol(ryx.T0 | ryx.T1) == ryx.T0  # the built-in card offers T=0 only
+    assert card.set_protocol(ryx.T0, default_speed=True) == ryx.T0
     assert card.transmit(bytes.fromhex("00A40000020101")) == (b"", 0x90, 0x00)
     response = card.transmit(bytearray.fromhex("00B0000010"))
     assert (response.data, response.sw1, response.sw2, response.sw) == (b"RYX SIM CARD 1.0", 0x90, 0x00, 0x9000)
@@ -125,11 +126,12 @@ def test_two_readers_on_two_threads_run_in_parallel():
             except ryx.Error as e:
                 outcome[name] = e
 
-        thread_a = threading.Thread(target=run, args=("a", lambda: a.slot(0).transmit(b"\x80\x10\x00\x00\x01\x55")))
+        thread_a = threading.Thread(target=run, args=("a", lambda: a.slot(0).transmit(b"\x80\x10\x00\x00\x01\x55")),
+                                    daemon=True)
         thread_a.start()
         wait_for(lambda: "(fault no-status)" in sim_a.log(), "command frame at reader A")
         thread_b = threading.Thread(target=run, args=("b", lambda: [b.slot(0).power_on()] + [
-            b.slot(0).transmit(b"\x80\x10\x00\x00\x01\x55") for _ in range(20)]))
+            b.slot(0).transmit(b"\x80\x10\x00\x00\x01\x55") for _ in range(20)]), daemon=True)
         thread_b.start()
         thread_b.join(WAIT_S)
         assert outcome["b"][0] == BUILT_IN_ATR and outcome["b"][1:] == [(b"\x55", 0x90, 0x00)] * 20
