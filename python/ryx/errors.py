@@ -26,8 +26,11 @@ class Error(Exception):
         self.code = code
         self.name = code_name(code)
         self.function = function
-        meaning = _PORT_MEANINGS.get(code) if isinstance(self, PortError) else None
-        text = f"{meaning or _MEANINGS.get(code, 'failed')} ({self.name}, 0x{code:08X})"
+        if isinstance(self, PortError):
+            meaning = _PORT_MEANINGS.get(code) or _MEANINGS.get(code, "the port operation failed")
+        else:
+            meaning = _MEANINGS.get(code, "failed")
+        text = f"{meaning} ({self.name}, 0x{code:08X})"
         if function:
             text = f"{function}: {text}"
         if detail:
@@ -89,7 +92,7 @@ class PortError(Error, OSError):
     """
 
     def __init__(self, code: int, function: str = "", port: str = "") -> None:
-        os_error = _os_error(code, function)
+        os_error = _os_error(code)
         Error.__init__(self, code, f"{function} {port}".strip(), _os.strerror(os_error) if os_error else "")
         self.errno = os_error
         self.strerror = _os.strerror(os_error) if os_error else None
@@ -148,7 +151,7 @@ def code_name(code: int) -> str:
     return f"0x{code:08X}"
 
 
-def _os_error(code: int, function: str) -> Optional[int]:
+def _os_error(code: int) -> Optional[int]:
     if _is_system(code):
         return code & ~SYSTEM_BIT
     return _PORT_ERRNO.get(code)

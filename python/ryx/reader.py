@@ -188,7 +188,7 @@ class Reader:
     def slot(self, number: int) -> "Slot":
         """The slot ``number`` (0 to slot_count - 1). Raises :class:`ryx.InvalidArgument` for another number."""
         if not 0 <= number < self._slot_count:
-            raise InvalidArgument(87, f"slot {number} of a {self._slot_count}-slot reader")
+            raise InvalidArgument(87, "Reader.slot", f"no slot {number} (slots 0 to {self._slot_count - 1})")
         return Slot(self, number)
 
     def escape(self, data: Bytes, slot: int = 0) -> bytes:
@@ -282,5 +282,5 @@ def _u32(value: int, function: str) -> int:
     """value as a C uint32_t, or InvalidArgument: ctypes would silently wrap a negative or too large number."""
     value = int(value)
     if not 0 <= value <= 0xFFFFFFFF:
-        raise InvalidArgument(87, f"{function} ({value} is not an unsigned 32-bit number)")
+        raise InvalidArgument(87, function, f"{value} is not an unsigned 32-bit number")
     return value

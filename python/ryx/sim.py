@@ -68,7 +68,7 @@ class Simulator:
         rate: the reader's line speed, one of ``ryx.RATES`` (default 9600).
         cards: ``{slot: ATR}`` cards to put in (bytes or hex); slot 0 holds the built-in card unless told.
         empty: slots to leave without a card.
-        faults: ``--fault`` specifications, applied in order (e.g. ``"refuse-status:2"``).
+        faults: ``--fault`` arguments, applied in order (e.g. ``"refuse-status:2"``).
         args: further ryx_sim options (``["--wire-time"]``, ``["--trace"]``, ...).
         program: the ryx_sim to run (see :func:`find_program`).
 
