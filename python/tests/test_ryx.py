@@ -95,7 +95,8 @@ def test_failure_raises_its_exception(ryx_reader, call, exception, code, name, f
 
 @pytest.mark.parametrize("port, code, name, os_error, message", [
     ("/nonexistent/ttyS0", 2, "RYX_ERROR_FILE_NOT_FOUND", errno.ENOENT, "no such serial port"),
-    ("/dev/null", 87, "RYX_ERROR_INVALID_PARAMETER", errno.ENOTTY, "not a serial port, or it refuses the line settings"),
+    ("/dev/null", 87, "RYX_ERROR_INVALID_PARAMETER", errno.ENOTTY,
+     "not a serial port, or it refuses the line settings"),
     ("/dev/null/ttyS0", 0x20000000 | errno.ENOTDIR, "RYX_ERROR_SYSTEM_BIT|ENOTDIR", errno.ENOTDIR,
      "the port operation failed"),
 ])
