@@ -179,7 +179,7 @@ private:
         }
         if (!echo.empty()) {
             Add(Problem("line", "our own frames come back unchanged at " + Rates(echo) + notes,
-                        "the line is looped back (a loopback plug, or a modem echoing): connect the reader to " + port_,
+                        "connect the reader to " + port_ + " instead",
                         "the line echoes our own frames: a loopback plug or a modem, not a reader"));
         } else if (!noFrame.empty()) {
             Add(Problem("line",
@@ -258,7 +258,7 @@ private:
     // One rate: kLinkExchanges firmware queries with no retry allowed, so that each one a retry would have saved
     // shows as a failure. False when any needed a retry.
     bool MeasureRate(RYX_HANDLE handle, uint32_t rate, bool own, const LinkTimeouts& saved) {
-        const LinkTimeouts strict = {500, 0, 1000, 0};
+        const LinkTimeouts strict = {2000, 0, 2000, 0};
         RYX_SetTimeouts(handle, &strict);
         int failures = 0;
         std::chrono::steady_clock::duration total{};
