@@ -244,8 +244,12 @@ private:
                            (index == 1 ? "" : "s") + ", about " + std::to_string(index) + " s)";
             }
             Add(Ok("reader", finding));
-            diagnosis_.summary =
-                std::string("the reader works (") + (model ? model->name : "unknown model") + " at " + Rate(rate) + ")";
+            diagnosis_.summary = std::string("the reader works (") + (model ? model->name : "unknown model") + " at " +
+                                 Rate(rate) +
+                                 (index > 0 && index < kLineRates.size()
+                                      ? "; each open first tries the " + std::to_string(index) + " slower rates"
+                                      : "") +
+                                 ")";
             if (CheckLink(handle, rate)) {
                 CheckSlots(handle, slots);
             } else {
@@ -398,7 +402,7 @@ private:
                         "the reader works, but there is no card in any slot"));
         } else if (failed == 0) {
             Add(Ok("slots",
-                   std::to_string(cards) + " card" + (cards == 1 ? "" : "s") + " power on and take a protocol"));
+                   std::to_string(cards) + " card" + (cards == 1 ? "" : "s") + " powered on and took a protocol"));
         }
     }
 
