@@ -7,6 +7,7 @@
 #include "port_check.h"
 #include "raw_line.h"
 #include "status_codes.h"
+#include "stop_request.h"
 
 #include <ryx.h>
 
@@ -76,6 +77,9 @@ public:
         if (CheckPortAndLine()) {
             CheckReader();
         }
+        if (StopRequested()) {
+            return 128 + StopSignal();  // the reader has been put back at its rate and closed
+        }
         if (json_) {
             std::fprintf(out_, "%s\n", DiagnosisJson(diagnosis_).c_str());
         } else {
@@ -133,7 +137,7 @@ private:
         std::vector<uint32_t> frames, damaged, echo, noFrame, refused;
         {
             RawLine line(fd);
-            for (size_t i = 0; i < kLineRates.size(); ++i) {
+            for (size_t i = 0; i < kLineRates.size() && !StopRequested(); ++i) {
                 if (!line.SetRate(kLineRates[i])) {
                     refused.push_back(kLineRates[i]);
                     continue;
@@ -266,7 +270,7 @@ private:
         RYX_SetTimeouts(handle, &strict);
         int failures = 0;
         std::chrono::steady_clock::duration total{};
-        for (int i = 0; i < kLinkExchanges; ++i) {
+        for (int i = 0; i < kLinkExchanges && !StopRequested(); ++i) {
             uint8_t reply[35] = {};
             uint32_t length = sizeof reply;
             const auto start = std::chrono::steady_clock::now();
@@ -306,7 +310,7 @@ private:
         bool started = false;
         for (const uint32_t rate : kLineRates) {
             started = started || rate == own;
-            if (!started) {
+            if (!started || StopRequested()) {
                 continue;
             }
             if (rate != own) {
@@ -350,7 +354,7 @@ private:
     void CheckSlots(RYX_HANDLE handle, uint32_t slots) {
         int cards = 0;
         int failed = 0;
-        for (uint32_t slot = 0; slot < slots; ++slot) {
+        for (uint32_t slot = 0; slot < slots && !StopRequested(); ++slot) {
             const std::string check = "slot " + std::to_string(slot);
             uint32_t icc = 0;
             uint32_t status = RYX_GetIccStatus(handle, slot, &icc);

@@ -146,6 +146,7 @@ int Run(int argc, char** argv) {
             WatchForStopSignals();
             return RunScripted(line, stdout, stderr);
         case RunMode::Diagnose:
+            WatchForStopSignals();
             return RunDiagnosis(line.port, line.json, stdout);
         case RunMode::BadCommandLine:
             std::fprintf(stderr, "ryx_test: %s (ryx_test --help shows the usage)\n", line.error.c_str());
