@@ -47,8 +47,8 @@ std::optional<size_t> ResponseLength(const std::vector<uint8_t>& r, size_t at) {
 }  // namespace
 
 std::vector<uint8_t> FirmwareQueryFrame(uint8_t seq) {
-    std::vector<uint8_t> frame = {kStart, 0x6B, 0x05, 0x00, 0x00, 0x00, 0x00, seq, 0x00, 0x00,
-                                  0x00,   0xE0, 0x00, 0x00, 0x18, 0x00, 0x00, kEnd};
+    std::vector<uint8_t> frame = {kStart, 0x6B, 0x05, 0x00, 0x00, 0x00, 0x00, seq,  0x00,
+                                  0x00,   0x00, 0xE0, 0x00, 0x00, 0x18, 0x00, 0x00, kEnd};
     frame[frame.size() - 2] = Xor(&frame[1], frame.size() - 3);
     return frame;
 }
