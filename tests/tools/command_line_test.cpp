@@ -308,11 +308,15 @@ TEST_F(CommandLine, ProbeAReaderAndPortsWithout) {
     ryx::sim::Simulator silent;  // a port where nothing answers: every line speed is tried
     ASSERT_TRUE(silent.Start());
     silent.SetSilent(true);
-    Program program({"--probe", sim_.SlavePath(), "/nonexistent/ryx-port", silent.SlavePath()});
+    Program program({"--probe", sim_.SlavePath(), "/nonexistent/ryx-port", "/dev/null", silent.SlavePath()});
     EXPECT_EQ(program.Finish(), 2);
     EXPECT_EQ(program.out, sim_.SlavePath() + ": model KT4470RS, 2 slots, 9600 bps, firmware \"KT4470RS 1.07\"\n" +
                                "/nonexistent/ryx-port: RYX_OpenA: RYX_ERROR_FILE_NOT_FOUND (0x00000002): there is no "
-                               "such serial port\n" +
+                               "such serial port\n"
+                               "/dev/null: RYX_OpenA: RYX_ERROR_INVALID_PARAMETER (0x00000057): an argument was "
+                               "refused (a slot past the reader's count, a rate it does not know, ...)\n"
+                               "/dev/null: hint: not a serial device; name the reader's serial port; ryx_test --list "
+                               "shows them\n" +
                                silent.SlavePath() +
                                ": RYX_OpenA: RYX_ERROR_GEN_FAILURE (0x0000001F): no valid frame or reply from the "
                                "reader\n");
