@@ -90,6 +90,7 @@ TEST(ParseCommandLine, BadCommandLines) {
         {{"--probe", "--status"}, "--probe takes no actions"},
         {{"--diagnose"}, "--diagnose takes one port and nothing else but --json"},
         {{"--diagnose", "P", "--status"}, "--diagnose takes one port and nothing else but --json"},
+        {{"--diagnose", "P", "--tap"}, "--diagnose takes one port and nothing else but --json"},
         {{"P", "--json", "--status"}, "--json goes with --diagnose"},
     };
     for (const Case& c : cases) {

@@ -324,7 +324,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         return line;
     }
     if (diagnose) {
-        if (probe || !line.actions.empty() || operands.size() != 1) {
+        if (probe || line.tap || line.lenient || !line.actions.empty() || operands.size() != 1) {
             return Bad("--diagnose takes one port and nothing else but --json");
         }
         line.mode = RunMode::Diagnose;
