@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>  // program_invocation_short_name
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -478,8 +479,7 @@ TEST(Diagnose, VerdictsNameTheCause) {
     mute.SetMute(0, true);
     const int held = open(busy.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    std::string self;
-    std::getline(std::ifstream("/proc/self/comm"), self);
+    const std::string self = program_invocation_short_name;
     const std::string holder = self + " (pid " + std::to_string(getpid()) + ")";
     // A child of this process between its fork and its exec holds the port too, for a moment.
     const auto OneHolder = [&](const std::string& text) {

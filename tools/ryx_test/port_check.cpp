@@ -51,8 +51,10 @@ std::string Holders(const std::string& port) {
         for (const fs::directory_entry& fd : fs::directory_iterator(process.path() / "fd", fdError)) {
             std::error_code linkError;
             if (fs::read_symlink(fd.path(), linkError) == device) {
+                // The program's name as started (argv[0] without its folder): comm is cut to 15 characters.
                 std::string name;
-                std::getline(std::ifstream(process.path() / "comm"), name);
+                std::getline(std::ifstream(process.path() / "cmdline"), name, '\0');
+                name = name.substr(name.rfind('/') + 1);
                 holders += (found++ == 0 ? "" : ", ") + name + " (pid " + pid + ")";
                 break;
             }
