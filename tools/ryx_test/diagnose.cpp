@@ -126,11 +126,11 @@ private:
             return false;
         }
         Add(Ok("port " + port_, finding.finding));
-        const bool go_on = ExamineLine(fd);
+        const bool goOn = ExamineLine(fd);
 #ifndef _WIN32
         close(fd);  // before the library opens the port: it takes the same exclusive lock
 #endif
-        return go_on;
+        return goOn;
     }
 
     bool ExamineLine(int fd) {
