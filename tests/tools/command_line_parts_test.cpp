@@ -34,6 +34,8 @@ TEST(ParseCommandLine, ModesAndConsoleCompatibility) {
         {{"--probe"}, RunMode::Probe, ""},
         {{"/dev/ttyS0", "--power-on"}, RunMode::Scripted, "/dev/ttyS0"},
         {{"--tap", "--status", "P"}, RunMode::Scripted, "P"},
+        {{"--diagnose", "P"}, RunMode::Diagnose, "P"},
+        {{"P", "--json", "--diagnose"}, RunMode::Diagnose, "P"},
     };
     for (const Case& c : cases) {
         const CommandLine line = ParseCommandLine(c.args);
@@ -86,6 +88,10 @@ TEST(ParseCommandLine, BadCommandLines) {
         {{"P", "--power-on=1"}, "--power-on takes no value"},
         {{"--list", "P"}, "--list takes nothing else"},
         {{"--probe", "--status"}, "--probe takes no actions"},
+        {{"--diagnose"}, "--diagnose takes one port and nothing else but --json"},
+        {{"--diagnose", "P", "--status"}, "--diagnose takes one port and nothing else but --json"},
+        {{"--diagnose", "P", "--tap"}, "--diagnose takes one port and nothing else but --json"},
+        {{"P", "--json", "--status"}, "--json goes with --diagnose"},
     };
     for (const Case& c : cases) {
         const CommandLine line = ParseCommandLine(c.args);

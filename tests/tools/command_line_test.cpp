@@ -5,18 +5,24 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>  // program_invocation_short_name
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -179,12 +185,22 @@ TEST_F(CommandLine, ExitStatusesAndErrors) {
          {"PORT", "--power-on", "--status"},
          [](ryx::sim::Simulator& s) { s.RemoveCard(0); },
          2,
-         "ryx_test: RYX_PowerOnIcc: RYX_W_REMOVED_CARD (0xA0100069): there is no card in the slot\n"},
+         "ryx_test: RYX_PowerOnIcc: RYX_W_REMOVED_CARD (0xA0100069): there is no card in the slot\n"
+         "ryx_test: hint: insert a card in the slot (--slot N picks another)\n"},
         {"apdu_unpowered",
          {"PORT", "--apdu", "00A4040000"},
          {},
          2,
-         "ryx_test: RYX_ExchangeApdu: RYX_ERROR_TIMEOUT (0x000005B4): the card is mute\n"},
+         "ryx_test: RYX_ExchangeApdu: RYX_ERROR_TIMEOUT (0x000005B4): the card is mute\n"
+         "ryx_test: hint: power the card on first (--power-on); if it is on, the card has stopped answering\n"},
+        {"not_a_serial_device",
+         {"/dev/null", "--status"},
+         {},
+         2,
+         "ryx_test: RYX_OpenA: RYX_ERROR_INVALID_PARAMETER (0x00000057): an argument was refused (a slot past the "
+         "reader's count, a rate it does not know, ...) (ryx_test --list shows the serial ports)\n"
+         "ryx_test: hint: /dev/null: not a serial device; name the reader's serial port; ryx_test --list shows "
+         "them\n"},
         {"bad_slot",
          {"PORT", "--slot", "2", "--status"},
          {},
@@ -293,11 +309,15 @@ TEST_F(CommandLine, ProbeAReaderAndPortsWithout) {
     ryx::sim::Simulator silent;  // a port where nothing answers: every line speed is tried
     ASSERT_TRUE(silent.Start());
     silent.SetSilent(true);
-    Program program({"--probe", sim_.SlavePath(), "/nonexistent/ryx-port", silent.SlavePath()});
+    Program program({"--probe", sim_.SlavePath(), "/nonexistent/ryx-port", "/dev/null", silent.SlavePath()});
     EXPECT_EQ(program.Finish(), 2);
     EXPECT_EQ(program.out, sim_.SlavePath() + ": model KT4470RS, 2 slots, 9600 bps, firmware \"KT4470RS 1.07\"\n" +
                                "/nonexistent/ryx-port: RYX_OpenA: RYX_ERROR_FILE_NOT_FOUND (0x00000002): there is no "
-                               "such serial port\n" +
+                               "such serial port\n"
+                               "/dev/null: RYX_OpenA: RYX_ERROR_INVALID_PARAMETER (0x00000057): an argument was "
+                               "refused (a slot past the reader's count, a rate it does not know, ...)\n"
+                               "/dev/null: hint: not a serial device; name the reader's serial port; ryx_test --list "
+                               "shows them\n" +
                                silent.SlavePath() +
                                ": RYX_OpenA: RYX_ERROR_GEN_FAILURE (0x0000001F): no valid frame or reply from the "
                                "reader\n");
@@ -386,6 +406,206 @@ TEST(Examples, PassOnEveryModel) {
         EXPECT_EQ(program.Finish(), 0) << program.err;
         EXPECT_EQ(program.err, "");
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The far end of a pty that the test plays instead of a reader: silent, or echoing every byte back at once.
+class PtyPeer {
+public:
+    explicit PtyPeer(bool echo) : master_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname(master_) == nullptr) {
+            throw std::runtime_error("no pty");
+        }
+        path_ = ptsname(master_);
+        if (echo) {
+            thread_ = std::thread([this] {
+                while (!stop_) {
+                    pollfd p = {master_, POLLIN, 0};
+                    char buffer[256];
+                    ssize_t n = 0;
+                    if (poll(&p, 1, 50) > 0 && (n = read(master_, buffer, sizeof buffer)) > 0) {
+                        (void)!write(master_, buffer, size_t(n));
+                    }
+                }
+            });
+        }
+    }
+    ~PtyPeer() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        close(master_);
+    }
+    const std::string& Path() const { return path_; }
+
+private:
+    int master_;
+    std::string path_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+std::string LastLine(const std::string& text) {
+    const size_t end = text.empty() ? 0 : text.size() - 1;
+    const size_t start = text.rfind('\n', end == 0 ? 0 : end - 1);
+    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
+}
+
+ryx::sim::Config WithoutCards() {
+    ryx::sim::Config config;
+    config.cards = {};
+    return config;
+}
+
+// --diagnose against each kind of trouble, all at once: a scan of the rates against a port where nothing answers
+// takes seconds. Each verdict line names the cause.
+TEST(Diagnose, VerdictsNameTheCause) {
+    ryx::sim::Config wrongModel;
+    wrongModel.firmware = "XY9000 1.0";
+    ryx::sim::Config fast;
+    fast.rate = 500000;
+    ryx::sim::Simulator working, json, unknown(wrongModel), faulty, quick(fast), empty(WithoutCards()), mute, busy;
+    for (ryx::sim::Simulator* sim : {&working, &json, &unknown, &faulty, &quick, &empty, &mute, &busy}) {
+        ASSERT_TRUE(sim->Start());
+    }
+    // The raw line check's query at 9600 bit/s, the open's and the reader check's pass; then two link exchanges
+    // get damaged responses.
+    faulty.QueueFault({ryx::sim::FaultKind::kPass, 3});
+    faulty.QueueFault({ryx::sim::FaultKind::kDamageResponse, 2});
+    mute.SetMute(0, true);
+    const int held = open(busy.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    const std::string self = program_invocation_short_name;
+    const std::string holder = self + " (pid " + std::to_string(getpid()) + ")";
+    // A child of this process between its fork and its exec holds the port too, for a moment.
+    const auto OneHolder = [&](const std::string& text) {
+        return std::regex_replace(text, std::regex("(, " + self + " \\(pid [0-9]+\\))+"), "");
+    };
+    PtyPeer silent(false), silentToo(false), echo(true);
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        int status;
+        std::string verdict;  // the last line, a retry count as "N of 20 exchanges (P%)"
+    };
+    const Case cases[] = {
+        {"unknown model",
+         {"--diagnose", unknown.SlavePath()},
+         1,
+         "verdict: problem: unknown reader model: firmware \"XY9000 1.0\"; the library drives the KT4470RS, "
+         "KT4470RS_V3 and KT6630RS; check that this is one of them"},
+        {"damaged frames",
+         {"--diagnose", faulty.SlavePath()},
+         1,
+         "verdict: problem: frames come back damaged or lost at 9600 bit/s (N of 20 exchanges (P%) "
+         "needed a retry); check the cable (its length, shielding and ground) and the adapter"},
+        {"500000 bit/s",
+         {"--diagnose", quick.SlavePath()},
+         0,
+         "verdict: ok: the reader works (KT4470RS at 500000 bit/s; each open first tries the 9 slower rates), "
+         "fastest clean rate 500000 bit/s"},
+        {"no card",
+         {"--diagnose", empty.SlavePath()},
+         1,
+         "verdict: problem: the reader works, but there is no card in any slot; insert a card and run the check "
+         "again"},
+        {"mute card",
+         {"--diagnose", mute.SlavePath()},
+         1,
+         "verdict: problem: the card in slot 0 does not answer the reset (mute card); check that the card is "
+         "inserted the right way round and all the way, or try another card"},
+        {"silent line",
+         {"--diagnose", silent.Path()},
+         1,
+         "verdict: problem: no reader answered at any rate; check the cable, the reader's power and the port name "
+         "(ryx_test --list shows the ports)"},
+        {"echoing line",
+         {"--diagnose", echo.Path()},
+         1,
+         "verdict: problem: the line echoes our own frames: a loopback plug or a modem, not a reader; connect the "
+         "reader to " +
+             echo.Path() + " instead"},
+        {"not a serial device",
+         {"--diagnose", "/dev/null"},
+         2,
+         "verdict: problem: /dev/null: not a serial device; name the reader's serial port; ryx_test --list shows "
+         "them"},
+        {"in use",
+         {"--diagnose", busy.SlavePath()},
+         2,
+         "verdict: problem: " + busy.SlavePath() + ": in use by another program (" + holder +
+             "); end that program, or wait until it has closed the port"},
+    };
+    std::vector<std::unique_ptr<Program>> programs;
+    for (const Case& c : cases) {
+        programs.push_back(std::make_unique<Program>(c.args));
+    }
+    Program working_run({"--diagnose", working.SlavePath()});
+    Program json_run({"--diagnose", json.SlavePath(), "--json"});
+    // The command-line mode names the same causes in its hint lines.
+    Program busy_status({busy.SlavePath(), "--status"});
+    Program silent_status({silentToo.Path(), "--status"});
+
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        EXPECT_EQ(programs[i]->Finish(), cases[i].status) << programs[i]->out << programs[i]->err;
+        EXPECT_EQ(std::regex_replace(OneHolder(LastLine(programs[i]->out)),
+                                     std::regex("[0-9]+ of 20 exchanges \\([0-9]+%\\)"), "N of 20 exchanges (P%)"),
+                  cases[i].verdict);
+        EXPECT_EQ(programs[i]->err, "");
+    }
+    EXPECT_FALSE(mute.Powered(0));
+    EXPECT_EQ(quick.HostSpeed(), 500000u) << "the reader is not back at its rate";
+
+    ASSERT_EQ(working_run.Finish(), 0) << working_run.out;
+    const std::string port = working.SlavePath();
+    std::string expected = "port " + port + ": ok: a serial device, free to use\n" +
+                           "line: ok: valid frames come back at 9600 bit/s\n"
+                           "reader: ok: KT4470RS, firmware \"KT4470RS 1.07\", 2 slots, blocks of up to 261 bytes, at "
+                           "9600 bit/s\n";
+    for (const char* rate :
+         {"9600", "19200", "38400", "57600", "115200", "128000", "230400", "250000", "256000", "500000"}) {
+        expected += std::string("link at ") + rate + " bit/s: ok: 20 exchanges, none needed a retry, round trip T\n";
+    }
+    expected += "link: ok: fastest rate without a retry: 500000 bit/s (ryx_test " + port +
+                " --baud 500000 sets it); the reader is back at 9600 bit/s\n"
+                "slot 0: ok: ATR 3B 16 96 52 59 58 53 49 4D (direct convention, T=0, Fi 512 Di 32 (TA1 96), no TCK "
+                "(T=0 only), 6 historical bytes), T=0 selected\n"
+                "slot 1: ok: no card\n"
+                "slots: ok: 1 card powered on and took a protocol\n"
+                "verdict: ok: the reader works (KT4470RS at 9600 bit/s), fastest clean rate 500000 bit/s\n";
+    EXPECT_EQ(std::regex_replace(working_run.out, std::regex("round trip [0-9.]+ ms on average"), "round trip T"),
+              expected);
+    EXPECT_EQ(working.HostSpeed(), 9600u);
+    EXPECT_FALSE(working.Powered(0));
+
+    ASSERT_EQ(json_run.Finish(), 0) << json_run.out;
+    const std::string first =
+        "{\"checks\":[{\"check\":\"port " + json.SlavePath() + "\",\"verdict\":\"ok\",\"finding\":\"a serial device, ";
+    EXPECT_EQ(json_run.out.compare(0, first.size(), first), 0) << json_run.out;
+    EXPECT_NE(json_run.out.find("\"verdict\":\"ok\",\"cause\":\"the reader works (KT4470RS at 9600 bit/s), fastest "
+                                "clean rate 500000 bit/s\",\"exit\":0}\n"),
+              std::string::npos)
+        << json_run.out;
+
+    EXPECT_EQ(busy_status.Finish(), 2);
+    EXPECT_EQ(OneHolder(busy_status.err),
+              "ryx_test: RYX_OpenA: RYX_ERROR_ACCESS_DENIED (0x00000005): the port is in use or not permitted "
+              "(ryx_test --list shows the serial ports)\nryx_test: hint: " +
+                  busy.SlavePath() + ": in use by another program (" + holder +
+                  "); end that program, or wait until it has closed the port\n");
+    EXPECT_EQ(silent_status.Finish(), 2);
+    EXPECT_EQ(silent_status.err,
+              "ryx_test: RYX_OpenA: RYX_ERROR_GEN_FAILURE (0x0000001F): no valid frame or reply from the reader "
+              "(ryx_test --list shows the serial ports)\nryx_test: hint: no reader answered at any rate: check the "
+              "cable, the reader's power and the port name (try ryx_test --diagnose " +
+                  silentToo.Path() + ")\n");
+    close(held);
 }
 
 }  // namespace

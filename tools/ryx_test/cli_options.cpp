@@ -14,6 +14,7 @@ const char* const kUsageText =
     "       ryx_test PORT [--slot N] [--tap] [--lenient] ACTION...\n"
     "       ryx_test --list\n"
     "       ryx_test --probe [PORT...]\n"
+    "       ryx_test --diagnose PORT [--json]\n"
     "       ryx_test --help | --version\n"
     "\n"
     "Exercises a smart-card reader on a serial port through the ryx library. Without options it runs the\n"
@@ -44,6 +45,10 @@ const char* const kUsageText =
     "                           then the ttyS, ttyUSB and ttyACM devices)\n"
     "  --probe [PORT...]        open each port (every listed port without one) in parallel and show the\n"
     "                           reader's model, slots, line speed and firmware, or the error\n"
+    "  --diagnose PORT          check the port, the line, the reader, the link at each faster rate and every\n"
+    "                           slot, one line a check (ok, problem or skipped, and what to do), then a verdict\n"
+    "                           line naming the cause; the reader is left at its rate, every card powered off\n"
+    "  --json                   with --diagnose: the same results as one JSON object\n"
     "  -h, --help               show this help and exit\n"
     "  --version                show the program's and the library's version and exit\n"
     "\n"
@@ -62,7 +67,11 @@ const char* const kUsageText =
     "  2   a library call failed, a file could not be read, or --probe found no reader\n"
     "  64  the command line is wrong\n"
     "  65  a script was refused by the check; nothing was sent\n"
-    "  130, 143  ended by SIGINT, SIGTERM (after closing the reader)\n";
+    "  130, 143  ended by SIGINT, SIGTERM (after closing the reader)\n"
+    "  --diagnose: 0 everything works, 1 a problem was found, 2 the port could not be opened\n"
+    "\n"
+    "A failed call is reported with its code and meaning on standard error, followed by a \"ryx_test: hint:\"\n"
+    "line where the cause is known.\n";
 
 namespace {
 
@@ -222,6 +231,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
     bool list = false;
     bool probe = false;
+    bool diagnose = false;
     std::vector<std::string> operands;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
@@ -252,7 +262,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             line.mode = RunMode::Version;
             return line;
         }
-        if (name == "--list" || name == "--probe" || name == "--tap" || name == "--lenient") {
+        if (name == "--list" || name == "--probe" || name == "--tap" || name == "--lenient" || name == "--diagnose" ||
+            name == "--json") {
             if (!noValue()) {
                 return Bad(name + " takes no value");
             }
@@ -260,6 +271,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             probe = probe || name == "--probe";
             line.tap = line.tap || name == "--tap";
             line.lenient = line.lenient || name == "--lenient";
+            diagnose = diagnose || name == "--diagnose";
+            line.json = line.json || name == "--json";
             continue;
         }
         if (name == "--slot") {
@@ -304,11 +317,22 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
 
     if (list) {
-        if (probe || !operands.empty() || !line.actions.empty()) {
+        if (probe || diagnose || line.json || !operands.empty() || !line.actions.empty()) {
             return Bad("--list takes nothing else");
         }
         line.mode = RunMode::List;
         return line;
+    }
+    if (diagnose) {
+        if (probe || line.tap || line.lenient || !line.actions.empty() || operands.size() != 1) {
+            return Bad("--diagnose takes one port and nothing else but --json");
+        }
+        line.mode = RunMode::Diagnose;
+        line.port = operands[0];
+        return line;
+    }
+    if (line.json) {
+        return Bad("--json goes with --diagnose");
     }
     if (probe) {
         if (!line.actions.empty()) {

@@ -10,7 +10,7 @@
 namespace ryx_test {
 
 /** What the program was asked to do. */
-enum class RunMode { Console, Help, Version, List, Probe, Scripted, BadCommandLine };
+enum class RunMode { Console, Help, Version, List, Probe, Scripted, Diagnose, BadCommandLine };
 
 /** The actions of the command-line mode, in the order of their options. */
 enum class ActionKind { PowerOn, PowerOff, Status, Protocol, Apdu, Script, Escape, EscapeScript, Baud, Timeouts };
@@ -29,10 +29,11 @@ struct Action {
 struct CommandLine {
     RunMode mode = RunMode::Console;
     bool hasPort = false;                 ///< Console: a port was named (an empty name is still one)
-    std::string port;                     ///< Console and Scripted
+    std::string port;                     ///< Console, Scripted and Diagnose
     uint32_t slot = 0;                    ///< Scripted: --slot
     bool tap = false;                     ///< Scripted: --tap
     bool lenient = false;                 ///< Scripted: --lenient
+    bool json = false;                    ///< Diagnose: --json
     std::vector<Action> actions;          ///< Scripted
     std::vector<std::string> probePorts;  ///< Probe: the ports named, or none for every listed port
     std::string error;                    ///< BadCommandLine: what is wrong, e.g. "--baud needs a number: 'fast'"

@@ -3,6 +3,7 @@
 // options, lists serial ports, probes them, or runs actions against a reader with exit statuses for CI.
 #include "cli_options.h"
 #include "console_input.h"
+#include "diagnose.h"
 #include "firmware_version.h"
 #include "menus.h"
 #include "ports.h"
@@ -144,6 +145,9 @@ int Run(int argc, char** argv) {
         case RunMode::Scripted:
             WatchForStopSignals();
             return RunScripted(line, stdout, stderr);
+        case RunMode::Diagnose:
+            WatchForStopSignals();
+            return RunDiagnosis(line.port, line.json, stdout);
         case RunMode::BadCommandLine:
             std::fprintf(stderr, "ryx_test: %s (ryx_test --help shows the usage)\n", line.error.c_str());
             return kExitUsage;

@@ -1,6 +1,7 @@
 #include "ports.h"
 
 #include "cli_options.h"
+#include "port_check.h"
 #include "status_codes.h"
 #include "stop_request.h"
 
@@ -180,6 +181,15 @@ int ProbePorts(const std::vector<std::string>& named, std::FILE* out) {
         }
         if (r.status != 0) {
             std::fprintf(out, "%s: %s: %s\n", ports[i].c_str(), r.failedCall, DescribeStatus(r.status).c_str());
+            // These codes stand for several causes; the device itself tells them apart.
+            const PortProblem problem = r.status == RYX_ERROR_ACCESS_DENIED || r.status == RYX_ERROR_INVALID_PARAMETER
+                                            ? PortProblemOf(ports[i], nullptr)
+                                            : PortProblem{};
+            if (problem.kind != PortProblem::None) {
+                const PortFinding finding = DescribePortProblem(ports[i], problem);
+                std::fprintf(out, "%s: hint: %s; %s\n", ports[i].c_str(), finding.finding.c_str(),
+                             finding.action.c_str());
+            }
             continue;
         }
         ++found;

@@ -1,7 +1,9 @@
 #include "scripted.h"
 
 #include "hex_dump.h"
+#include "hints.h"
 #include "names.h"
+#include "port_check.h"
 #include "script_check.h"
 #include "script_runner.h"
 #include "status_codes.h"
@@ -48,6 +50,7 @@ public:
         if (openStatus != 0) {
             std::fprintf(err_, "ryx_test: RYX_OpenA: %s (ryx_test --list shows the serial ports)\n",
                          DescribeStatus(openStatus).c_str());
+            OpenHint(openStatus);
             if (line_.tap) {
                 std::fprintf(out_, "Bail out! %s: RYX_OpenA: %s\n", line_.port.c_str(),
                              DescribeStatus(openStatus).c_str());
@@ -120,6 +123,26 @@ private:
 
     void Fail(const char* call, uint32_t status) {
         std::fprintf(err_, "ryx_test: %s: %s\n", call, DescribeStatus(status).c_str());
+        Hint(HintForFailure(call, status, line_.port));
+    }
+
+    void Hint(const std::string& hint) {
+        if (!hint.empty()) {
+            std::fprintf(err_, "ryx_test: hint: %s\n", hint.c_str());
+        }
+    }
+
+    // The codes of a port that cannot be opened are shared by several causes: the device itself tells them apart.
+    void OpenHint(uint32_t status) {
+        const PortProblem problem = status == RYX_ERROR_ACCESS_DENIED || status == RYX_ERROR_INVALID_PARAMETER
+                                        ? PortProblemOf(line_.port, nullptr)
+                                        : PortProblem{};
+        if (problem.kind == PortProblem::None) {
+            Hint(HintForFailure("RYX_OpenA", status, line_.port));
+            return;
+        }
+        const PortFinding finding = DescribePortProblem(line_.port, problem);
+        Hint(line_.port + ": " + finding.finding + "; " + finding.action);
     }
 
     // Passes what the actions printed on as TAP diagnostics.
@@ -281,6 +304,7 @@ private:
             if (pair.status != 0) {
                 std::fprintf(err_, "ryx_test: %s: %s: %s\n", where.c_str(), Call(action),
                              DescribeStatus(pair.status).c_str());
+                Hint(HintForFailure(Call(action), pair.status, line_.port));
             } else if (!pair.matched) {
                 if (pair.mismatchIndex >= 0) {
                     std::fprintf(err_, "ryx_test: %s: the response differs from the expected one at byte %d\n",
