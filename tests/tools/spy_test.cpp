@@ -92,6 +92,8 @@ TEST(SpyDecoder, JsonHasTheSameFields) {
                   R"({"time":0.000000,"dir":"reader>host","kind":"response","type":"RDR_to_PC_DataBlock","slot":0,)"
                   R"("seq":16,"len":2,"bStatus":0,"bStatusMeaning":"processed, card active","bError":0,"chain":0,)"
                   R"("SW":"9000"})"}));
+    EXPECT_EQ(Describer(Format::kText).Chunk(R, 1.5, std::vector<std::uint8_t>{0x02, 0, 0, 0x03}),
+              "1.500000 reader>host chunk bytes 4 data 02 00 00 03");
 }
 
 // The lines of ryx_spy's output without their time.

@@ -35,7 +35,8 @@ bool SetSpeed(int fd, std::uint32_t rate) noexcept {
     struct termios2 t {};
     if (ioctl(fd, TCGETS2, &t) != 0) return false;
     PutSpeed(t, rate);
-    return ioctl(fd, TCSETS2, &t) == 0;
+    // Bytes already passed on leave at the speed they were sent at.
+    return ioctl(fd, TCSETSW2, &t) == 0;
 }
 
 std::uint32_t ReadSpeed(int fd) noexcept {

@@ -10,7 +10,8 @@ namespace ryx::spy {
 // Returns false with errno set when the settings cannot be read or written.
 [[nodiscard]] bool SetRawAtSpeed(int fd, std::uint32_t rate) noexcept;
 
-// Sets only the speed of the terminal `fd`, leaving its other settings. False with errno set on failure.
+// Sets only the speed of the terminal `fd`, once its pending output has left, leaving its other settings. False
+// with errno set on failure.
 [[nodiscard]] bool SetSpeed(int fd, std::uint32_t rate) noexcept;
 
 // The output speed of the terminal `fd` in bit/s; 0 when it cannot be read. On a pty master this is what the
