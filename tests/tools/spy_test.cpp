@@ -96,6 +96,27 @@ TEST(SpyDecoder, JsonHasTheSameFields) {
               "1.500000 reader>host chunk bytes 4 data 02 00 00 03");
 }
 
+TEST(SpyProgram, SaysWhatIsWrongAndExitsWithItsCode) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* error;
+    };
+    const Case cases[] = {
+        {{}, 64, "ryx_spy: name the reader's serial port (see ryx_spy --help)\n"},
+        {{"--raw", "--bogus"}, 64, "ryx_spy: unknown option --bogus (see ryx_spy --help)\n"},
+        {{"/dev/null", "--link"}, 64, "ryx_spy: --link needs a PATH\n"},
+        {{"/nonexistent/port"}, 2, "ryx_spy: cannot open /nonexistent/port: No such file or directory\n"},
+        {{"/dev/null"}, 2, "ryx_spy: /dev/null is not a serial port (Inappropriate ioctl for device)\n"},
+        {{"--help"}, 0, ""},
+    };
+    for (const Case& c : cases) {
+        test::ChildProgram spy(RYX_SPY_BINARY, c.args);
+        EXPECT_EQ(spy.Stderr(), c.error);
+        EXPECT_EQ(spy.Wait(), c.status) << c.error;
+    }
+}
+
 // The lines of ryx_spy's output without their time.
 std::vector<std::string> Untimed(const std::string& output) {
     std::istringstream in(output);
