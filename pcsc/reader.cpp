@@ -72,6 +72,7 @@ Reader::Reader(RYX_HANDLE handle, std::string deviceName, std::string path, Driv
 Reader::Reader(std::string deviceName, std::string path, DriverOptions options, std::future<OpenResult> pending)
     : Reader(nullptr, std::move(deviceName), std::move(path), options, kMostSlots, {}) {
     readerSlots_ = 0;
+    answered_ = false;
     pending_ = std::move(pending);
     for (Watch& w : watch_) w.presence = Presence::kReaderGone;
     monitorStarted_ = true;
@@ -112,6 +113,13 @@ void Reader::NotePresence(std::uint32_t slot, Presence presence, bool answered) 
     std::lock_guard lock(pollMutex_);
     if (answered) watch_[slot].lastAnswer = Now();
     SetPresence(slot, presence);
+}
+
+bool Reader::TakeFirstCheck(std::uint32_t slot) {
+    std::lock_guard lock(pollMutex_);
+    if (answered_ || watch_[slot].firstCheckDone) return false;
+    watch_[slot].firstCheckDone = true;
+    return true;
 }
 
 void Reader::NoteReported(std::uint32_t slot) {
@@ -281,6 +289,10 @@ bool Reader::Adopt(OpenResult found) {
         if (first) facts_.firmware = std::move(found.firmware);
     }
     readerSlots_ = found.slotCount;
+    {
+        std::lock_guard lock(pollMutex_);
+        answered_ = true;
+    }
     if (first) {
         LogError("the reader on '%s' answers: %u slots", facts_.devicePath.c_str(), readerSlots_);
     } else {

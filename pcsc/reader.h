@@ -97,6 +97,11 @@ public:
     [[nodiscard]] Presence SeenPresence(std::uint32_t slot);
     /** Records what a call saw of the slot's card (an answer counts as present, and makes the card fresh). */
     void NotePresence(std::uint32_t slot, Presence presence, bool answered = false);
+    /**
+     * True once per slot while the reader has never answered: pcscd drops a reader whose first presence check
+     * fails, so that check reads as an empty slot; later ones read as unavailable.
+     */
+    [[nodiscard]] bool TakeFirstCheck(std::uint32_t slot);
     /** Remembers the presence pcscd was told, so that Poll waits for a change from it. */
     void NoteReported(std::uint32_t slot);
 
@@ -115,6 +120,7 @@ private:
         std::uint64_t reported = 0;  // `changes` when pcscd was last told
         Millis lastAnswer = kNever;  // when the card last answered an exchange
         bool stop = false;
+        bool firstCheckDone = false;
     };
 
     void Monitor();
@@ -143,6 +149,7 @@ private:
     std::condition_variable pollChanged_;
     std::vector<Watch> watch_;  // by slot
     bool monitorStarted_ = false;
+    bool answered_ = true;  // false until a reader that was not there at the start first answers
     bool ending_ = false;
     std::thread monitor_;
 };

@@ -46,7 +46,10 @@ TEST_F(ChannelTest, SilentReaderIsTakenAtOnceAndFoundWhenItAnswers) {
     UCHAR value = 0;
     EXPECT_EQ(IFDHGetCapabilities(Lun(0, 0), TAG_IFD_SLOTS_NUMBER, &length, &value), IFD_SUCCESS);
     EXPECT_EQ(value, 3);  // the most a reader may have: pcscd learns the count before the reader answers
+    // pcscd drops a reader whose first presence check fails: that one reads as empty, later ones as unavailable.
+    EXPECT_EQ(IFDHICCPresence(Lun(0, 0)), IFD_ICC_NOT_PRESENT);
     EXPECT_EQ(IFDHICCPresence(Lun(0, 0)), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(IFDHICCPresence(Lun(0, 1)), IFD_ICC_NOT_PRESENT);
 
     sim.SetSilent(false);
     const auto deadline = std::chrono::steady_clock::now() + 90s;
