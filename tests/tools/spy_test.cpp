@@ -108,6 +108,9 @@ TEST(SpyProgram, SaysWhatIsWrongAndExitsWithItsCode) {
         {{"/dev/null", "--link"}, 64, "ryx_spy: --link needs a PATH\n"},
         {{"/nonexistent/port"}, 2, "ryx_spy: cannot open /nonexistent/port: No such file or directory\n"},
         {{"/dev/null"}, 2, "ryx_spy: /dev/null is not a serial port (Inappropriate ioctl for device)\n"},
+        {{"/dev/ptmx", "--link", "/dev/null"},
+         2,
+         "ryx_spy: /dev/null exists and is not a symbolic link; name another --link PATH\n"},
         {{"--help"}, 0, ""},
     };
     for (const Case& c : cases) {

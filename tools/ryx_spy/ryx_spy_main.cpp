@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -263,6 +264,12 @@ int main(int argc, char** argv) {
         return kExitCannotRun;
     }
     if (options->link) {
+        struct stat st {};
+        if (::lstat(options->link->c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+            std::fprintf(stderr, "ryx_spy: %s exists and is not a symbolic link; name another --link PATH\n",
+                         options->link->c_str());
+            return kExitCannotRun;
+        }
         (void)::unlink(options->link->c_str());  // a link left by an earlier run
         if (::symlink(name, options->link->c_str()) != 0) {
             std::fprintf(stderr, "ryx_spy: cannot create the link %s: %s\n", options->link->c_str(),
@@ -276,6 +283,11 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     ::sigprocmask(SIG_BLOCK, &signals, nullptr);
     const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+    if (signalFd < 0) {
+        std::fprintf(stderr, "ryx_spy: cannot wait for signals: %s\n", std::strerror(errno));
+        if (options->link) (void)::unlink(options->link->c_str());
+        return kExitCannotRun;
+    }
     std::printf("%s\n", name);
     std::fflush(stdout);
 
