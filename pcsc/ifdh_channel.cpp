@@ -1,5 +1,7 @@
 // Opening and closing a reader's channels. pcscd opens one channel per slot, each with its own Lun and the same
 // DEVICENAME; the first one opens the reader, the others share it, and closing the last one closes the reader.
+#include <chrono>
+#include <future>
 #include <string>
 
 #include <ryx.h>
@@ -12,22 +14,10 @@ using namespace ryx::pcsc;
 
 namespace {
 
-// The firmware version text, read with the same escape command the library identifies the reader with; empty when
-// the reader does not give it (the attributes that show it are then empty too).
-std::string ReadFirmware(RYX_HANDLE handle) {
-    const std::uint8_t command[] = {0xE0, 0x00, 0x00, 0x18, 0x00};
-    std::uint8_t reply[64];
-    std::uint32_t length = 0;
-    constexpr std::uint32_t kHeader = 5;  // reply bytes before the text
-    if (RYX_Control(handle, 0, RYX_CONTROL_ESCAPE, command, sizeof command, reply, sizeof reply, &length) !=
-            RYX_SUCCESS ||
-        length <= kHeader) {
-        return {};
-    }
-    std::string text(reinterpret_cast<const char*>(reply + kHeader), length - kHeader);
-    while (!text.empty() && (text.back() == '\0' || text.back() == ' ')) text.pop_back();
-    return text;
-}
+// How long taking a channel waits for the reader to answer. A reader that answers at the first rate of the open's
+// scan is known by then, with its own slot count; any other is looked for in the background, so that pcscd's start
+// is not held up by the scan of every rate (about ten seconds on a silent line).
+constexpr auto kQuickOpen = std::chrono::milliseconds(1500);
 
 RESPONSECODE OpenReader(DWORD lun, const char* deviceName) {
     std::string why;
@@ -55,25 +45,40 @@ RESPONSECODE OpenReader(DWORD lun, const char* deviceName) {
         return IFD_SUCCESS;
     }
 
-    RYX_HANDLE handle = nullptr;
-    const std::uint32_t status = RYX_OpenA(name->path.c_str(), &handle);
-    if (status != RYX_SUCCESS) {
-        LogError("cannot open the reader on '%s': ryx status 0x%08X", name->path.c_str(), status);
-        return MapStatus(status, Operation::kGeneral);
-    }
-    std::uint32_t slotCount = 0;
-    if (RYX_GetNumSlots(handle, &slotCount) != RYX_SUCCESS || slotCount == 0 || slot >= slotCount) {
-        LogError("Lun 0x%lX: the reader on '%s' has %u slots", static_cast<unsigned long>(lun), deviceName, slotCount);
-        (void)RYX_Close(handle);
+    if (slot >= kMostSlots) {
+        LogError("Lun 0x%lX: a reader on '%s' has at most %u slots", static_cast<unsigned long>(lun), deviceName,
+                 kMostSlots);
         return IFD_COMMUNICATION_ERROR;
     }
+    auto pending = std::async(std::launch::async, OpenReaderOn, name->path);
     std::shared_ptr<Reader> reader;
-    try {
-        reader =
-            std::make_shared<Reader>(handle, deviceName, name->path, name->options, slotCount, ReadFirmware(handle));
-    } catch (...) {
-        (void)RYX_Close(handle);
-        throw;
+    if (pending.wait_for(kQuickOpen) == std::future_status::ready) {
+        OpenResult found = pending.get();
+        if (found.status == RYX_ERROR_FILE_NOT_FOUND) {
+            LogError("RYX_Open failed on '%s': %s", name->path.c_str(), DescribeStatus(found.status).c_str());
+            return MapStatus(found.status, Operation::kGeneral);
+        }
+        if (found.status == RYX_SUCCESS && slot >= found.slotCount) {
+            LogError("Lun 0x%lX: the reader on '%s' has %u slots", static_cast<unsigned long>(lun), deviceName,
+                     found.slotCount);
+            (void)RYX_Close(found.handle);
+            return IFD_COMMUNICATION_ERROR;
+        }
+        if (found.status == RYX_SUCCESS) {
+            try {
+                reader = std::make_shared<Reader>(found.handle, deviceName, name->path, name->options, found.slotCount,
+                                                  std::move(found.firmware));
+            } catch (...) {
+                (void)RYX_Close(found.handle);
+                throw;
+            }
+        }
+        // Otherwise the monitor opens it again at once, and logs the cause.
+    }
+    if (!reader) {
+        LogError("the reader on '%s' does not answer yet: its %u slots count as unavailable until it does",
+                 name->path.c_str(), kMostSlots);
+        reader = std::make_shared<Reader>(deviceName, name->path, name->options, std::move(pending));
     }
     reader->OpenChannel(slot);
     InsertReader(index, std::move(reader));

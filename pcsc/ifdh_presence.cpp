@@ -62,7 +62,7 @@ RESPONSECODE SlotPresence(SlotRef& ref, bool report) {
             break;
         case Presence::kReaderGone:
             // Not IFD_NO_SUCH_DEVICE: pcscd would then drop the reader, and clients would have to find it again.
-            code = IFD_COMMUNICATION_ERROR;
+            code = ref.reader->TakeFirstCheck(ref.slot) ? IFD_ICC_NOT_PRESENT : IFD_COMMUNICATION_ERROR;
             break;
         case Presence::kUnknown:
             code = AskReader(ref);

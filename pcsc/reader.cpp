@@ -22,7 +22,39 @@ Clock::time_point At(Millis ms) {
     return Clock::time_point(std::chrono::milliseconds(ms));
 }
 
+// The firmware version text, read with the same escape command the library identifies the reader with; empty when
+// the reader does not give it (the attributes that show it are then empty too).
+std::string ReadFirmware(RYX_HANDLE handle) {
+    const std::uint8_t command[] = {0xE0, 0x00, 0x00, 0x18, 0x00};
+    std::uint8_t reply[64];
+    std::uint32_t length = 0;
+    constexpr std::uint32_t kHeader = 5;  // reply bytes before the text
+    if (RYX_Control(handle, 0, RYX_CONTROL_ESCAPE, command, sizeof command, reply, sizeof reply, &length) !=
+            RYX_SUCCESS ||
+        length <= kHeader) {
+        return {};
+    }
+    std::string text(reinterpret_cast<const char*>(reply + kHeader), length - kHeader);
+    while (!text.empty() && (text.back() == '\0' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
 }  // namespace
+
+OpenResult OpenReaderOn(const std::string& path) {
+    OpenResult result;
+    result.status = RYX_OpenA(path.c_str(), &result.handle);
+    if (result.status != RYX_SUCCESS) {
+        result.handle = nullptr;
+        return result;
+    }
+    if (RYX_GetNumSlots(result.handle, &result.slotCount) != RYX_SUCCESS || result.slotCount == 0) {
+        (void)RYX_Close(result.handle);
+        return {RYX_ERROR_GEN_FAILURE, nullptr, 0, {}};
+    }
+    result.firmware = ReadFirmware(result.handle);
+    return result;
+}
 
 Reader::Reader(RYX_HANDLE handle, std::string deviceName, std::string path, DriverOptions options,
                std::uint32_t slotCount, std::string firmware)
@@ -34,6 +66,17 @@ Reader::Reader(RYX_HANDLE handle, std::string deviceName, std::string path, Driv
       watch_(slotCount) {
     slots_.reserve(slotCount);
     for (std::uint32_t i = 0; i < slotCount; ++i) slots_.push_back(std::make_unique<SlotState>());
+    readerSlots_ = slotCount;
+}
+
+Reader::Reader(std::string deviceName, std::string path, DriverOptions options, std::future<OpenResult> pending)
+    : Reader(nullptr, std::move(deviceName), std::move(path), options, kMostSlots, {}) {
+    readerSlots_ = 0;
+    answered_ = false;
+    pending_ = std::move(pending);
+    for (Watch& w : watch_) w.presence = Presence::kReaderGone;
+    monitorStarted_ = true;
+    monitor_ = std::thread([this] { Monitor(); });
 }
 
 Reader::~Reader() {
@@ -44,6 +87,10 @@ Reader::~Reader() {
     pollChanged_.notify_all();
     if (monitor_.joinable()) monitor_.join();
     if (handle_ != nullptr) (void)RYX_Close(handle_);
+    if (pending_.valid()) {
+        const OpenResult late = pending_.get();
+        if (late.handle != nullptr) (void)RYX_Close(late.handle);
+    }
 }
 
 void Reader::OpenChannel(std::uint32_t slot) {
@@ -66,6 +113,13 @@ void Reader::NotePresence(std::uint32_t slot, Presence presence, bool answered) 
     std::lock_guard lock(pollMutex_);
     if (answered) watch_[slot].lastAnswer = Now();
     SetPresence(slot, presence);
+}
+
+bool Reader::TakeFirstCheck(std::uint32_t slot) {
+    std::lock_guard lock(pollMutex_);
+    if (answered_ || watch_[slot].firstCheckDone) return false;
+    watch_[slot].firstCheckDone = true;
+    return true;
 }
 
 void Reader::NoteReported(std::uint32_t slot) {
@@ -138,6 +192,11 @@ void Reader::Monitor() {
 }
 
 bool Reader::AskPresence(std::uint32_t slot) {
+    if (slot >= readerSlots_) {
+        // A slot pcscd was told of before the reader answered, which the reader does not have.
+        NotePresence(slot, Presence::kAbsent);
+        return true;
+    }
     std::shared_lock line(lineMutex_);
     SlotState& state = Slot(slot);
     std::lock_guard slotLock(state.mutex);
@@ -189,25 +248,55 @@ void Reader::LoseReader() {
 }
 
 bool Reader::Reopen() {
-    RYX_HANDLE handle = nullptr;
-    if (RYX_OpenA(facts_.devicePath.c_str(), &handle) != RYX_SUCCESS) return false;
-    std::uint32_t slotCount = 0;
-    if (RYX_GetNumSlots(handle, &slotCount) != RYX_SUCCESS || slotCount != SlotCount()) {
-        LogError("the reader on '%s' came back with %u slots instead of %u; it stays unavailable",
-                 facts_.devicePath.c_str(), slotCount, SlotCount());
-        (void)RYX_Close(handle);
+    OpenResult found;
+    if (pending_.valid()) {
+        found = pending_.get();  // the open that was under way when the channel was taken
+    } else {
+        found = OpenReaderOn(facts_.devicePath);
+    }
+    if (found.status != RYX_SUCCESS) {
+        if (found.status != lastOpenStatus_) {
+            LogError("RYX_Open failed on '%s': %s; trying again every second", facts_.devicePath.c_str(),
+                     DescribeStatus(found.status).c_str());
+        }
+        lastOpenStatus_ = found.status;
         return false;
     }
-    {
-        std::unique_lock line(lineMutex_);
-        handle_ = handle;
-    }
-    LogError("the reader on '%s' answers again", facts_.devicePath.c_str());
+    lastOpenStatus_ = RYX_SUCCESS;
+    if (!Adopt(std::move(found))) return false;
     for (std::uint32_t s = 0; s < SlotCount(); ++s) {
         if (!AskPresence(s)) {
             LoseReader();
             return false;
         }
+    }
+    return true;
+}
+
+bool Reader::Adopt(OpenResult found) {
+    const bool first = readerSlots_ == 0;
+    if (first ? found.slotCount > SlotCount() : found.slotCount != readerSlots_) {
+        LogError(
+            "the reader on '%s' answers with %u slots where pcscd knows %u; it stays unavailable until pcscd "
+            "restarts",
+            facts_.devicePath.c_str(), found.slotCount, first ? SlotCount() : readerSlots_);
+        (void)RYX_Close(found.handle);
+        return false;
+    }
+    {
+        std::unique_lock line(lineMutex_);
+        handle_ = found.handle;
+        if (first) facts_.firmware = std::move(found.firmware);
+    }
+    readerSlots_ = found.slotCount;
+    {
+        std::lock_guard lock(pollMutex_);
+        answered_ = true;
+    }
+    if (first) {
+        LogError("the reader on '%s' answers: %u slots", facts_.devicePath.c_str(), readerSlots_);
+    } else {
+        LogError("the reader on '%s' answers again", facts_.devicePath.c_str());
     }
     return true;
 }

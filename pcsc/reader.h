@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -36,6 +37,20 @@ struct SlotState {
     }
 };
 
+// The most slots a reader of the family has: what pcscd is told while a reader has not answered yet.
+inline constexpr std::uint32_t kMostSlots = 3;
+
+// What one attempt to open a reader found.
+struct OpenResult {
+    std::uint32_t status = 0;     // of RYX_OpenA; RYX_ERROR_GEN_FAILURE for a reader without slots
+    RYX_HANDLE handle = nullptr;  // open (and owned by the receiver) when status is RYX_SUCCESS
+    std::uint32_t slotCount = 0;
+    std::string firmware;  // empty when the reader does not give it
+};
+
+/** Opens the reader on `path` and reads its slot count and firmware text. Blocks for the open's rate scan. */
+[[nodiscard]] OpenResult OpenReaderOn(const std::string& path);
+
 // What the presence monitor last saw of a slot.
 enum class Presence : std::uint8_t { kUnknown, kAbsent, kPresent, kReaderGone };
 
@@ -52,6 +67,12 @@ public:
      */
     Reader(RYX_HANDLE handle, std::string deviceName, std::string path, DriverOptions options, std::uint32_t slotCount,
            std::string firmware);
+    /**
+     * A reader that has not answered yet: its kMostSlots slots count as unavailable while the presence monitor,
+     * started at once, waits for `pending` (an open already under way) and then opens the path again every second
+     * until a reader answers there with at most kMostSlots slots. Slots beyond the reader's own count read as empty.
+     */
+    Reader(std::string deviceName, std::string path, DriverOptions options, std::future<OpenResult> pending);
     ~Reader();
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -76,6 +97,11 @@ public:
     [[nodiscard]] Presence SeenPresence(std::uint32_t slot);
     /** Records what a call saw of the slot's card (an answer counts as present, and makes the card fresh). */
     void NotePresence(std::uint32_t slot, Presence presence, bool answered = false);
+    /**
+     * True once per slot while the reader has never answered: pcscd drops a reader whose first presence check
+     * fails, so that check reads as an empty slot; later ones read as unavailable.
+     */
+    [[nodiscard]] bool TakeFirstCheck(std::uint32_t slot);
     /** Remembers the presence pcscd was told, so that Poll waits for a change from it. */
     void NoteReported(std::uint32_t slot);
 
@@ -94,6 +120,7 @@ private:
         std::uint64_t reported = 0;  // `changes` when pcscd was last told
         Millis lastAnswer = kNever;  // when the card last answered an exchange
         bool stop = false;
+        bool firstCheckDone = false;
     };
 
     void Monitor();
@@ -102,6 +129,8 @@ private:
     bool AskPresence(std::uint32_t slot);
     void LoseReader();
     bool Reopen();
+    // Takes a reader that an open found; false (and the handle closed) when it does not fit this Reader.
+    bool Adopt(OpenResult found);
 
     RYX_HANDLE handle_;
     std::shared_mutex lineMutex_;
@@ -111,11 +140,16 @@ private:
     std::vector<std::unique_ptr<SlotState>> slots_;
     std::mutex channelMutex_;
     std::vector<bool> channelOpen_;  // by slot; guarded by channelMutex_
+    // Set by the monitor only. readerSlots_: the reader's own slot count, 0 until it first answered.
+    std::uint32_t readerSlots_ = 0;
+    std::future<OpenResult> pending_;   // the open that was under way when the channel was taken
+    std::uint32_t lastOpenStatus_ = 0;  // of the last failed attempt, so that each new cause is logged once
 
     std::mutex pollMutex_;  // guards what follows
     std::condition_variable pollChanged_;
     std::vector<Watch> watch_;  // by slot
     bool monitorStarted_ = false;
+    bool answered_ = true;  // false until a reader that was not there at the start first answers
     bool ending_ = false;
     std::thread monitor_;
 };

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "pcsc/pcsc_headers.h"
 
@@ -19,7 +20,8 @@ enum class Operation : std::uint8_t {
 // One row of the table: a ryx status and the IFD code of each operation.
 struct StatusMapping {
     std::uint32_t status;
-    const char* name;  // the status' name in ryx.h
+    const char* name;     // the status' name in ryx.h
+    const char* meaning;  // what it means, for the log
     RESPONSECODE general;
     RESPONSECODE power;
     RESPONSECODE presence;
@@ -31,6 +33,12 @@ struct StatusMapping {
 
 // The row for statuses not in the table: system errors of the port (RYX_ERROR_SYSTEM_BIT | errno and the like).
 extern const StatusMapping kOtherStatus;
+
+/**
+ * A status for the log: its number and meaning, as in "0x0000001F (the reader did not answer)". A system error
+ * names its errno's text.
+ */
+[[nodiscard]] std::string DescribeStatus(std::uint32_t status);
 
 /** The IFD code for a ryx status reported by the given operation. Pure. */
 [[nodiscard]] RESPONSECODE MapStatus(std::uint32_t status, Operation operation) noexcept;

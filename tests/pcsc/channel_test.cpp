@@ -1,5 +1,6 @@
 // Opening and closing channels: one per slot as pcscd does, several readers through the one driver.
 #include <chrono>
+#include <thread>
 
 #include "driver_fixture.h"
 
@@ -28,6 +29,37 @@ TEST_F(ChannelTest, FirstSlotOpensTheReaderTheOthersShareIt) {
     EXPECT_TRUE(Commands(sim).empty());
     EXPECT_EQ(Power(Lun(0, 0), IFD_POWER_UP), IFD_SUCCESS);
     EXPECT_TRUE(sim.Powered(0));
+}
+
+// A reader that is off when pcscd starts: the channel is taken at once, the slots read as unavailable, and the
+// reader is found in the background once it answers (on the next open attempt after the current rate scan).
+TEST_F(ChannelTest, SilentReaderIsTakenAtOnceAndFoundWhenItAnswers) {
+    sims_.push_back(std::make_unique<sim::Simulator>());  // two slots, a card in slot 0
+    sim::Simulator& sim = *sims_.back();
+    ASSERT_TRUE(sim.Start());
+    sim.SetSilent(true);
+    const auto start = std::chrono::steady_clock::now();
+    for (std::uint32_t slot = 0; slot < 3; ++slot) ASSERT_EQ(OpenChannel(Lun(0, slot), sim.SlavePath()), IFD_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);  // not the rate scan's ten seconds
+    EXPECT_EQ(OpenChannel(Lun(0, 3), sim.SlavePath()), IFD_COMMUNICATION_ERROR);
+    DWORD length = 1;
+    UCHAR value = 0;
+    EXPECT_EQ(IFDHGetCapabilities(Lun(0, 0), TAG_IFD_SLOTS_NUMBER, &length, &value), IFD_SUCCESS);
+    EXPECT_EQ(value, 3);  // the most a reader may have: pcscd learns the count before the reader answers
+    // pcscd drops a reader whose first presence check fails: that one reads as empty, later ones as unavailable.
+    EXPECT_EQ(IFDHICCPresence(Lun(0, 0)), IFD_ICC_NOT_PRESENT);
+    EXPECT_EQ(IFDHICCPresence(Lun(0, 0)), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(IFDHICCPresence(Lun(0, 1)), IFD_ICC_NOT_PRESENT);
+
+    sim.SetSilent(false);
+    const auto deadline = std::chrono::steady_clock::now() + 90s;
+    while (IFDHICCPresence(Lun(0, 0)) != IFD_ICC_PRESENT && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(IFDHICCPresence(Lun(0, 0)), IFD_ICC_PRESENT);
+    EXPECT_EQ(IFDHICCPresence(Lun(0, 1)), IFD_ICC_NOT_PRESENT);
+    EXPECT_EQ(IFDHICCPresence(Lun(0, 2)), IFD_ICC_NOT_PRESENT);  // beyond the reader's two slots
+    EXPECT_EQ(Power(Lun(0, 0), IFD_POWER_UP), IFD_SUCCESS);
 }
 
 TEST_F(ChannelTest, ChannelNumberWithoutDeviceNameIsRefused) {

@@ -96,5 +96,18 @@ TEST(MapStatus, NoFailureLooksLikeSuccess) {
     }
 }
 
+// The log names the code and its meaning.
+TEST(DescribeStatus, GivesTheCodeAndItsMeaning) {
+    const std::pair<std::uint32_t, const char*> cases[] = {
+        {RYX_ERROR_GEN_FAILURE, "0x0000001F (the reader did not answer)"},
+        {RYX_ERROR_ACCESS_DENIED, "0x00000005 (the port is in use or access is denied)"},
+        {RYX_W_REMOVED_CARD, "0xA0100069 (no card in the slot)"},
+        {RYX_ERROR_SYSTEM_BIT | 71u, "0x20000047 (system error 71: Protocol error)"},
+        {0x1234u, "0x00001234 (a status this driver does not know)"},
+    };
+    for (const auto& [status, text] : cases) EXPECT_EQ(DescribeStatus(status), text);
+    for (const StatusMapping& m : StatusTable()) EXPECT_STRNE(m.meaning, "") << m.name;
+}
+
 }  // namespace
 }  // namespace ryx::pcsc
