@@ -70,19 +70,42 @@ const OptionEntry kOptions[] = {
          o->config.blockSize = size;
          return true;
      }},
-    {"--card", "SLOT:ATRHEX",
-     "a card with this ATR in slot 0, 1 or 2 (repeatable)\n"
+    {"--card", "SLOT:ATRHEX|SLOT:FILE|SLOT:vpcd:[HOST:]PORT",
+     "a card in slot 0, 1 or 2 (repeatable): the built-in card with this ATR; the card a\n"
+     "description FILE describes (ryx-card(5)); or a card program connecting over the vpcd\n"
+     "protocol to HOST (default 127.0.0.1) and PORT (default 35963 + SLOT: give \"vpcd:\")\n"
      "(default: slot 0 holds the built-in card, ATR 3B 16 96 52 59 58 53 49 4D)",
      [](const std::string& v, Options* o, std::string* why) {
          const auto colon = v.find(':');
          std::size_t slot = 0;
          std::vector<std::uint8_t> atr;
-         if (colon == std::string::npos || !ParseSlot(v.substr(0, colon), &slot) ||
-             !ParseHexBytes(v.substr(colon + 1), &atr)) {
-             *why = "bad --card '" + v + "' (SLOT:ATRHEX, slot 0 to 2)";
+         if (colon == std::string::npos || !ParseSlot(v.substr(0, colon), &slot) || colon + 1 == v.size()) {
+             *why = "bad --card '" + v + "' (SLOT:ATRHEX, SLOT:FILE or SLOT:vpcd:[HOST:]PORT, slot 0 to 2)";
              return false;
          }
-         o->config.cards[slot] = SlotCard{true, std::move(atr), false};
+         const std::string rest = v.substr(colon + 1);
+         std::erase_if(o->cardFiles, [slot](const auto& f) { return f.first == slot; });
+         std::erase_if(o->vpcd, [slot](const auto& c) { return c.slot == slot; });
+         if (rest.rfind("vpcd:", 0) == 0 || rest == "vpcd") {
+             Options::Vpcd card{slot, "127.0.0.1", static_cast<std::uint16_t>(35963 + slot)};
+             std::string where = rest.size() > 5 ? rest.substr(5) : "";
+             const auto hostEnd = where.rfind(':');
+             if (hostEnd != std::string::npos) {
+                 card.host = where.substr(0, hostEnd);
+                 where = where.substr(hostEnd + 1);
+             }
+             if ((!where.empty() && (!ParseNumber(where, &card.port) || card.port == 0)) || card.host.empty()) {
+                 *why = "bad --card '" + v + "' (SLOT:vpcd:[HOST:]PORT, a port from 1 to 65535)";
+                 return false;
+             }
+             o->vpcd.push_back(card);
+             o->config.cards[slot] = SlotCard{};  // empty until a card program connects
+         } else if (ParseHexBytes(rest, &atr)) {
+             o->config.cards[slot] = SlotCard{true, std::move(atr), false};
+         } else {
+             o->cardFiles.emplace_back(slot, rest);
+             o->config.cards[slot] = SlotCard{};
+         }
          return true;
      }},
     {"--no-card", "SLOT", "empty the slot",
@@ -90,6 +113,8 @@ const OptionEntry kOptions[] = {
          std::size_t slot = 0;
          if (!ParseSlot(v, &slot)) return BadSlot(v, why);
          o->config.cards[slot] = SlotCard{};
+         std::erase_if(o->cardFiles, [slot](const auto& f) { return f.first == slot; });
+         std::erase_if(o->vpcd, [slot](const auto& c) { return c.slot == slot; });
          return true;
      }},
     {"--mute", "SLOT", "the slot's card does not answer power-on (bStatus 41, bError FE)",

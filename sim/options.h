@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/config.h"
@@ -18,6 +19,15 @@ struct Options {
     std::optional<std::string> run;      // --run COMMAND, {port} not yet replaced
     std::optional<std::string> control;  // --control PATH
     std::vector<std::string> send;       // --send COMMAND: client mode, in order
+    // --card SLOT:FILE: card descriptions the program loads before it serves (the slot's card until then: none).
+    std::vector<std::pair<std::size_t, std::string>> cardFiles;
+    // --card SLOT:vpcd:[HOST:]PORT: slots whose card is a card program connecting over the vpcd protocol.
+    struct Vpcd {
+        std::size_t slot;
+        std::string host;  // where to listen, 127.0.0.1 unless given
+        std::uint16_t port;
+    };
+    std::vector<Vpcd> vpcd;
     bool help = false;
     bool seedGiven = false;  // --seed is refused without --chaos
 };
