@@ -107,7 +107,7 @@ std::string Insert(Simulator& reader, const Args& args) {
     if (reader.Card(slot).present) return Error("slot " + args[0] + " already holds a card (remove it first)");
     std::vector<std::uint8_t> atr(kDefaultAtr.begin(), kDefaultAtr.end());
     // One word that is not hex bytes names a card description.
-    if (args.size() == 2 && !ParseHexBytes(args[1], &atr)) {
+    if (args.size() == 2 && !LooksLikeHex(args[1])) {
         auto card = LoadCardFile(args[1], &error);
         if (!card) return Error(error);
         reader.InsertCard(slot, std::move(*card));

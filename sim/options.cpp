@@ -1,6 +1,7 @@
 #include "sim/options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 
 #include "sim/control.h"
@@ -100,7 +101,11 @@ const OptionEntry kOptions[] = {
              }
              o->vpcd.push_back(card);
              o->config.cards[slot] = SlotCard{};  // empty until a card program connects
-         } else if (ParseHexBytes(rest, &atr)) {
+         } else if (LooksLikeHex(rest)) {
+             if (!ParseHexBytes(rest, &atr)) {
+                 *why = "bad --card '" + v + "': the ATR is not whole hex bytes";
+                 return false;
+             }
              o->config.cards[slot] = SlotCard{true, std::move(atr), false};
          } else {
              o->cardFiles.emplace_back(slot, rest);
@@ -225,6 +230,12 @@ std::string OptionsHelp() {
 }
 
 }  // namespace
+
+bool LooksLikeHex(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ' ' || c == ':' || c == '-';
+    });
+}
 
 bool ParseHexBytes(std::string text, std::vector<std::uint8_t>* out) {
     std::erase_if(text, [](char c) { return c == ' ' || c == ':' || c == '-'; });

@@ -276,10 +276,11 @@ ReaderDevice::Outcome ReaderDevice::XfrBlock(const MessageHeader& h, std::span<c
     }
     const std::uint16_t level = static_cast<std::uint16_t>(h.b8 | h.b9 << 8);
     auto execute = [&](std::span<const std::uint8_t> apdu) {
-        slot.response = executor_          ? executor_(h.slot, apdu)
-                         : slot.card.logic ? slot.card.logic->Process(apdu)
-                                           : slot.builtIn.Process(apdu);
-        if (slot.response.empty()) {  // the card fell silent
+        const bool logic = !executor_ && slot.card.logic;
+        slot.response = executor_ ? executor_(h.slot, apdu)
+                        : logic   ? slot.card.logic->Process(apdu)
+                                  : slot.builtIn.Process(apdu);
+        if (logic && slot.response.empty()) {  // the card fell silent
             slot.ResetChain();
             slot.powered = false;
             slot.card.mute = true;

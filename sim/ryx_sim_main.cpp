@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int kExitUsage = 64;  // a bad command line, as sysexits.h has it
+constexpr int kExitUsage = 64;      // a bad command line, as sysexits.h has it
 constexpr int kExitDataError = 65;  // a card description that cannot be used
 
 void OnChild(int) {}

@@ -63,7 +63,8 @@ private:
     }
     bool Wait(short events, std::chrono::steady_clock::time_point deadline) {
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) return false;
             pollfd p{fd_, events, 0};
             const int r = ::poll(&p, 1, static_cast<int>(left.count()));

@@ -25,9 +25,8 @@ std::string File::PathText() const {
 }
 
 bool DataObject::Dynamic() const {
-    return !parts.empty() || std::any_of(value.begin(), value.end(), [](const Piece& p) {
-               return p.kind != Piece::Kind::Bytes;
-           });
+    return !parts.empty() ||
+           std::any_of(value.begin(), value.end(), [](const Piece& p) { return p.kind != Piece::Kind::Bytes; });
 }
 
 namespace {
@@ -87,7 +86,7 @@ private:
 
     std::string source_, directory_, error_;
     Description d_;
-    std::vector<std::pair<std::uint32_t, Access>> accesses_;          // to check their PINs exist
+    std::vector<std::pair<std::uint32_t, Access>> accesses_;           // to check their PINs exist
     std::vector<std::pair<std::uint32_t, std::uint8_t>> retryPieces_;  // likewise
 };
 
@@ -245,9 +244,8 @@ bool EachTable(Reader& r, const toml::node& n, const char* what, F&& f) {
 }
 
 bool Reader::PinKnown(std::uint8_t ref) const {
-    return std::any_of(d_.pins.begin(), d_.pins.end(), [ref](const Pin& p) {
-        return std::find(p.refs.begin(), p.refs.end(), ref) != p.refs.end();
-    });
+    return std::any_of(d_.pins.begin(), d_.pins.end(),
+                       [ref](const Pin& p) { return std::find(p.refs.begin(), p.refs.end(), ref) != p.refs.end(); });
 }
 
 std::optional<std::size_t> Reader::CounterIndex(const std::string& name) const {
@@ -314,8 +312,8 @@ bool Reader::Pins(const toml::node& n) {
 
 bool Reader::Files(const toml::node& n) {
     return EachTable(*this, n, "file", [&](const toml::table& t) {
-        if (!Keys(t, "a [[file]]", {"path", "type", "name", "sfi", "data", "text", "file", "size", "records", "read",
-                                    "update"})) {
+        if (!Keys(t, "a [[file]]",
+                  {"path", "type", "name", "sfi", "data", "text", "file", "size", "records", "read", "update"})) {
             return false;
         }
         File f;
@@ -471,10 +469,12 @@ bool Reader::Objects(const toml::node& n) {
             for (const toml::node& item : *p->as_array()) {
                 bool found = false;
                 if (!HexValue(item, "parts", &bytes)) return false;
-                const std::uint16_t part =
-                    static_cast<std::uint16_t>(bytes.size() == 1 ? bytes[0] : bytes.size() == 2 ? bytes[0] << 8 | bytes[1] : 0);
+                const std::uint16_t part = static_cast<std::uint16_t>(bytes.size() == 1   ? bytes[0]
+                                                                      : bytes.size() == 2 ? bytes[0] << 8 | bytes[1]
+                                                                                          : 0);
                 for (const DataObject& other : d_.objects) found = found || (other.tag == part && !bytes.empty());
-                if (!found) return Fail(item, "part '" + *item.value<std::string>() + "' is not an object described before");
+                if (!found)
+                    return Fail(item, "part '" + *item.value<std::string>() + "' is not an object described before");
                 o.parts.push_back(part);
             }
             if (o.parts.empty()) return Fail(*p, "'parts' is empty");
@@ -544,8 +544,8 @@ bool Reader::Rules(const toml::node& n) {
 }
 
 std::optional<Description> Reader::Read(const toml::table& root) {
-    if (!Keys(root, "the card description", {"atr", "protocol", "extended", "unknown_sw", "pin", "file", "counter",
-                                             "object", "rule"})) {
+    if (!Keys(root, "the card description",
+              {"atr", "protocol", "extended", "unknown_sw", "pin", "file", "counter", "object", "rule"})) {
         return std::nullopt;
     }
     const toml::node* atr = root.get("atr");
@@ -579,7 +579,8 @@ std::optional<Description> Reader::Read(const toml::table& root) {
     }
     if (d_.files.empty()) d_.files.push_back(File{File::Kind::Df, {0x3F00}, {}, {}, {}, {}, {}, {}});
     for (const auto& [line, access] : accesses_) {
-        if (!PinKnown(access.pin)) return Fail(line, "no PIN has the reference " + std::to_string(access.pin)), std::nullopt;
+        if (!PinKnown(access.pin))
+            return Fail(line, "no PIN has the reference " + std::to_string(access.pin)), std::nullopt;
     }
     for (const auto& [line, ref] : retryPieces_) {
         if (!PinKnown(ref)) return Fail(line, "no PIN has the reference " + std::to_string(ref)), std::nullopt;

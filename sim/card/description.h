@@ -52,7 +52,7 @@ struct DataObject {
     std::vector<std::uint16_t> parts;  // a constructed object: the TLVs of these objects, in order
     Access read;
     Access write{Access::Kind::Never, 0};
-    std::size_t maxLength = 255;  // PUT DATA refuses longer values
+    std::size_t maxLength = 255;         // PUT DATA refuses longer values
     [[nodiscard]] bool Dynamic() const;  // constructed, or computed: PUT DATA cannot replace it
 };
 

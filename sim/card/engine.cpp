@@ -100,12 +100,15 @@ CardEngine::Answer CardEngine::Execute(std::span<const std::uint8_t> command) {
     const Apdu a = *ParseApdu(command);
     const File& df = d_.files[df_];
     for (const Rule& rule : d_.rules) {
-        const std::size_t n = rule.prefix ? std::min(command.size(),
-                                                     static_cast<std::size_t>(std::count_if(
-                                                         rule.pattern.begin(), rule.pattern.end(),
-                                                         [](char c) { return c != ' '; }) / 2))
-                                          : command.size();
-        if (ryx_test::CompareResponse(rule.pattern, command.data(), static_cast<std::uint32_t>(n), nullptr) != 0) continue;
+        const std::size_t n =
+            rule.prefix
+                ? std::min(
+                      command.size(),
+                      static_cast<std::size_t>(
+                          std::count_if(rule.pattern.begin(), rule.pattern.end(), [](char c) { return c != ' '; }) / 2))
+                : command.size();
+        if (ryx_test::CompareResponse(rule.pattern, command.data(), static_cast<std::uint32_t>(n), nullptr) != 0)
+            continue;
         if (rule.selected && (df.name.size() < rule.selected->size() ||
                               !std::equal(rule.selected->begin(), rule.selected->end(), df.name.begin()))) {
             continue;
@@ -175,14 +178,16 @@ std::vector<std::uint8_t> CardEngine::Fcp(std::size_t index, std::uint8_t tag) c
             AppendTlv(&inner, 0x82, {0x38});
             break;
         case File::Kind::Binary:
-            AppendTlv(&inner, 0x80, {static_cast<std::uint8_t>(f.data.size() >> 8), static_cast<std::uint8_t>(f.data.size())});
+            AppendTlv(&inner, 0x80,
+                      {static_cast<std::uint8_t>(f.data.size() >> 8), static_cast<std::uint8_t>(f.data.size())});
             AppendTlv(&inner, 0x82, {0x01});
             break;
         case File::Kind::Records: {
             std::size_t longest = 0;
             for (const auto& r : f.records) longest = std::max(longest, r.size());
-            AppendTlv(&inner, 0x82, {0x02, 0x21, 0x00, static_cast<std::uint8_t>(longest),
-                                     static_cast<std::uint8_t>(f.records.size())});
+            AppendTlv(
+                &inner, 0x82,
+                {0x02, 0x21, 0x00, static_cast<std::uint8_t>(longest), static_cast<std::uint8_t>(f.records.size())});
             break;
         }
     }
@@ -279,7 +284,8 @@ CardEngine::Answer CardEngine::Binary(std::uint8_t ins, std::uint8_t p1, std::ui
     if (ins == 0xB0) {
         if (!data.empty() || ne == 0) return {{}, 0x6700};
         const std::size_t n = std::min(ne, f.data.size() - offset);
-        return {{f.data.begin() + static_cast<std::ptrdiff_t>(offset), f.data.begin() + static_cast<std::ptrdiff_t>(offset + n)},
+        return {{f.data.begin() + static_cast<std::ptrdiff_t>(offset),
+                 f.data.begin() + static_cast<std::ptrdiff_t>(offset + n)},
                 static_cast<std::uint16_t>(n < ne ? 0x6282 : 0x9000)};
     }
     if (data.empty()) return {{}, 0x6700};
@@ -399,8 +405,8 @@ CardEngine::Answer CardEngine::Change(std::uint8_t p1, std::uint8_t ref, std::sp
     if (p1 != 0x00) return {{}, 0x6A86};
     if (retries_[i] == 0) return {{}, 0x6983};
     const std::size_t old = pin->value.size();
-    if (data.size() <= old || !std::equal(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(old),
-                                          pin->value.begin())) {
+    if (data.size() <= old ||
+        !std::equal(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(old), pin->value.begin())) {
         --retries_[i];
         for (const std::uint8_t r : pin->refs) verified_.erase(r);
         return {{}, static_cast<std::uint16_t>(0x63C0 | retries_[i])};
@@ -423,8 +429,8 @@ CardEngine::Answer CardEngine::ResetCounter(std::uint8_t p1, std::uint8_t ref, s
     if (withCode) {
         if (!pin->resetCode) return {{}, 0x6982};
         const std::size_t n = pin->resetCode->size();
-        if (data.size() < n || !std::equal(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n),
-                                           pin->resetCode->begin())) {
+        if (data.size() < n ||
+            !std::equal(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n), pin->resetCode->begin())) {
             return {{}, 0x6982};
         }
         fresh = data.subspan(n);
@@ -444,21 +450,25 @@ CardEngine::Answer CardEngine::ResetCounter(std::uint8_t p1, std::uint8_t ref, s
 std::vector<std::string> CardEngine::Changes() const {
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < d_.files.size(); ++i) {
-        if (d_.files[i].data != original_.files[i].data) lines.push_back("file " + d_.files[i].PathText() + " " + HexText(d_.files[i].data));
+        if (d_.files[i].data != original_.files[i].data)
+            lines.push_back("file " + d_.files[i].PathText() + " " + HexText(d_.files[i].data));
     }
     for (std::size_t i = 0; i < d_.objects.size(); ++i) {
         if (d_.objects[i].Dynamic()) continue;
         const auto now = ObjectValue(d_.objects[i]);
         if (now != ObjectValue(original_.objects[i])) {
-            lines.push_back("object " + HexText({static_cast<std::uint8_t>(d_.objects[i].tag >> 8),
-                                                 static_cast<std::uint8_t>(d_.objects[i].tag)}).substr(d_.objects[i].tag > 0xFF ? 0 : 2) +
+            lines.push_back("object " +
+                            HexText({static_cast<std::uint8_t>(d_.objects[i].tag >> 8),
+                                     static_cast<std::uint8_t>(d_.objects[i].tag)})
+                                .substr(d_.objects[i].tag > 0xFF ? 0 : 2) +
                             " " + HexText(now));
         }
     }
     for (std::size_t i = 0; i < d_.pins.size(); ++i) {
         const std::string ref = HexText({d_.pins[i].refs[0]});
         if (retries_[i] != d_.pins[i].retries) {
-            lines.push_back("pin " + ref + " retries " + std::to_string(retries_[i]) + "/" + std::to_string(d_.pins[i].retries));
+            lines.push_back("pin " + ref + " retries " + std::to_string(retries_[i]) + "/" +
+                            std::to_string(d_.pins[i].retries));
         }
         if (d_.pins[i].value != original_.pins[i].value) lines.push_back("pin " + ref + " changed");
     }

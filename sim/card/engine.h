@@ -57,12 +57,12 @@ private:
 
     const Description original_;
     Description d_;
-    std::vector<unsigned> retries_;        // by PIN
-    std::set<std::uint8_t> verified_;      // references verified since the last reset
-    std::size_t df_ = 0;                   // the current DF (index into d_.files)
-    std::size_t ef_ = kNone;               // the current EF
-    std::vector<std::uint8_t> pending_;    // what GET RESPONSE gives next
-    std::uint16_t pendingSw_ = 0x9000;     // the SW after the last of it
+    std::vector<unsigned> retries_;      // by PIN
+    std::set<std::uint8_t> verified_;    // references verified since the last reset
+    std::size_t df_ = 0;                 // the current DF (index into d_.files)
+    std::size_t ef_ = kNone;             // the current EF
+    std::vector<std::uint8_t> pending_;  // what GET RESPONSE gives next
+    std::uint16_t pendingSw_ = 0x9000;   // the SW after the last of it
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 };
 
