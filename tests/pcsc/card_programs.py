@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from end_to_end import (SKIPPED, SYSTEM_PYTHON, Failed, check, run_client, start_sim,  # noqa: E402
@@ -48,6 +49,16 @@ SCRIPTOR_OUT = """> 00 A4 04 0C 08 A0 00 00 05 52 59 58 02
 """
 
 
+def wait_for_status(sim, control, text):
+    """The control socket's status once it holds `text` (a card program's connection is seen on its own thread)."""
+    end = time.monotonic() + WAIT_S
+    while True:
+        out = run_client([sim, "--control", control, "--send", "status"], "status")
+        if text in out or time.monotonic() > end:
+            return out
+        time.sleep(0.1)
+
+
 class VpcdCardProgram:
     """A card program on the vpcd protocol: the ATR on 04, each APDU answered with its INS byte and 90 00; `garbage`
     makes it answer the next APDU with one byte."""
@@ -55,6 +66,7 @@ class VpcdCardProgram:
     def __init__(self, port):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT_S)
         self.garbage = False
+        self.stall = False
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
 
@@ -76,6 +88,8 @@ class VpcdCardProgram:
                     answer = VPCD_ATR
                 elif len(msg) == 1:
                     continue  # power off, on, reset: no answer
+                elif self.stall:
+                    continue  # never answers
                 else:
                     answer = b"\x00" if self.garbage else bytes([msg[1], 0x90, 0x00])
                 self.sock.sendall(len(answer).to_bytes(2, "big") + answer)
@@ -83,6 +97,8 @@ class VpcdCardProgram:
             pass
 
     def close(self):
+        with contextlib.suppress(OSError):
+            self.sock.shutdown(socket.SHUT_RDWR)  # wakes the serving thread; a bare close would not send the FIN
         self.sock.close()
 
 
@@ -160,23 +176,39 @@ while True:  # until the card program's card is in
     except NoCardException:
         if time.monotonic() > end: sys.exit("no card")
         time.sleep(0.1)
-print(bytes(c.getATR()).hex(), c.transmit([0x00, 0xB2, 0x01, 0x0C, 0x00]))
-sys.stdin.readline()  # the card program turns to garbage
-try:
-    print(c.transmit([0x00, 0xA4, 0x00, 0x00]))
-except CardConnectionException as e:
-    print("mute")
+print(bytes(c.getATR()).hex(), flush=True)
+for line in sys.stdin:  # a transmit for each line
+    try:
+        print(c.transmit([0x00, 0xB2, 0x01, 0x0C, 0x00]), flush=True)
+    except CardConnectionException:
+        print("mute", flush=True)
 """
         p = subprocess.Popen([SYSTEM_PYTHON, "-c", client], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT, text=True, env=env)
-        first = p.stdout.readline()
-        check(first == f"{VPCD_ATR.hex()} ([178], 144, 0)\n",
-              "pyscard reaches the vpcd card program", first)
+        p.stdin.write("\n")
+        p.stdin.flush()
+        first = p.stdout.readline() + p.stdout.readline()
+        check(first == f"{VPCD_ATR.hex()}\n([178], 144, 0)\n", "pyscard reaches the vpcd card program", first)
         card.garbage = True
         out, _ = p.communicate("\n", timeout=WAIT_S)
         check("mute" in out, "a card program that answers garbage leaves its slot mute", out)
         out = run_client([args.sim, "--control", control, "--send", "status"], "status")
-        check("slot 2 card=mute" in out and "slot 1 card=" in out, "the other slots serve on", out)
+        check("slot 2 card=mute" in out, "ryx_sim reports the slot's card mute", out)
+        card.close()
+        out = wait_for_status(args.sim, control, "slot 2 card=none")
+        check("slot 2 card=none" in out, "the card program's disconnect takes the card out", out)
+
+        # A card program that stops answering: the slot goes mute after the answer time, the others serve on.
+        card = VpcdCardProgram(port)
+        stack.callback(card.close)
+        card.stall = True
+        p = subprocess.Popen([SYSTEM_PYTHON, "-c", client], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True, env=env)
+        out, _ = p.communicate("\n", timeout=WAIT_S)
+        check(out == f"{VPCD_ATR.hex()}\nmute\n", "a card program that stalls leaves its slot mute", out)
+        r = subprocess.run(["opensc-tool", "--reader", f"{READER} 00 01", "-s", "00:B0:81:00:05"],
+                           capture_output=True, text=True, timeout=WAIT_S, env=env)
+        check("48 65 6C 6C 6F" in r.stdout, "the other slots serve on", r.stdout + r.stderr)
 
 
 def main():
