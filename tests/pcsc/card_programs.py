@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Real smart-card programs on described cards, through a private pcscd, libifd_ryx.so and ryx_sim:
 
-  ryx_sim  slot 0 examples/cards/openpgp.toml     -- gpg --card-status, gpg --card-edit (login), openpgp-tool
+  ryx_sim  slot 0 examples/cards/openpgp.toml     -- gpg --card-status, --card-edit (login, passwd), openpgp-tool
            slot 1 examples/cards/filesystem.toml  -- scriptor (transcript), opensc-tool -s
            slot 2 a card program over the vpcd protocol (this test's own) -- pyscard, then garbage: mute
 
@@ -102,8 +102,8 @@ class VpcdCardProgram:
         self.sock.close()
 
 
-def gpg(home, env, args, stdin=None):
-    argv = ["gpg", "--homedir", home, "--batch", "--no-tty"] + args
+def gpg(home, env, args, stdin=None, batch=True):
+    argv = ["gpg", "--homedir", home, "--no-tty"] + (["--batch"] if batch else []) + args
     r = subprocess.run(argv, input=stdin, capture_output=True, text=True, timeout=WAIT_S, env=env)
     return r.returncode, r.stdout + r.stderr
 
@@ -149,9 +149,21 @@ def run(args, work):
         check(status == 0, "gpg --card-edit changes the login data with the admin PIN", out)
         out = card_status(home, env)
         check("Login data .......: john" in out, "the next gpg --card-status shows the new login data", out)
-        out = run_client([args.sim, "--control", control, "--send", "status"], "status")
-        check("  object 5E 6A6F686E" in out, "ryx_sim's status shows the changed object", out)
+        # passwd (PW1): the right PIN changes it; a wrong one counts down.
+        for old_pin, what in (("123456", "SC_OP_SUCCESS"), ("111111", "SC_OP_FAILURE")):
+            status, out = gpg(home, env, ["--pinentry-mode", "loopback", "--command-fd", "0", "--status-fd", "1",
+                                          "--card-edit"], f"passwd\n{old_pin}\n654321\n654321\nquit\n", batch=False)
+            check(f"[GNUPG:] {what}" in out, f"gpg --card-edit passwd with the PIN {old_pin}: {what}", out)
+        out = card_status(home, env)
+        check("PIN retry counter : 2 0 3" in out, "the wrong PIN counted down", out)
         subprocess.run(["gpgconf", "--homedir", home, "--kill", "all"], env=env, timeout=WAIT_S)
+        r = subprocess.run(["openpgp-tool", "--reader", f"{READER} 00 00"], capture_output=True, text=True,
+                           timeout=WAIT_S, env=env)
+        check("Account:         john\n" in r.stdout and "Name:            Doe Jane\n" in r.stdout,
+              "openpgp-tool reads the same data", r.stdout + r.stderr)
+        out = run_client([args.sim, "--control", control, "--send", "status"], "status")
+        check("  object 5E 6A6F686E\n  pin 81 retries 2/3\n  pin 81 changed\n" in out,
+              "ryx_sim's status shows what the card's commands changed", out)
 
         r = subprocess.run(["scriptor", "-r", f"{READER} 00 01"], input=SCRIPTOR_IN, capture_output=True, text=True,
                            timeout=WAIT_S, env=env)
