@@ -592,16 +592,14 @@ std::optional<Description> Reader::Read(const toml::table& root) {
 
 std::optional<Description> ParseDescription(std::string_view text, const std::string& source,
                                             const std::string& directory, std::string* error) {
-    // toml++ 3.3 reaches an "unreachable" point when it meets U+FAEA to U+FEFE where it looks for white space: those
-    // characters are refused before it sees them.
+    // toml++ 3.3 reaches an "unreachable" point on many non-ASCII characters where it looks for white space, so a
+    // description is ASCII; other text goes in as hex ('data').
     std::size_t line = 1;
-    for (std::size_t i = 0; i + 2 < text.size(); ++i) {
-        if (text[i] == '\n') ++line;
-        if (static_cast<unsigned char>(text[i]) != 0xEF) continue;
-        const unsigned code = 0xF000u | (static_cast<unsigned char>(text[i + 1]) & 0x3Fu) << 6 |
-                              (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
-        if (code >= 0xFAEA && code < 0xFEFF) {
-            *error = source + ":" + std::to_string(line) + ": the characters U+FAEA to U+FEFE are not taken";
+    for (const char c : text) {
+        if (c == '\n') ++line;
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            *error =
+                source + ":" + std::to_string(line) + ": a card description is ASCII (give other text as hex 'data')";
             return std::nullopt;
         }
     }
