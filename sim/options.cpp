@@ -73,8 +73,9 @@ const OptionEntry kOptions[] = {
      }},
     {"--card", "SLOT:ATRHEX|SLOT:FILE|SLOT:vpcd:[HOST:]PORT",
      "a card in slot 0, 1 or 2 (repeatable): the built-in card with this ATR; the card a\n"
-     "description FILE describes (ryx-card(5)); or a card program connecting over the vpcd\n"
-     "protocol to HOST (default 127.0.0.1) and PORT (default 35963 + SLOT: give \"vpcd:\")\n"
+     "description FILE describes (ryx-card(5)), exit status 65 if it cannot be used; or a\n"
+     "card program on the vpcd protocol, which connects to ryx_sim listening at HOST\n"
+     "(default 127.0.0.1) and PORT (default 35963 + SLOT: \"SLOT:vpcd\")\n"
      "(default: slot 0 holds the built-in card, ATR 3B 16 96 52 59 58 53 49 4D)",
      [](const std::string& v, Options* o, std::string* why) {
          const auto colon = v.find(':');
