@@ -187,8 +187,9 @@ TEST(Control, CommandsChangeTheCardsAndFailingOnesChangeNothing) {
     ASSERT_EQ(sim.client.Send("status"), "reader there model=KT4470RS rate=9600 port=" + sim.port +
                                              " link=" + sim.link + "\nslot 0 card=inactive atr=" + kBuiltIn +
                                              "\nslot 1 card=none\nok\n");
+    const std::string fileCard = std::string(RYX_EXAMPLES_DIR) + "/filesystem.toml";
     const struct {
-        const char* command;
+        std::string command;
         std::string answer;
         std::string slots;  // after it: the status lines of the slots
     } steps[] = {
@@ -204,6 +205,11 @@ TEST(Control, CommandsChangeTheCardsAndFailingOnesChangeNothing) {
          "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
         {"insert 1 3B0", "error: bad ATR '3B0' (hex bytes, e.g. 3B021450)\n",
          "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
+        {"insert 1 /nonexistent.toml", "error: /nonexistent.toml: cannot read the card description\n",
+         "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
+        {"insert 1 " + fileCard, "ok\n",
+         "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B858131FE455259584653C8\nok\n"},
+        {"remove 1", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
         {"insert 1", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=" + kBuiltIn + "\nok\n"},
         {"atr 1 3B 00", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
         {"atr 1", "error: usage: atr SLOT ATRHEX\n",
