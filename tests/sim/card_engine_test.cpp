@@ -142,6 +142,18 @@ count = "n"
             });
 }
 
+TEST(CardEngine, ExtendedApdusWhereTheDescriptionAllowsThem) {
+    std::string error;
+    auto d = ParseDescription("atr = \"3B 00\"\nextended = true\n[[file]]\npath = \"3F00/0001\"\nsfi = 1\nsize = 300\n",
+                              "t.toml", "", &error);
+    ASSERT_TRUE(d) << error;
+    CardEngine card(std::move(*d));
+    Bytes whole(300, 0x00);
+    whole.insert(whole.end(), {0x90, 0x00});
+    EXPECT_EQ(card.Process(Hex("00 B0 81 00 00 01 2C")), whole);  // extended Le 300
+    EXPECT_EQ(card.Process(Hex("00 B0 81 00 00")).size(), 258u);  // short Le 00: 256 bytes
+}
+
 TEST(CardDescription, RefusedWithTheirLine) {
     const struct {
         const char* text;
