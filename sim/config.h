@@ -4,11 +4,14 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "sim/card_logic.h"
 
 namespace ryx::sim {
 
@@ -36,8 +39,9 @@ inline constexpr std::array<std::uint8_t, 9> kDefaultAtr = {0x3B, 0x16, 0x96, 0x
 // A slot's card. present == false: no card (the ATR and mute flag are then ignored).
 struct SlotCard {
     bool present = false;
-    std::vector<std::uint8_t> atr;  // answered to IccPowerOn (at most 64 bytes make sense to a host)
-    bool mute = false;              // present, but power-on fails with ICC_MUTE
+    std::vector<std::uint8_t> atr;               // answered to IccPowerOn (at most 64 bytes make sense to a host)
+    bool mute = false;                           // present, but power-on fails with ICC_MUTE
+    std::shared_ptr<CardLogic> logic = nullptr;  // what answers the APDUs; nullptr: the built-in card
 
     // The default card: the built-in card with kDefaultAtr.
     [[nodiscard]] static SlotCard BuiltIn() { return {true, {kDefaultAtr.begin(), kDefaultAtr.end()}, false}; }

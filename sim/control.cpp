@@ -13,6 +13,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "sim/described_card.h"
 #include "sim/options.h"
 
 namespace ryx::sim {
@@ -92,6 +93,9 @@ std::string Status(Simulator& reader, const Args&) {
             continue;
         }
         t << (card.mute ? "mute" : reader.Powered(slot) ? "powered" : "inactive") << " atr=" << Hex(card.atr) << '\n';
+        if (card.logic) {
+            for (const std::string& change : card.logic->Changes()) t << "  " << change << '\n';
+        }
     }
     return Ok(t.str());
 }
@@ -100,9 +104,16 @@ std::string Insert(Simulator& reader, const Args& args) {
     std::string error;
     std::size_t slot = 0;
     if (!ParseSlot(reader, args[0], &slot, &error)) return error;
-    std::vector<std::uint8_t> atr(kDefaultAtr.begin(), kDefaultAtr.end());
-    if (args.size() > 1 && !ParseAtr(args, 1, &atr, &error)) return error;
     if (reader.Card(slot).present) return Error("slot " + args[0] + " already holds a card (remove it first)");
+    std::vector<std::uint8_t> atr(kDefaultAtr.begin(), kDefaultAtr.end());
+    // One word that is not hex bytes names a card description.
+    if (args.size() == 2 && !LooksLikeHex(args[1])) {
+        auto card = LoadCardFile(args[1], &error);
+        if (!card) return Error(error);
+        reader.InsertCard(slot, std::move(*card));
+        return Ok();
+    }
+    if (args.size() > 1 && !ParseAtr(args, 1, &atr, &error)) return error;
     reader.InsertCard(slot, atr);
     return Ok();
 }
@@ -160,9 +171,13 @@ const Command kCommands[] = {
     {"help", "", "these lines", 0, 0, Help},
     {"status", "",
      "the reader (there or gone, model, line speed, port, link), then each slot's card\n"
-     "(none, inactive, powered or mute, and its ATR)",
+     "(none, inactive, powered or mute, and its ATR), under it what a described card\n"
+     "changed (file PATH HEX, object TAG HEX, pin REF retries N/M, pin REF changed)",
      0, 0, Status},
-    {"insert", "SLOT [ATRHEX]", "put a card in an empty slot (default: the built-in card's ATR)", 1, SIZE_MAX, Insert},
+    {"insert", "SLOT [ATRHEX|FILE]",
+     "put a card in an empty slot: the built-in card (with this ATR, default its own),\n"
+     "or the card the description FILE describes",
+     1, SIZE_MAX, Insert},
     {"remove", "SLOT", "take the card out of the slot", 1, 1, Remove},
     {"atr", "SLOT ATRHEX", "the slot's card answers its next power-on with this ATR", 2, SIZE_MAX, Atr},
     {"mute", "SLOT on|off", "the slot's card stops (on) or starts again (off) answering power-on", 2, 2, Mute},
@@ -184,7 +199,8 @@ std::string ControlHelp() {
     std::string t;
     for (const Command& c : kCommands) {
         std::string usage = std::string(c.name) + (*c.usage != '\0' ? std::string(" ") + c.usage : "");
-        t += usage + std::string(kColumn - usage.size(), ' ');
+        t += usage.size() + 1 > kColumn ? usage + "\n" + std::string(kColumn, ' ')
+                                        : usage + std::string(kColumn - usage.size(), ' ');
         for (const char* p = c.help; *p != '\0'; ++p) {
             t += *p;
             if (*p == '\n') t += std::string(kColumn, ' ');

@@ -1,6 +1,7 @@
 #include "sim/options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 
 #include "sim/control.h"
@@ -70,19 +71,47 @@ const OptionEntry kOptions[] = {
          o->config.blockSize = size;
          return true;
      }},
-    {"--card", "SLOT:ATRHEX",
-     "a card with this ATR in slot 0, 1 or 2 (repeatable)\n"
+    {"--card", "SLOT:ATRHEX|SLOT:FILE|SLOT:vpcd:[HOST:]PORT",
+     "a card in slot 0, 1 or 2 (repeatable): the built-in card with this ATR; the card a\n"
+     "description FILE describes (ryx-card(5)), exit status 65 if it cannot be used; or a\n"
+     "card program on the vpcd protocol, which connects to ryx_sim listening at HOST\n"
+     "(default 127.0.0.1) and PORT (default 35963 + SLOT: \"SLOT:vpcd\")\n"
      "(default: slot 0 holds the built-in card, ATR 3B 16 96 52 59 58 53 49 4D)",
      [](const std::string& v, Options* o, std::string* why) {
          const auto colon = v.find(':');
          std::size_t slot = 0;
          std::vector<std::uint8_t> atr;
-         if (colon == std::string::npos || !ParseSlot(v.substr(0, colon), &slot) ||
-             !ParseHexBytes(v.substr(colon + 1), &atr)) {
-             *why = "bad --card '" + v + "' (SLOT:ATRHEX, slot 0 to 2)";
+         if (colon == std::string::npos || !ParseSlot(v.substr(0, colon), &slot) || colon + 1 == v.size()) {
+             *why = "bad --card '" + v + "' (SLOT:ATRHEX, SLOT:FILE or SLOT:vpcd:[HOST:]PORT, slot 0 to 2)";
              return false;
          }
-         o->config.cards[slot] = SlotCard{true, std::move(atr), false};
+         const std::string rest = v.substr(colon + 1);
+         std::erase_if(o->cardFiles, [slot](const auto& f) { return f.first == slot; });
+         std::erase_if(o->vpcd, [slot](const auto& c) { return c.slot == slot; });
+         if (rest.rfind("vpcd:", 0) == 0 || rest == "vpcd") {
+             Options::Vpcd card{slot, "127.0.0.1", static_cast<std::uint16_t>(35963 + slot)};
+             std::string where = rest.size() > 5 ? rest.substr(5) : "";
+             const auto hostEnd = where.rfind(':');
+             if (hostEnd != std::string::npos) {
+                 card.host = where.substr(0, hostEnd);
+                 where = where.substr(hostEnd + 1);
+             }
+             if ((!where.empty() && (!ParseNumber(where, &card.port) || card.port == 0)) || card.host.empty()) {
+                 *why = "bad --card '" + v + "' (SLOT:vpcd:[HOST:]PORT, a port from 1 to 65535)";
+                 return false;
+             }
+             o->vpcd.push_back(card);
+             o->config.cards[slot] = SlotCard{};  // empty until a card program connects
+         } else if (LooksLikeHex(rest)) {
+             if (!ParseHexBytes(rest, &atr)) {
+                 *why = "bad --card '" + v + "': the ATR is not whole hex bytes";
+                 return false;
+             }
+             o->config.cards[slot] = SlotCard{true, std::move(atr), false};
+         } else {
+             o->cardFiles.emplace_back(slot, rest);
+             o->config.cards[slot] = SlotCard{};
+         }
          return true;
      }},
     {"--no-card", "SLOT", "empty the slot",
@@ -90,6 +119,8 @@ const OptionEntry kOptions[] = {
          std::size_t slot = 0;
          if (!ParseSlot(v, &slot)) return BadSlot(v, why);
          o->config.cards[slot] = SlotCard{};
+         std::erase_if(o->cardFiles, [slot](const auto& f) { return f.first == slot; });
+         std::erase_if(o->vpcd, [slot](const auto& c) { return c.slot == slot; });
          return true;
      }},
     {"--mute", "SLOT", "the slot's card does not answer power-on (bStatus 41, bError FE)",
@@ -200,6 +231,12 @@ std::string OptionsHelp() {
 }
 
 }  // namespace
+
+bool LooksLikeHex(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ' ' || c == ':' || c == '-';
+    });
+}
 
 bool ParseHexBytes(std::string text, std::vector<std::uint8_t>* out) {
     std::erase_if(text, [](char c) { return c == ' ' || c == ':' || c == '-'; });

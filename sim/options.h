@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/config.h"
@@ -18,6 +19,15 @@ struct Options {
     std::optional<std::string> run;      // --run COMMAND, {port} not yet replaced
     std::optional<std::string> control;  // --control PATH
     std::vector<std::string> send;       // --send COMMAND: client mode, in order
+    // --card SLOT:FILE: card descriptions the program loads before it serves (the slot's card until then: none).
+    std::vector<std::pair<std::size_t, std::string>> cardFiles;
+    // --card SLOT:vpcd:[HOST:]PORT: slots whose card is a card program connecting over the vpcd protocol.
+    struct Vpcd {
+        std::size_t slot;
+        std::string host;  // where to listen, 127.0.0.1 unless given
+        std::uint16_t port;
+    };
+    std::vector<Vpcd> vpcd;
     bool help = false;
     bool seedGiven = false;  // --seed is refused without --chaos
 };
@@ -28,6 +38,9 @@ struct Options {
 
 // Hex bytes ("3B0214", "3B 02 14", "3B:02:14" or "3B-02-14"); false for anything else, nothing at all included.
 [[nodiscard]] bool ParseHexBytes(std::string text, std::vector<std::uint8_t>* out);
+
+// True when `text` holds only what hex bytes are written with (hex digits, ' ', ':', '-'): an ATR, not a file name.
+[[nodiscard]] bool LooksLikeHex(const std::string& text);
 
 // COMMAND with every "{port}" replaced by the slave path.
 [[nodiscard]] std::string SubstitutePort(std::string command, const std::string& port);

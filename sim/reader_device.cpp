@@ -67,9 +67,14 @@ std::size_t ReaderDevice::ReceiveLimit() const noexcept {
 }
 
 void ReaderDevice::InsertCard(std::size_t slot, std::span<const std::uint8_t> atr) {
+    InsertCard(slot, SlotCard{true, {atr.begin(), atr.end()}, false, nullptr});
+}
+
+void ReaderDevice::InsertCard(std::size_t slot, SlotCard card) {
     if (slot >= kMaxSlots) return;
     Slot& s = slots_[slot];
-    s.card = SlotCard{true, {atr.begin(), atr.end()}, false};
+    s.card = std::move(card);
+    s.card.present = true;
     s.powered = false;
     s.builtIn = BuiltInCard();
     s.ResetChain();
@@ -190,6 +195,12 @@ ReaderDevice::Outcome ReaderDevice::IccPowerOn(const MessageHeader& h, std::span
         return out;
     }
     // A power-on of a powered card is a warm reset: the card starts afresh, its files keep their contents.
+    if (slot.card.logic && !slot.card.logic->PowerOn()) {
+        slot.powered = false;
+        slot.card.mute = true;
+        out.reply = Failed(h, kErrorIccMute);
+        return out;
+    }
     slot.powered = true;
     slot.builtIn.Reset();
     slot.ResetChain();
@@ -199,6 +210,7 @@ ReaderDevice::Outcome ReaderDevice::IccPowerOn(const MessageHeader& h, std::span
 
 ReaderDevice::Outcome ReaderDevice::IccPowerOff(const MessageHeader& h, std::span<const std::uint8_t> data) {
     Slot& slot = slots_[h.slot];
+    if (slot.powered && slot.card.logic) slot.card.logic->PowerOff();
     slot.powered = false;
     slot.ResetChain();
     return SlotStatus(h, data);
@@ -264,7 +276,16 @@ ReaderDevice::Outcome ReaderDevice::XfrBlock(const MessageHeader& h, std::span<c
     }
     const std::uint16_t level = static_cast<std::uint16_t>(h.b8 | h.b9 << 8);
     auto execute = [&](std::span<const std::uint8_t> apdu) {
-        slot.response = executor_ ? executor_(h.slot, apdu) : slot.builtIn.Process(apdu);
+        const bool logic = !executor_ && slot.card.logic;
+        slot.response = executor_ ? executor_(h.slot, apdu)
+                        : logic   ? slot.card.logic->Process(apdu)
+                                  : slot.builtIn.Process(apdu);
+        if (logic && slot.response.empty()) {  // the card fell silent
+            slot.ResetChain();
+            slot.powered = false;
+            slot.card.mute = true;
+            return Failed(h, kErrorIccMute);
+        }
         slot.responseSent = 0;
         slot.sending = false;
         slot.receiving = false;

@@ -81,6 +81,7 @@ public:
 
     // The cards (slot < kMaxSlots; slots beyond SlotCount() are kept but not reachable).
     void InsertCard(std::size_t slot, std::span<const std::uint8_t> atr);
+    void InsertCard(std::size_t slot, SlotCard card);  // present, unpowered
     void RemoveCard(std::size_t slot);
     // The card in the slot answers power-on with this ATR from now on; false (nothing changed) for an empty slot.
     [[nodiscard]] bool SetAtr(std::size_t slot, std::span<const std::uint8_t> atr);

@@ -7,16 +7,20 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "sim/control.h"
+#include "sim/described_card.h"
 #include "sim/options.h"
 #include "sim/simulator.h"
+#include "sim/vpcd_card.h"
 
 namespace {
 
-constexpr int kExitUsage = 64;  // a bad command line, as sysexits.h has it
+constexpr int kExitUsage = 64;      // a bad command line, as sysexits.h has it
+constexpr int kExitDataError = 65;  // a card description that cannot be used
 
 void OnChild(int) {}
 
@@ -62,6 +66,15 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!options->send.empty()) return SendControlCommands(*options->control, options->send);
+    Config config = options->config;
+    for (const auto& [slot, path] : options->cardFiles) {
+        auto card = LoadCardFile(path, &error);
+        if (!card) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return kExitDataError;
+        }
+        config.cards[slot] = std::move(*card);
+    }
     if (static_cast<std::size_t>(std::count_if(
             options->config.cards.begin() + static_cast<std::ptrdiff_t>(ModelSlotCount(options->config.model)),
             options->config.cards.end(), [](const SlotCard& c) { return c.present; })) != 0) {
@@ -81,7 +94,7 @@ int main(int argc, char** argv) {
     sigaddset(&waited, SIGCHLD);
     ::pthread_sigmask(SIG_BLOCK, &waited, &original);
 
-    Simulator simulator(options->config);
+    Simulator simulator(config);
     for (const Fault& fault : options->faults) simulator.QueueFault(fault);
     if (!simulator.Start()) {
         std::fprintf(stderr, "ryx_sim: cannot create the pseudo-terminal: %s\n", std::strerror(errno));
@@ -91,6 +104,14 @@ int main(int argc, char** argv) {
     if (options->link && !simulator.SetLink(*options->link)) {
         std::fprintf(stderr, "ryx_sim: cannot create the link %s: %s\n", options->link->c_str(), std::strerror(errno));
         return 1;
+    }
+    std::vector<std::unique_ptr<VpcdSlot>> vpcd;
+    for (const Options::Vpcd& v : options->vpcd) {
+        vpcd.push_back(std::make_unique<VpcdSlot>(simulator, v.slot));
+        if (!vpcd.back()->Start(v.host, v.port, &error)) {
+            std::fprintf(stderr, "ryx_sim: %s\n", error.c_str());
+            return 1;
+        }
     }
     // Started before the port is printed: a script that has read the first line can send commands at once.
     ControlServer control(simulator);
@@ -112,6 +133,7 @@ int main(int argc, char** argv) {
         }
     }
     control.Stop();
+    vpcd.clear();
     simulator.Stop();  // removes the link
     return status;
 }

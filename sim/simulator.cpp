@@ -284,6 +284,11 @@ void Simulator::InsertCard(std::size_t slot, std::span<const std::uint8_t> atr) 
     state_->device.InsertCard(slot, atr);
 }
 
+void Simulator::InsertCard(std::size_t slot, SlotCard card) {
+    std::lock_guard lock(state_->mu);
+    state_->device.InsertCard(slot, std::move(card));
+}
+
 bool Simulator::SetAtr(std::size_t slot, std::span<const std::uint8_t> atr) {
     std::lock_guard lock(state_->mu);
     return state_->device.SetAtr(slot, atr);

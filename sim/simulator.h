@@ -58,6 +58,8 @@ public:
     // --- cards -------------------------------------------------------------------------------------------------
     // Puts a card with this ATR in the slot: present, not powered, not mute, fresh file contents.
     void InsertCard(std::size_t slot, std::span<const std::uint8_t> atr);
+    // Puts this card in the slot (present whatever card.present says), not powered.
+    void InsertCard(std::size_t slot, SlotCard card);
     // Empties the slot (the card loses power).
     void RemoveCard(std::size_t slot);
     // The slot's card answers its next power-on with this ATR; its power and files are untouched. False (nothing

@@ -18,6 +18,7 @@ extern "C" int RyxFuzzHarness_frame(const std::uint8_t* data, std::size_t size);
 extern "C" int RyxFuzzHarness_reply(const std::uint8_t* data, std::size_t size);
 extern "C" int RyxFuzzHarness_parse_atr(const std::uint8_t* data, std::size_t size);
 extern "C" int RyxFuzzHarness_script(const std::uint8_t* data, std::size_t size);
+extern "C" int RyxFuzzHarness_card(const std::uint8_t* data, std::size_t size);
 
 namespace {
 
@@ -70,7 +71,8 @@ TEST_P(FuzzCorpus, EveryInputPassesTheHarness) {
 INSTANTIATE_TEST_SUITE_P(Harnesses, FuzzCorpus,
                          testing::Values(Harness{"frame", RyxFuzzHarness_frame}, Harness{"reply", RyxFuzzHarness_reply},
                                          Harness{"parse_atr", RyxFuzzHarness_parse_atr},
-                                         Harness{"script", RyxFuzzHarness_script}),
+                                         Harness{"script", RyxFuzzHarness_script},
+                                         Harness{"card", RyxFuzzHarness_card}),
                          [](const testing::TestParamInfo<Harness>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -13,7 +13,7 @@ endfunction()
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 set(expected include/ryx.h lib/pkgconfig/ryx.pc lib/cmake/ryx/ryxConfig.cmake lib/libryx.so.1 bin/ryx_test
     bin/ryx_sim bin/ryx_spy share/man/man1/ryx_test.1 share/man/man1/ryx_sim.1 share/man/man1/ryx_spy.1
-    share/man/man3/ryx.3 share/man/man8/ifd_ryx.8
+    share/man/man5/ryx-card.5 share/man/man3/ryx.3 share/man/man8/ifd_ryx.8
     share/doc/ryx/examples/select_read_binary.txt share/doc/ryx/examples/firmware_version.txt)
 if(PCSC_DRIVER_DIR)
   list(APPEND expected ${PCSC_DRIVER_DIR}/libifd_ryx.so share/doc/ryx/reader.conf.example)

@@ -99,7 +99,7 @@ TEST(Program, HelpDocumentsEveryOptionAndTheCard) {
     for (const char* option :
          {"--model", "--firmware",  "--rate",   "--block-size", "--card",      "--no-card",
           "--mute",  "--wire-time", "--trace",  "--fault",      "--chaos",     "--seed",
-          "--link",  "--run",       "--help",   "--control",    "--send",      "insert SLOT [ATRHEX]",
+          "--link",  "--run",       "--help",   "--control",    "--send",      "insert SLOT [ATRHEX|FILE]",
           "return",  "KT4470RS_V3", "KT6630RS", "SELECT",       "READ BINARY", "UPDATE BINARY",
           "ECHO",    "PATTERN",     "6D 00",    "6E 00",        "{port}"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
@@ -124,6 +124,19 @@ TEST(Program, BadCommandLineExitsWith64) {
         EXPECT_EQ(p.Stderr().rfind(c.message, 0), 0u) << c.args[0];
         EXPECT_TRUE(p.Stdout().empty());
     }
+}
+
+TEST(Program, UnusableCardDescriptionExitsWith65BeforeServing) {
+    const std::string path = "/tmp/ryx_sim_card_" + std::to_string(::getpid()) + ".toml";
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("atr = \"3B 00\"\n[[file]]\npath = \"3F00/0001\"\nread = \"sometimes\"\n", f);
+    std::fclose(f);
+    Program p({"--card", "1:" + path});
+    EXPECT_EQ(p.Wait(), 65);
+    EXPECT_EQ(p.Stderr(), path + ":4: 'read' must be \"always\", \"never\" or \"pin XX\", not \"sometimes\"\n");
+    EXPECT_TRUE(p.Stdout().empty());  // no terminal was offered
+    std::remove(path.c_str());
 }
 
 // ---- control while it runs ---------------------------------------------------------------------------------------
@@ -174,8 +187,9 @@ TEST(Control, CommandsChangeTheCardsAndFailingOnesChangeNothing) {
     ASSERT_EQ(sim.client.Send("status"), "reader there model=KT4470RS rate=9600 port=" + sim.port +
                                              " link=" + sim.link + "\nslot 0 card=inactive atr=" + kBuiltIn +
                                              "\nslot 1 card=none\nok\n");
+    const std::string fileCard = std::string(RYX_EXAMPLES_DIR) + "/filesystem.toml";
     const struct {
-        const char* command;
+        std::string command;
         std::string answer;
         std::string slots;  // after it: the status lines of the slots
     } steps[] = {
@@ -191,6 +205,11 @@ TEST(Control, CommandsChangeTheCardsAndFailingOnesChangeNothing) {
          "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
         {"insert 1 3B0", "error: bad ATR '3B0' (hex bytes, e.g. 3B021450)\n",
          "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
+        {"insert 1 /nonexistent.toml", "error: /nonexistent.toml: cannot read the card description\n",
+         "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
+        {"insert 1 " + fileCard, "ok\n",
+         "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B858131FE455259584653C8\nok\n"},
+        {"remove 1", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
         {"insert 1", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=" + kBuiltIn + "\nok\n"},
         {"atr 1 3B 00", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
         {"atr 1", "error: usage: atr SLOT ATRHEX\n",
