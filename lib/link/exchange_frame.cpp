@@ -12,39 +12,99 @@
 #include "serial/serial_port.h"
 
 namespace ryx {
+
+// The rule against late answers. A reader answers every frame it takes, however late: the status and response
+// to a command frame whose status read timed out, the response to a repeat request sent after the last response
+// attempt, the answer to the first copy of a command frame that went out twice. Such an answer must never be
+// taken for the reply to a later frame, so the host lets the line fall quiet before a frame goes out whenever one
+// may still be on its way:
+//   - an exchange that ends while an answer may still come (it sent a repeat request, sent its command frame more
+//     than once, read an incomplete status or response, or timed out) leaves the link unsettled, and the next
+//     exchange drains the line before its purge and its command frame;
+//   - a status read that brings bytes which are not a status frame (the start of a late response, say) drains the
+//     line before the command frame goes out again;
+//   - a reply the message layer refuses (another bSeq, a length that does not add up) leaves the link unsettled.
+// Draining reads and discards until nothing has arrived for as long as the reader's longest frame takes at the
+// current rate, within a firm limit. An exchange on a settled line whose first attempts succeed waits for
+// nothing more than its own frames.
 namespace {
 
 constexpr std::uint32_t kResponseChunkSize = 64;
+// The longest frame a reader sends before its block size is known carries the 35-byte firmware reply.
+constexpr std::uint32_t kLongestDataBeforeIdentification = 64;
+// Ten bits a byte on the line (start, 8 data, stop).
+constexpr std::uint64_t kBitsPerByte = 10;
+constexpr std::uint64_t kReplyHeaderSize = 10;
+// A quiet line is one that stayed silent this long at least (the scheduler's grain on a loaded host), at most
+// kDrainLimitMs; and no drain takes longer than kDrainLimitMs, whatever the reader keeps sending.
+constexpr std::uint32_t kQuietFloorMs = 50;
+constexpr std::uint32_t kDrainLimitMs = 1000;
+
+// The time the reader's longest frame takes at the port's current rate.
+std::uint32_t QuietTimeMs(const Link& link) noexcept {
+    std::uint32_t rate = 0;
+    if (!SerialGetBaudRate(link.port, &rate) || rate == 0) {
+        rate = 9600;  // the slowest rate a reader runs at
+    }
+    const std::uint64_t longest = std::uint64_t{std::max(link.maxBlockSize, kLongestDataBeforeIdentification)} +
+                                  kReplyHeaderSize + kFrameOverhead;
+    const std::uint64_t ms = (longest * kBitsPerByte * 1000 + rate - 1) / rate;
+    return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(ms, kQuietFloorMs, kDrainLimitMs));
+}
+
+// Reads and discards until the line has been quiet for QuietTimeMs. foreignBytes: bytes already taken that no
+// frame asked for; they make this drain count as a late answer even when nothing more arrives.
+void DrainLine(Link& link, std::uint32_t foreignBytes) noexcept {
+    std::uint32_t discarded = 0;
+    (void)SerialDrain(link.port, QuietTimeMs(link), kDrainLimitMs, &discarded);  // a dead port fails what follows
+    ++link.counters.drains;
+    link.counters.discardedBytes += discarded;
+    if (discarded + foreignBytes != 0) ++link.counters.lateAnswers;
+}
 
 // Reads the 4 status bytes, asking only for the ones still missing so that whatever the reader sends after
-// them stays queued for the response phase.
-bool ReadStatusFrame(const Link& link, std::array<std::uint8_t, kStatusFrameSize>& status) {
+// them stays queued for the response phase. Returns how many arrived.
+std::uint32_t ReadStatusFrame(const Link& link, std::array<std::uint8_t, kStatusFrameSize>& status) {
     std::uint32_t got = 0;
     while (got < kStatusFrameSize) {
         std::uint32_t n = 0;
         if (!SerialRead(link.port, status.data() + got, static_cast<std::uint32_t>(kStatusFrameSize) - got, &n,
                         link.statusTimeout) ||
             n == 0) {
-            return false;
+            return got;
         }
         got += n;
     }
-    return true;
+    return got;
+}
+
+// True when status is a whole status frame, accepting or not: the reader's own answer to the command frame.
+bool IsStatusFrame(const std::array<std::uint8_t, kStatusFrameSize>& status, const Link& link) noexcept {
+    return status[0] == link.rxStart && status[3] == link.rxEnd && status[2] == status[1];
 }
 
 // Command phase: purge, send the frame, read the status; the same bytes again after a failure.
-bool SendCommandFrame(const Link& link, const std::uint8_t* frame, std::uint32_t frameSize) {
+bool SendCommandFrame(Link& link, const std::uint8_t* frame, std::uint32_t frameSize) {
     // 64-bit count: retries of 0xFFFFFFFF must still mean one attempt more, not none.
     const std::uint64_t attempts = std::uint64_t{link.statusRetries} + 1;
     for (std::uint64_t attempt = 0; attempt < attempts; ++attempt) {
+        // A copy sent again may be answered twice: whatever this exchange takes, the other answer may follow.
+        if (attempt != 0) link.unsettled = true;
         (void)SerialPurge(link.port);
         std::uint32_t written = 0;
         if (!SerialWrite(link.port, frame, frameSize, &written)) {
             continue;
         }
         std::array<std::uint8_t, kStatusFrameSize> status{};
-        if (ReadStatusFrame(link, status) && IsAcceptedStatusFrame(status, link.rxStart, link.rxEnd)) {
+        const std::uint32_t got = ReadStatusFrame(link, status);
+        if (got == kStatusFrameSize && IsAcceptedStatusFrame(status, link.rxStart, link.rxEnd)) {
             return true;
+        }
+        // Part of a frame, or bytes of another frame: the rest of it would meet the copy sent next. After the
+        // last attempt the next exchange drains instead.
+        const bool foreign = got != 0 && (got != kStatusFrameSize || !IsStatusFrame(status, link));
+        if (foreign && attempt + 1 < attempts) {
+            DrainLine(link, got);
         }
     }
     return false;
@@ -109,7 +169,12 @@ std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, s
     std::array<std::uint8_t, kRepeatRequestSize> repeatRequest;
     BuildRepeatRequest(link.txStart, link.txEnd, repeatRequest.data());
 
+    if (link.unsettled) {
+        DrainLine(link, 0);
+        link.unsettled = false;
+    }
     if (!SendCommandFrame(link, transmit.get(), static_cast<std::uint32_t>(frameSize))) {
+        link.unsettled = true;  // a status may still come, and a response behind it
         return RYX_ERROR_GEN_FAILURE;
     }
 
@@ -119,6 +184,7 @@ std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, s
     for (std::uint64_t attempt = 0; attempt < attempts; ++attempt) {
         const auto progress = ReadResponseFrame(link, assembler);
         if (progress == ResponseAssembler::Progress::kTooLong) {
+            link.unsettled = true;                 // the rest of the oversized frame is still on its way
             return RYX_ERROR_INSUFFICIENT_BUFFER;  // asking again would bring the same oversized frame
         }
         if (progress == ResponseAssembler::Progress::kComplete) {
@@ -130,9 +196,11 @@ std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, s
                 return RYX_SUCCESS;
             }
         }
-        // Every failed attempt is followed by a repeat request, the last one included.
+        // Every failed attempt is followed by a repeat request, the last one included; its answer, and the rest
+        // of the frame that failed, may come after this exchange has taken a frame or given up.
         std::uint32_t written = 0;
         (void)SerialWrite(link.port, repeatRequest.data(), kRepeatRequestSize, &written);
+        link.unsettled = true;
     }
     return RYX_ERROR_GEN_FAILURE;
 }
