@@ -27,6 +27,23 @@
 namespace ryx::sim {
 namespace {
 
+// Faults that leave a command frame untaken, or the reader gone: such a frame is neither executed nor answered.
+bool IsStatusFault(const std::optional<Fault>& fault) noexcept {
+    if (!fault) return false;
+    switch (fault->kind) {
+        case FaultKind::kRefuseStatus:
+        case FaultKind::kNoStatus:
+        case FaultKind::kBadStatusStart:
+        case FaultKind::kBadStatusEnd:
+        case FaultKind::kBadStatusCheck:
+        case FaultKind::kGarbage:
+        case FaultKind::kVanish:
+            return true;
+        default:
+            return false;
+    }
+}
+
 using Clock = std::chrono::steady_clock;
 
 // A frame that stops arriving for this long is dropped, so that the next start byte begins afresh.
@@ -67,6 +84,7 @@ struct Simulator::State {
     std::vector<FrameRecord> sent;
     std::vector<SetParametersRecord> setParameters;
     std::optional<std::vector<std::uint8_t>> lastResponse;  // answered again after a RepeatRequest
+    std::optional<std::vector<std::uint8_t>> lastTaken;     // the last command frame executed
 
     int master = -1;
     int slave = -1;  // kept open so that the master never sees a hang-up while the host has the port closed
@@ -95,6 +113,8 @@ struct Simulator::State {
     };
     // Carries out the message (or the reply faults that replace it) and keeps the response for a repeat.
     Executed Execute(const FrameRecord& frame, const std::optional<Fault>& fault);
+    // A retransmission of the last command frame: its response again, nothing executed.
+    Executed Resend();
     void SendResponse(std::vector<std::uint8_t> frame, const std::optional<Fault>& fault, std::uint32_t rate);
     bool SendStatus(std::span<const std::uint8_t> bytes, const std::optional<Fault>& fault);
     // Sends bytes as the reader's transmitter at `rate` would (paced when wire time is on); 0 = the current rate.
@@ -150,6 +170,7 @@ bool Simulator::Replug() {
         std::lock_guard lock(s.mu);
         s.device.PowerOnReset(s.config.rate);
         s.lastResponse.reset();
+        s.lastTaken.reset();
         s.lineFreeAt = {};
         s.assembler = FrameAssembler(s.device.ReceiveLimit());
     }
@@ -535,6 +556,8 @@ void Simulator::State::Handle(FrameAssembler::Event event) {
             traits.answered = !repeat || lastResponse.has_value();
             fault = faults.Take(traits);
             if (fault) frame.fault = fault->kind;
+            frame.retransmission = !repeat && !config.reexecuteRepeats && lastTaken && lastResponse &&
+                                   *lastTaken == frame.bytes && !IsStatusFault(fault);
         }
     }
     const bool ignore = frame.droppedSpeedMismatch || frame.ignoredSilent;
@@ -564,7 +587,7 @@ void Simulator::State::Answer(const FrameRecord& frame, const std::optional<Faul
     if (SendFaultyStatus(fault)) return;  // the frame is not taken
     const bool delayStatus = kind == FaultKind::kDelayStatus;
     if (delayStatus && !SleepFor(fault->delay)) return;
-    Executed executed = Execute(frame, fault);
+    Executed executed = frame.retransmission ? Resend() : Execute(frame, fault);
     if (!SendStatus(StatusFrame(0x00), delayStatus ? fault : std::nullopt)) return;
     if (executed.newRate) {
         // The confirmation goes out at the old speed, but the reader listens at the new one before the host can
@@ -644,6 +667,15 @@ Simulator::State::Executed Simulator::State::Execute(const FrameRecord& frame, c
     executed.newRate = outcome.newRate;
     executed.rate = device.Rate();
     lastResponse = executed.response;
+    lastTaken = frame.bytes;
+    return executed;
+}
+
+Simulator::State::Executed Simulator::State::Resend() {
+    std::lock_guard lock(mu);
+    Executed executed;
+    executed.response = *lastResponse;
+    executed.rate = device.Rate();
     return executed;
 }
 

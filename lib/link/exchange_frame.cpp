@@ -23,6 +23,8 @@ namespace ryx {
 //     exchange drains the line before its purge and its command frame;
 //   - a status read that brings bytes which are not a status frame (the start of a late response, say) drains the
 //     line before the command frame goes out again;
+//   - once a frame went out twice within an exchange (the command frame again, or a repeat request), the response
+//     is read up to its announced end and no further, so that an answer behind it stays queued for the drain;
 //   - a reply the message layer refuses (another bSeq, a length that does not add up) leaves the link unsettled.
 // Draining reads and discards until nothing has arrived for as long as the reader's longest frame takes at the
 // current rate, within a firm limit. An exchange on a settled line whose first attempts succeed waits for
@@ -118,8 +120,19 @@ std::size_t DirectReadSize(std::size_t missing) noexcept {
     return missing == 0 ? 0 : (missing - 1) / kResponseChunkSize * kResponseChunkSize;
 }
 
-// Reads chunks until the frame is complete, a read brings nothing, or the frame proves too long.
-ResponseAssembler::Progress ReadResponseFrame(const Link& link, ResponseAssembler& assembler) {
+// How many bytes the next read may ask for when it must not take any beyond the frame's end: the rest of the
+// header first, then what the announced length still lacks, 64 at most.
+std::uint32_t ExactChunkSize(const ResponseAssembler& assembler) noexcept {
+    if (!assembler.TotalKnown()) {
+        return static_cast<std::uint32_t>(kResponseLengthKnownAfter - assembler.Received());
+    }
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(kResponseChunkSize, assembler.Total() - assembler.Received()));
+}
+
+// Reads chunks until the frame is complete, a read brings nothing, or the frame proves too long. exact: no read
+// asks for bytes past the announced end, so that a second answer right behind the frame stays queued.
+ResponseAssembler::Progress ReadResponseFrame(const Link& link, ResponseAssembler& assembler, bool exact) {
     assembler.Reset();
     for (;;) {
         const std::span<std::uint8_t> missing = assembler.Missing();
@@ -136,12 +149,12 @@ ResponseAssembler::Progress ReadResponseFrame(const Link& link, ResponseAssemble
             continue;
         }
         std::array<std::uint8_t, kResponseChunkSize> chunk;
+        const std::uint32_t want = exact ? ExactChunkSize(assembler) : kResponseChunkSize;
         std::uint32_t n = 0;
-        if (!SerialRead(link.port, chunk.data(), kResponseChunkSize, &n, link.responseTimeout) || n == 0) {
+        if (!SerialRead(link.port, chunk.data(), want, &n, link.responseTimeout) || n == 0) {
             return ResponseAssembler::Progress::kIncomplete;
         }
-        const auto progress =
-            assembler.Feed(std::span<const std::uint8_t>(chunk.data(), std::min(n, kResponseChunkSize)));
+        const auto progress = assembler.Feed(std::span<const std::uint8_t>(chunk.data(), std::min(n, want)));
         if (progress != ResponseAssembler::Progress::kIncomplete) {
             return progress;
         }
@@ -182,7 +195,8 @@ std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, s
     ResponseAssembler assembler(std::span<std::uint8_t>(receive.get(), static_cast<std::size_t>(receiveSize)));
     const std::uint64_t attempts = std::uint64_t{link.responseRetries} + 1;
     for (std::uint64_t attempt = 0; attempt < attempts; ++attempt) {
-        const auto progress = ReadResponseFrame(link, assembler);
+        // Once something went out twice, two answers may come back to back: the frame ends where its length says.
+        const auto progress = ReadResponseFrame(link, assembler, link.unsettled);
         if (progress == ResponseAssembler::Progress::kTooLong) {
             link.unsettled = true;                 // the rest of the oversized frame is still on its way
             return RYX_ERROR_INSUFFICIENT_BUFFER;  // asking again would bring the same oversized frame
