@@ -27,6 +27,21 @@
 namespace ryx::sim {
 namespace {
 
+// Faults that make the reader build a reply of a kind it would not send otherwise.
+bool ChangesTheReply(const std::optional<Fault>& fault) noexcept {
+    if (!fault) return false;
+    switch (fault->kind) {
+        case FaultKind::kWrongType:
+        case FaultKind::kWrongSlot:
+        case FaultKind::kWrongSequence:
+        case FaultKind::kStatusError:
+        case FaultKind::kRefuseSetParameters:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Faults that leave a command frame untaken, or the reader gone: such a frame is neither executed nor answered.
 bool IsStatusFault(const std::optional<Fault>& fault) noexcept {
     if (!fault) return false;
@@ -267,6 +282,7 @@ void Simulator::State::Close() {
 void Simulator::State::Unplug() {
     running = false;
     device.PowerOnReset(config.rate);  // an unplugged reader powers no card
+    lastTaken.reset();
     RemoveLink();
     CloseFd(&master);
     CloseFd(&slave);
@@ -303,10 +319,12 @@ bool Simulator::Running() const {
 void Simulator::InsertCard(std::size_t slot, std::span<const std::uint8_t> atr) {
     std::lock_guard lock(state_->mu);
     state_->device.InsertCard(slot, atr);
+    state_->lastTaken.reset();  // the reader answers what follows from its state as it is now
 }
 
 bool Simulator::SetAtr(std::size_t slot, std::span<const std::uint8_t> atr) {
     std::lock_guard lock(state_->mu);
+    state_->lastTaken.reset();
     return state_->device.SetAtr(slot, atr);
 }
 
@@ -318,11 +336,13 @@ SlotCard Simulator::Card(std::size_t slot) const {
 void Simulator::RemoveCard(std::size_t slot) {
     std::lock_guard lock(state_->mu);
     state_->device.RemoveCard(slot);
+    state_->lastTaken.reset();  // the reader answers what follows from its state as it is now
 }
 
 void Simulator::SetMute(std::size_t slot, bool mute) {
     std::lock_guard lock(state_->mu);
     state_->device.SetMute(slot, mute);
+    state_->lastTaken.reset();  // the reader answers what follows from its state as it is now
 }
 
 void Simulator::SetApduHandler(ApduHandler handler) {
@@ -348,11 +368,13 @@ Model Simulator::GetModel() const {
 void Simulator::SetModel(Model model) {
     std::lock_guard lock(state_->mu);
     state_->device.SetModel(model);
+    state_->lastTaken.reset();  // the reader answers what follows from its state as it is now
 }
 
 void Simulator::SetFirmware(std::string text) {
     std::lock_guard lock(state_->mu);
     state_->device.SetFirmware(std::move(text));
+    state_->lastTaken.reset();  // the reader answers what follows from its state as it is now
 }
 
 void Simulator::SetRate(std::uint32_t rate) {
@@ -364,6 +386,7 @@ void Simulator::SetRate(std::uint32_t rate) {
 void Simulator::SetBlockSize(std::uint32_t size) {
     std::lock_guard lock(state_->mu);
     state_->device.SetBlockSize(size);
+    state_->lastTaken.reset();  // the reader answers what follows from its state as it is now
 }
 
 void Simulator::SetSilent(bool silent) {
@@ -556,8 +579,9 @@ void Simulator::State::Handle(FrameAssembler::Event event) {
             traits.answered = !repeat || lastResponse.has_value();
             fault = faults.Take(traits);
             if (fault) frame.fault = fault->kind;
+            // A fault aimed at the frame says what the reader does with it, so such a frame is taken afresh.
             frame.retransmission = !repeat && !config.reexecuteRepeats && lastTaken && lastResponse &&
-                                   *lastTaken == frame.bytes && !IsStatusFault(fault);
+                                   *lastTaken == frame.bytes && !IsStatusFault(fault) && !ChangesTheReply(fault);
         }
     }
     const bool ignore = frame.droppedSpeedMismatch || frame.ignoredSilent;
