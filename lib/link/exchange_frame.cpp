@@ -18,13 +18,14 @@ namespace ryx {
 // attempt, the answer to the first copy of a command frame that went out twice. Such an answer must never be
 // taken for the reply to a later frame, so the host lets the line fall quiet before a frame goes out whenever one
 // may still be on its way:
-//   - an exchange that ends while an answer may still come (it sent a repeat request, sent its command frame more
-//     than once, read an incomplete status or response, or timed out) leaves the link unsettled, and the next
-//     exchange drains the line before its purge and its command frame;
+//   - an exchange that ends while an answer may still come (a status read timed out, a status or response came
+//     incomplete, the last response attempt failed and its repeat request went out, or the response proved too
+//     long) leaves the link unsettled, and the next exchange drains the line before its purge and command frame;
 //   - a status read that brings bytes which are not a status frame (the start of a late response, say) drains the
 //     line before the command frame goes out again;
-//   - once a frame went out twice within an exchange (the command frame again, or a repeat request), the response
-//     is read up to its announced end and no further, so that an answer behind it stays queued for the drain;
+//   - while an answer may still come within an exchange (a command frame sent again after silence, a repeat
+//     request after a response that stopped short), the response is read up to its announced end and no
+//     further, so that an answer behind it stays queued for the drain;
 //   - a reply the message layer refuses (another bSeq, a length that does not add up) leaves the link unsettled.
 // Draining reads and discards until nothing has arrived for as long as the reader's longest frame takes at the
 // current rate, within a firm limit. An exchange on a settled line whose first attempts succeed waits for
@@ -90,8 +91,6 @@ bool SendCommandFrame(Link& link, const std::uint8_t* frame, std::uint32_t frame
     // 64-bit count: retries of 0xFFFFFFFF must still mean one attempt more, not none.
     const std::uint64_t attempts = std::uint64_t{link.statusRetries} + 1;
     for (std::uint64_t attempt = 0; attempt < attempts; ++attempt) {
-        // A copy sent again may be answered twice: whatever this exchange takes, the other answer may follow.
-        if (attempt != 0) link.unsettled = true;
         (void)SerialPurge(link.port);
         std::uint32_t written = 0;
         if (!SerialWrite(link.port, frame, frameSize, &written)) {
@@ -102,12 +101,21 @@ bool SendCommandFrame(Link& link, const std::uint8_t* frame, std::uint32_t frame
         if (got == kStatusFrameSize && IsAcceptedStatusFrame(status, link.rxStart, link.rxEnd)) {
             return true;
         }
-        // Part of a frame, or bytes of another frame: the rest of it would meet the copy sent next. After the
-        // last attempt the next exchange drains instead.
-        const bool foreign = got != 0 && (got != kStatusFrameSize || !IsStatusFrame(status, link));
-        if (foreign && attempt + 1 < attempts) {
-            DrainLine(link, got);
+        if (got == 0) {
+            // Silence: the reader may still answer this copy, after the host has sent the next one or given up.
+            link.unsettled = true;
+        } else if (got != kStatusFrameSize || !IsStatusFrame(status, link)) {
+            // Part of a frame, or bytes of another frame: the rest of it would meet the copy sent next. Once the
+            // line is quiet, every copy sent so far has had its answer. After the last attempt the next exchange
+            // drains instead.
+            if (attempt + 1 < attempts) {
+                DrainLine(link, got);
+                link.unsettled = false;
+            } else {
+                link.unsettled = true;
+            }
         }
+        // A well-formed refusal: the reader did not take the frame and sends nothing more for it.
     }
     return false;
 }
@@ -187,7 +195,6 @@ std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, s
         link.unsettled = false;
     }
     if (!SendCommandFrame(link, transmit.get(), static_cast<std::uint32_t>(frameSize))) {
-        link.unsettled = true;  // a status may still come, and a response behind it
         return RYX_ERROR_GEN_FAILURE;
     }
 
@@ -210,11 +217,12 @@ std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, s
                 return RYX_SUCCESS;
             }
         }
-        // Every failed attempt is followed by a repeat request, the last one included; its answer, and the rest
-        // of the frame that failed, may come after this exchange has taken a frame or given up.
+        // Every failed attempt is followed by a repeat request, the last one included. The rest of a frame that
+        // stopped short may still come in front of the answer to it, and the answer to the last one after the
+        // exchange has given up.
         std::uint32_t written = 0;
         (void)SerialWrite(link.port, repeatRequest.data(), kRepeatRequestSize, &written);
-        link.unsettled = true;
+        if (progress != ResponseAssembler::Progress::kComplete || attempt + 1 == attempts) link.unsettled = true;
     }
     return RYX_ERROR_GEN_FAILURE;
 }
