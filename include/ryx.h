@@ -37,11 +37,11 @@
  * returns RYX_SUCCESS and the other RYX_ERROR_INVALID_HANDLE.
  *
  * Late answers. A reader answers every frame it takes, however late. No late answer is ever returned as a reply:
- * after a message that may still be answered (it failed, timed out, asked for its response again or sent its
- * command frame twice) the next message first lets the line fall quiet, reading and discarding until nothing has
- * arrived for as long as the reader's longest frame takes at the current rate (50 ms at least, 1 s of draining at
- * most); a status wait that receives bytes of another frame does the same before the command frame goes out
- * again. A call whose messages succeed at once pays nothing for this.
+ * after a message that may still be answered (a status wait timed out, a frame came incomplete, its last response
+ * attempt failed, or its reply was refused) the next message first lets the line fall quiet, reading and
+ * discarding until nothing has arrived for as long as the reader's longest frame takes at the current rate (50 ms
+ * at least, 1 s of draining at most); a status wait that receives bytes of another frame does the same before the
+ * command frame goes out again. A call whose messages succeed at once pays nothing for this.
  *
  * Repeated command frames. When a status frame is lost, the library sends the same command frame again (same
  * bytes, same bSeq). With a reader that answers such a repeat as a retransmission (the status and its last
