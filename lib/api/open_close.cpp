@@ -5,6 +5,7 @@
 #include <ryx.h>
 
 #include "api/export_call.h"
+#include "api/power_off_slot.h"
 #include "api/identify_reader.h"
 #include "link/messages.h"
 #include "serial/last_error.h"
@@ -71,12 +72,10 @@ extern "C" RYX_API uint32_t RYX_CALL RYX_Close(RYX_HANDLE handle) noexcept {
     std::lock_guard guard(reader->lock);
     // Power every slot off as RYX_PowerOffIcc would; an unplugged reader only makes this slower.
     for (std::uint32_t slot = 0; slot < reader->slotCount; ++slot) {
-        PrepareLink(reader->link, static_cast<std::uint8_t>(slot));
         try {
-            (void)SendIccPowerOff(reader->link);
+            (void)PowerOffSlot(*reader, slot);
         } catch (...) {  // results are ignored, and nothing may cross the C API
         }
-        reader->slots[slot].card.atrLength = 0;
     }
     RegistryRemove(handle);
     SerialClose(reader->link.port);

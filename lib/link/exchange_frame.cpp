@@ -177,14 +177,12 @@ std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, s
         return RYX_ERROR_INVALID_PARAMETER;
     }
     const std::uint64_t frameSize = std::uint64_t{payload.size()} + kFrameOverhead;
-    if (frameSize > UINT32_MAX) {
-        return RYX_ERROR_NOT_ENOUGH_MEMORY;  // the port cannot take a frame this long in one write
-    }
     const std::uint64_t receiveSize = std::uint64_t{*replyLength} + kFrameOverhead;
-    WorkingBuffer transmit = AllocateWorkingBuffer(frameSize);
-    WorkingBuffer receive = AllocateWorkingBuffer(receiveSize);
-    if (!transmit || !receive) {
-        return RYX_ERROR_NOT_ENOUGH_MEMORY;
+    WorkingBuffer transmit;
+    WorkingBuffer receive;
+    if (const std::uint32_t result = AllocateExchangeBuffers(frameSize, receiveSize, transmit, receive);
+        result != RYX_SUCCESS) {
+        return result;
     }
     BuildCommandFrame(payload, link.txStart, link.txEnd, transmit.get());
     std::array<std::uint8_t, kRepeatRequestSize> repeatRequest;
