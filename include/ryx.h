@@ -30,14 +30,34 @@
  * A failed handle or argument check changes nothing else.
  *
  * Threads. Any thread may call any function. Calls on one reader are serialised (each holds the reader for the
- * whole operation, retries and waits included); calls on different readers run in parallel. Do not call RYX_Close
- * on a handle while another call on it is running or may start.
+ * whole operation, retries and waits included); calls on different readers run in parallel. RYX_Close may be
+ * called while other calls on the handle run: the reader's memory lives until the last of them returns. Once
+ * RYX_Close has begun, every call that looks the handle up, or that was still waiting for the reader when the
+ * close was done, returns RYX_ERROR_INVALID_HANDLE and touches nothing; of two RYX_Close calls on one handle, one
+ * returns RYX_SUCCESS and the other RYX_ERROR_INVALID_HANDLE.
+ *
+ * Late answers. A reader answers every frame it takes, however late. No late answer is ever returned as a reply:
+ * after a message that may still be answered (a status wait timed out, a frame came incomplete, its last response
+ * attempt failed, or its reply was refused) the next message first lets the line fall quiet, reading and
+ * discarding until nothing has arrived for as long as the reader's longest frame takes at the current rate (50 ms
+ * at least, 1 s of draining at most); a status wait that receives bytes of another frame does the same before the
+ * command frame goes out again. A call whose messages succeed at once pays nothing for this.
+ *
+ * Repeated command frames. When a status frame is lost, the library sends the same command frame again (same
+ * bytes, same bSeq). With a reader that answers such a repeat as a retransmission (the status and its last
+ * response again, nothing executed, as ryx_sim does) a caller can rely on every command running once and every
+ * successful response being the card's answer to it. With a reader that executes a repeat again, a command whose
+ * status was lost may run twice on the card (harmful for a command that changes the card, such as a write or a
+ * counter), and the blocks of a chained response may then come from two runs of it: the response is still that of
+ * the command sent, but a card whose answers differ between runs can make it a mix of the two. Nothing on the line
+ * lets the library tell the two kinds of reader apart.
  *
  * Blocking. Calls that talk to the reader block until the reader answers or the link time-outs run out: each
  * message makes up to statusRetries + 1 command attempts and then up to responseRetries + 1 response attempts, and
  * every wait for the reader's next bytes in them lasts up to statusTimeout or responseTimeout ms, rounded up to
  * whole 500 ms slices (see LinkTimeouts); a reader that stays silent costs (statusRetries + 1) status waits per
- * message. Opening scans ten line speeds with short time-outs and takes about ten seconds when no reader answers.
+ * message, and each wait for a quiet line (see "Late answers") up to 1 s more. Opening scans ten line speeds with
+ * short time-outs and takes about ten seconds when no reader answers.
  */
 #ifndef RYX_H
 #define RYX_H
@@ -152,7 +172,8 @@ RYX_API uint32_t RYX_CALL RYX_OpenA(const char* portName, RYX_HANDLE* handle) RY
 RYX_API uint32_t RYX_CALL RYX_OpenW(const RYX_WCHAR* portName, RYX_HANDLE* handle) RYX_NOEXCEPT;
 
 /**
- * Powers every slot off (results ignored), closes the port and frees the reader. The handle is invalid afterwards.
+ * Powers every slot off (results ignored) and closes the port; the reader's memory goes when the last call still
+ * using it returns. The handle is invalid from the moment the close begins (see "Threads").
  * @return RYX_SUCCESS once the handle is found, whatever the reader does (an unplugged reader only makes it
  *         slower); RYX_ERROR_INVALID_HANDLE.
  */

@@ -53,8 +53,11 @@ struct Config {
     std::uint32_t rate = 9600;               // the reader's line speed, one of kRateTable
     std::optional<std::uint32_t> blockSize;  // replaces the model's block size
     bool wireTime = false;                   // pace the line at 10 bits per byte at the current rate
-    bool trace = false;                      // write every frame to traceStream (also: RYX_SIM_TRACE=1)
-    std::ostream* traceStream = nullptr;     // not owned; nullptr = std::cerr
+    // A command frame equal to the last one taken (same bytes, so the same bSeq) is a retransmission: it gets the
+    // status and the last response again and is not executed. true: it is executed again, as a plain reader does.
+    bool reexecuteRepeats = false;
+    bool trace = false;                   // write every frame to traceStream (also: RYX_SIM_TRACE=1)
+    std::ostream* traceStream = nullptr;  // not owned; nullptr = std::cerr
     // Cards by slot; slots past the model's slot count are ignored. Default: the built-in card in slot 0.
     std::array<SlotCard, kMaxSlots> cards = {SlotCard::BuiltIn(), SlotCard{}, SlotCard{}};
     // Random faults: each command frame gets one with this probability (0 = off), from a generator seeded with seed.

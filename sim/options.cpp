@@ -136,6 +136,13 @@ const OptionEntry kOptions[] = {
          o->config.wireTime = true;
          return true;
      }},
+    {"--reexecute-repeats", nullptr,
+     "execute a command frame that repeats the last one taken again, instead of\nanswering it as a retransmission "
+     "with the last response",
+     [](const std::string&, Options* o, std::string*) {
+         o->config.reexecuteRepeats = true;
+         return true;
+     }},
     {"--trace", nullptr, "every frame, both directions, to standard error: hex, decoded header, host speed",
      [](const std::string&, Options* o, std::string*) {
          o->config.trace = true;

@@ -39,6 +39,7 @@ struct FrameRecord {
     bool droppedSpeedMismatch = false;    // received: ignored because hostSpeed != readerRate
     bool refused = false;                 // received: answered with 02 01 01 03 (bad check/end byte, too long)
     bool ignoredSilent = false;           // received: ignored because the reader is switched off
+    bool retransmission = false;          // received: the last command frame again, answered but not executed
     std::optional<FaultKind> fault;       // the fault applied to this frame, if any
     // When it was received, or handed to the line (after a delay fault, before chunk gaps and wire-time pacing).
     std::chrono::steady_clock::time_point time{};

@@ -27,6 +27,38 @@
 namespace ryx::sim {
 namespace {
 
+// Faults that make the reader build a reply of a kind it would not send otherwise.
+bool ChangesTheReply(const std::optional<Fault>& fault) noexcept {
+    if (!fault) return false;
+    switch (fault->kind) {
+        case FaultKind::kWrongType:
+        case FaultKind::kWrongSlot:
+        case FaultKind::kWrongSequence:
+        case FaultKind::kStatusError:
+        case FaultKind::kRefuseSetParameters:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Faults that leave a command frame untaken, or the reader gone: such a frame is neither executed nor answered.
+bool IsStatusFault(const std::optional<Fault>& fault) noexcept {
+    if (!fault) return false;
+    switch (fault->kind) {
+        case FaultKind::kRefuseStatus:
+        case FaultKind::kNoStatus:
+        case FaultKind::kBadStatusStart:
+        case FaultKind::kBadStatusEnd:
+        case FaultKind::kBadStatusCheck:
+        case FaultKind::kGarbage:
+        case FaultKind::kVanish:
+            return true;
+        default:
+            return false;
+    }
+}
+
 using Clock = std::chrono::steady_clock;
 
 // A frame that stops arriving for this long is dropped, so that the next start byte begins afresh.
@@ -67,6 +99,7 @@ struct Simulator::State {
     std::vector<FrameRecord> sent;
     std::vector<SetParametersRecord> setParameters;
     std::optional<std::vector<std::uint8_t>> lastResponse;  // answered again after a RepeatRequest
+    std::optional<std::vector<std::uint8_t>> lastTaken;     // the last command frame executed
 
     int master = -1;
     int slave = -1;  // kept open so that the master never sees a hang-up while the host has the port closed
@@ -95,6 +128,8 @@ struct Simulator::State {
     };
     // Carries out the message (or the reply faults that replace it) and keeps the response for a repeat.
     Executed Execute(const FrameRecord& frame, const std::optional<Fault>& fault);
+    // A retransmission of the last command frame: its response again, nothing executed.
+    Executed Resend();
     void SendResponse(std::vector<std::uint8_t> frame, const std::optional<Fault>& fault, std::uint32_t rate);
     bool SendStatus(std::span<const std::uint8_t> bytes, const std::optional<Fault>& fault);
     // Sends bytes as the reader's transmitter at `rate` would (paced when wire time is on); 0 = the current rate.
@@ -150,6 +185,7 @@ bool Simulator::Replug() {
         std::lock_guard lock(s.mu);
         s.device.PowerOnReset(s.config.rate);
         s.lastResponse.reset();
+        s.lastTaken.reset();
         s.lineFreeAt = {};
         s.assembler = FrameAssembler(s.device.ReceiveLimit());
     }
@@ -246,6 +282,7 @@ void Simulator::State::Close() {
 void Simulator::State::Unplug() {
     running = false;
     device.PowerOnReset(config.rate);  // an unplugged reader powers no card
+    lastTaken.reset();
     RemoveLink();
     CloseFd(&master);
     CloseFd(&slave);
@@ -282,6 +319,7 @@ bool Simulator::Running() const {
 void Simulator::InsertCard(std::size_t slot, std::span<const std::uint8_t> atr) {
     std::lock_guard lock(state_->mu);
     state_->device.InsertCard(slot, atr);
+    state_->lastTaken.reset();  // the reader answers what follows from its state as it is now
 }
 
 void Simulator::InsertCard(std::size_t slot, SlotCard card) {
@@ -291,6 +329,7 @@ void Simulator::InsertCard(std::size_t slot, SlotCard card) {
 
 bool Simulator::SetAtr(std::size_t slot, std::span<const std::uint8_t> atr) {
     std::lock_guard lock(state_->mu);
+    state_->lastTaken.reset();
     return state_->device.SetAtr(slot, atr);
 }
 
@@ -302,11 +341,13 @@ SlotCard Simulator::Card(std::size_t slot) const {
 void Simulator::RemoveCard(std::size_t slot) {
     std::lock_guard lock(state_->mu);
     state_->device.RemoveCard(slot);
+    state_->lastTaken.reset();  // the reader answers what follows from its state as it is now
 }
 
 void Simulator::SetMute(std::size_t slot, bool mute) {
     std::lock_guard lock(state_->mu);
     state_->device.SetMute(slot, mute);
+    state_->lastTaken.reset();  // the reader answers what follows from its state as it is now
 }
 
 void Simulator::SetApduHandler(ApduHandler handler) {
@@ -332,11 +373,13 @@ Model Simulator::GetModel() const {
 void Simulator::SetModel(Model model) {
     std::lock_guard lock(state_->mu);
     state_->device.SetModel(model);
+    state_->lastTaken.reset();  // the reader answers what follows from its state as it is now
 }
 
 void Simulator::SetFirmware(std::string text) {
     std::lock_guard lock(state_->mu);
     state_->device.SetFirmware(std::move(text));
+    state_->lastTaken.reset();  // the reader answers what follows from its state as it is now
 }
 
 void Simulator::SetRate(std::uint32_t rate) {
@@ -348,6 +391,7 @@ void Simulator::SetRate(std::uint32_t rate) {
 void Simulator::SetBlockSize(std::uint32_t size) {
     std::lock_guard lock(state_->mu);
     state_->device.SetBlockSize(size);
+    state_->lastTaken.reset();  // the reader answers what follows from its state as it is now
 }
 
 void Simulator::SetSilent(bool silent) {
@@ -540,6 +584,9 @@ void Simulator::State::Handle(FrameAssembler::Event event) {
             traits.answered = !repeat || lastResponse.has_value();
             fault = faults.Take(traits);
             if (fault) frame.fault = fault->kind;
+            // A fault aimed at the frame says what the reader does with it, so such a frame is taken afresh.
+            frame.retransmission = !repeat && !config.reexecuteRepeats && lastTaken && lastResponse &&
+                                   *lastTaken == frame.bytes && !IsStatusFault(fault) && !ChangesTheReply(fault);
         }
     }
     const bool ignore = frame.droppedSpeedMismatch || frame.ignoredSilent;
@@ -569,7 +616,7 @@ void Simulator::State::Answer(const FrameRecord& frame, const std::optional<Faul
     if (SendFaultyStatus(fault)) return;  // the frame is not taken
     const bool delayStatus = kind == FaultKind::kDelayStatus;
     if (delayStatus && !SleepFor(fault->delay)) return;
-    Executed executed = Execute(frame, fault);
+    Executed executed = frame.retransmission ? Resend() : Execute(frame, fault);
     if (!SendStatus(StatusFrame(0x00), delayStatus ? fault : std::nullopt)) return;
     if (executed.newRate) {
         // The confirmation goes out at the old speed, but the reader listens at the new one before the host can
@@ -649,6 +696,15 @@ Simulator::State::Executed Simulator::State::Execute(const FrameRecord& frame, c
     executed.newRate = outcome.newRate;
     executed.rate = device.Rate();
     lastResponse = executed.response;
+    lastTaken = frame.bytes;
+    return executed;
+}
+
+Simulator::State::Executed Simulator::State::Resend() {
+    std::lock_guard lock(mu);
+    Executed executed;
+    executed.response = *lastResponse;
+    executed.rate = device.Rate();
     return executed;
 }
 

@@ -74,6 +74,7 @@ std::string FormatTrace(const FrameRecord& r) {
     if (r.droppedSpeedMismatch) line += " (dropped: reader at " + std::to_string(r.readerRate) + ")";
     if (r.refused) line += " (refused)";
     if (r.ignoredSilent) line += " (ignored: reader off)";
+    if (r.retransmission) line += " (repeated: answered again, not executed)";
     if (r.fault) line += " (fault " + std::string(FaultKindName(*r.fault)) + ")";
     line += " |";
     for (std::uint8_t b : r.bytes) line += " " + Hex(b);

@@ -11,7 +11,6 @@ using namespace ryx;
 
 namespace {
 
-constexpr std::uint8_t kBaudRateEscape = 0x44;
 constexpr std::uint8_t kBaudRateConfirmation = 0x90;
 
 // Moves the reader and then the port to newRate (the table's rate at index). Runs under the reader's lock.

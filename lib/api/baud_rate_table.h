@@ -6,6 +6,10 @@
 
 namespace ryx {
 
+// The first byte of the escape command that moves the reader to another rate (44, then the rate's index). Only
+// RYX_SetBaudRate sends it: RYX_Control refuses it, since the port would not follow.
+inline constexpr std::uint8_t kBaudRateEscape = 0x44;
+
 inline constexpr std::array<std::uint32_t, 10> kBaudRateTable = {9600,   19200,  38400,  57600,  115200,
                                                                  128000, 230400, 250000, 256000, 500000};
 

@@ -4,14 +4,14 @@
 
 #include <ryx.h>
 
+#include "api/baud_rate_table.h"
 #include "api/export_call.h"
+#include "api/power_off_slot.h"
 #include "link/messages.h"
 
 using namespace ryx;
 
 namespace {
-
-constexpr std::uint8_t kReservedEscape = 0x44;  // the line-speed escape belongs to RYX_SetBaudRate
 
 CardState& CardIn(ReaderContext& reader, std::uint32_t slot) {
     return reader.slots[slot].card;
@@ -65,12 +65,7 @@ extern "C" RYX_API uint32_t RYX_CALL RYX_PowerOnIcc(RYX_HANDLE handle, uint32_t 
 extern "C" RYX_API uint32_t RYX_CALL RYX_PowerOffIcc(RYX_HANDLE handle, uint32_t slot) noexcept {
     const std::uint32_t status = CallReader(
         handle, [&](const ReaderContext& r) { return slot >= r.slotCount; },
-        [&](ReaderContext& reader) {
-            PrepareLink(reader.link, static_cast<std::uint8_t>(slot));
-            const std::uint32_t result = SendIccPowerOff(reader.link);
-            CardIn(reader, slot).atrLength = 0;
-            return result;
-        });
+        [&](ReaderContext& reader) { return PowerOffSlot(reader, slot); });
     return RemapCardResult(status);
 }
 
@@ -117,7 +112,7 @@ extern "C" RYX_API uint32_t RYX_CALL RYX_Control(RYX_HANDLE handle, uint32_t slo
         handle,
         [&](const ReaderContext& r) {
             return slot >= r.slotCount || controlCode != RYX_CONTROL_ESCAPE || inBuffer == nullptr || inLength == 0 ||
-                   outBuffer == nullptr || outSize == 0 || inBuffer[0] == kReservedEscape;
+                   outBuffer == nullptr || outSize == 0 || inBuffer[0] == kBaudRateEscape;
         },
         [&](ReaderContext& reader) {
             PrepareLink(reader.link, static_cast<std::uint8_t>(slot));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -16,13 +17,18 @@ namespace ryx {
 // Runs work(context) under the reader's lock. badArguments(context) is asked first, without the lock (it reads
 // only what does not change after open, such as slotCount); true gives 87 with nothing changed.
 // Returns 6 for an unknown handle, 87, 8 when memory runs out, or what work returns.
+//
+// A handle's life: the reference RegistryFind hands out keeps the context alive until this call returns, however
+// RYX_Close runs meanwhile. Once RYX_Close has begun, a call that looks the handle up gets 6, and so does one that
+// found it earlier but takes the reader's lock only after the close: both touch nothing.
 template <typename BadArguments, typename Work>
 [[nodiscard]] std::uint32_t CallReader(RYX_HANDLE handle, BadArguments&& badArguments, Work&& work) noexcept {
     try {
-        ReaderContext* context = RegistryFind(handle);
-        if (context == nullptr || !context->ready.load(std::memory_order_acquire)) return RYX_ERROR_INVALID_HANDLE;
+        const std::shared_ptr<ReaderContext> context = RegistryFind(handle);
+        if (context == nullptr || !context->IsOpen()) return RYX_ERROR_INVALID_HANDLE;
         if (badArguments(static_cast<const ReaderContext&>(*context))) return RYX_ERROR_INVALID_PARAMETER;
         std::lock_guard guard(context->lock);
+        if (!context->IsOpen()) return RYX_ERROR_INVALID_HANDLE;
         return work(*context);
     } catch (const std::bad_alloc&) {
         return RYX_ERROR_NOT_ENOUGH_MEMORY;

@@ -5,6 +5,7 @@
 #include <ryx.h>
 
 #include "api/export_call.h"
+#include "api/power_off_slot.h"
 #include "api/identify_reader.h"
 #include "link/messages.h"
 #include "serial/last_error.h"
@@ -22,9 +23,8 @@ constexpr PortSettings kOpenLine{
 template <typename OpenPort>
 std::uint32_t OpenReader(RYX_HANDLE* handle, OpenPort&& openPort) noexcept {
     try {
-        std::unique_ptr<ReaderContext> reader(new (std::nothrow) ReaderContext());
-        if (!reader) return RYX_ERROR_NOT_ENOUGH_MEMORY;
-        const RYX_HANDLE registered = RegistryInsert(reader.get());
+        const auto reader = std::make_shared<ReaderContext>();  // std::bad_alloc gives 8 below
+        const RYX_HANDLE registered = RegistryInsert(reader);
         if (registered == nullptr) return RYX_ERROR_NOT_ENOUGH_MEMORY;
 
         const SerialHandle port = openPort();
@@ -39,8 +39,7 @@ std::uint32_t OpenReader(RYX_HANDLE* handle, OpenPort&& openPort) noexcept {
             RegistryRemove(registered);
             return result;
         }
-        reader->ready.store(true, std::memory_order_release);
-        reader.release();  // owned by the handle until RYX_Close
+        reader->ready.store(true, std::memory_order_release);  // the registry's reference now keeps it
         *handle = registered;
         return RYX_SUCCESS;
     } catch (const std::bad_alloc&) {
@@ -63,23 +62,23 @@ extern "C" RYX_API uint32_t RYX_CALL RYX_OpenW(const RYX_WCHAR* portName, RYX_HA
 }
 
 extern "C" RYX_API uint32_t RYX_CALL RYX_Close(RYX_HANDLE handle) noexcept {
-    ReaderContext* reader = RegistryFind(handle);
+    const std::shared_ptr<ReaderContext> reader = RegistryFind(handle);
     if (reader == nullptr || !reader->ready.load(std::memory_order_acquire)) return RYX_ERROR_INVALID_HANDLE;
+    // Of two closes at once, one wins; from here on every call that looks the handle up is refused.
+    if (reader->closing.exchange(true, std::memory_order_acq_rel)) return RYX_ERROR_INVALID_HANDLE;
 
+    // Under the reader's lock: a call in progress ends first, and a call waiting for the lock finds the reader
+    // closed when it gets it. The memory goes with the last reference, which may be such a call's.
+    std::lock_guard guard(reader->lock);
     // Power every slot off as RYX_PowerOffIcc would; an unplugged reader only makes this slower.
     for (std::uint32_t slot = 0; slot < reader->slotCount; ++slot) {
-        (void)CallReader(
-            handle, [](const ReaderContext&) { return false; },
-            [&](ReaderContext& r) {
-                PrepareLink(r.link, static_cast<std::uint8_t>(slot));
-                const std::uint32_t result = SendIccPowerOff(r.link);
-                r.slots[slot].card.atrLength = 0;
-                return result;
-            });
+        try {
+            (void)PowerOffSlot(*reader, slot);
+        } catch (...) {  // results are ignored, and nothing may cross the C API
+        }
     }
-
     RegistryRemove(handle);
     SerialClose(reader->link.port);
-    delete reader;
+    reader->link.port = kInvalidSerialHandle;
     return RYX_SUCCESS;
 }

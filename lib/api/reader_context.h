@@ -21,6 +21,12 @@ struct ReaderContext {
     // Set once identification has succeeded. The context is registered before its port is opened; until then a
     // forged handle that happens to name it must be refused, not served half-built.
     std::atomic<bool> ready{false};
+    // Set once by the RYX_Close that wins; from then on every call on the handle is refused with 6.
+    std::atomic<bool> closing{false};
+
+    [[nodiscard]] bool IsOpen() const noexcept {
+        return ready.load(std::memory_order_acquire) && !closing.load(std::memory_order_acquire);
+    }
 };
 
 }  // namespace ryx

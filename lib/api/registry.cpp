@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace ryx {
@@ -10,7 +11,7 @@ namespace {
 
 struct RegistryEntry {
     RYX_HANDLE handle;
-    ReaderContext* context;
+    std::shared_ptr<ReaderContext> context;
 };
 
 // Function-local statics: constructed on first use, so the registry is usable from any static initialiser and
@@ -31,7 +32,7 @@ std::uintptr_t g_lastHandle = 0;
 
 }  // namespace
 
-RYX_HANDLE RegistryInsert(ReaderContext* context) noexcept {
+RYX_HANDLE RegistryInsert(std::shared_ptr<ReaderContext> context) noexcept {
     std::lock_guard guard(RegistryLock());
     auto& list = RegistryList();
     try {
@@ -40,11 +41,11 @@ RYX_HANDLE RegistryInsert(ReaderContext* context) noexcept {
         return nullptr;
     }
     const auto handle = reinterpret_cast<RYX_HANDLE>(++g_lastHandle);
-    list.push_back({handle, context});
+    list.push_back({handle, std::move(context)});
     return handle;
 }
 
-ReaderContext* RegistryFind(RYX_HANDLE handle) noexcept {
+std::shared_ptr<ReaderContext> RegistryFind(RYX_HANDLE handle) noexcept {
     if (handle == nullptr) return nullptr;
     std::lock_guard guard(RegistryLock());
     for (const auto& entry : RegistryList()) {
@@ -60,14 +61,20 @@ void RegistryStartup() noexcept {
 
 void RegistryShutdown() noexcept {
     std::lock_guard guard(RegistryLock());
+    // Readers still open keep their memory: their references are let go of without freeing what they hold.
+    for (auto& entry : RegistryList()) {
+        new (&entry.context) std::shared_ptr<ReaderContext>();  // the old reference is abandoned, not released
+    }
     std::vector<RegistryEntry>().swap(RegistryList());
 }
 
 bool RegistryRemove(RYX_HANDLE handle) noexcept {
+    std::shared_ptr<ReaderContext> last;  // released after the registry's lock: freeing a reader may take time
     std::lock_guard guard(RegistryLock());
     auto& list = RegistryList();
     for (auto it = list.begin(); it != list.end(); ++it) {
         if (it->handle == handle) {
+            last = std::move(it->context);
             list.erase(it);
             return true;
         }

@@ -2,6 +2,8 @@
 // one insert, find or remove, never during port I/O.
 #pragma once
 
+#include <memory>
+
 #include <ryx.h>
 
 namespace ryx {
@@ -10,11 +12,12 @@ struct ReaderContext;
 
 // Registers context under a new handle, unique for the life of the process (a closed handle is never handed out
 // again, so a stale handle can never reach a reader opened later). Returns nullptr when no memory is left; the
-// registry is then unchanged. The registry does not own the context.
-[[nodiscard]] RYX_HANDLE RegistryInsert(ReaderContext* context) noexcept;
+// registry is then unchanged. The registry holds one reference to the context until RegistryRemove.
+[[nodiscard]] RYX_HANDLE RegistryInsert(std::shared_ptr<ReaderContext> context) noexcept;
 
-// The context registered under handle, or nullptr. Nothing behind the handle is read.
-[[nodiscard]] ReaderContext* RegistryFind(RYX_HANDLE handle) noexcept;
+// The context registered under handle, or null. Nothing behind the handle is read. The reference returned keeps
+// the context alive until the caller drops it, even when the handle is closed meanwhile.
+[[nodiscard]] std::shared_ptr<ReaderContext> RegistryFind(RYX_HANDLE handle) noexcept;
 
 // Unregisters the handle; false when it was not registered.
 bool RegistryRemove(RYX_HANDLE handle) noexcept;

@@ -12,28 +12,82 @@
 #include "serial/serial_port.h"
 
 namespace ryx {
+
+// The rule against late answers. A reader answers every frame it takes, however late: the status and response
+// to a command frame whose status read timed out, the response to a repeat request sent after the last response
+// attempt, the answer to the first copy of a command frame that went out twice. Such an answer must never be
+// taken for the reply to a later frame, so the host lets the line fall quiet before a frame goes out whenever one
+// may still be on its way:
+//   - an exchange that ends while an answer may still come (a status read timed out, a status or response came
+//     incomplete, the last response attempt failed and its repeat request went out, or the response proved too
+//     long) leaves the link unsettled, and the next exchange drains the line before its purge and command frame;
+//   - a status read that brings bytes which are not a status frame (the start of a late response, say) drains the
+//     line before the command frame goes out again;
+//   - while an answer may still come within an exchange (a command frame sent again after silence, a repeat
+//     request after a response that stopped short), the response is read up to its announced end and no
+//     further, so that an answer behind it stays queued for the drain;
+//   - a reply the message layer refuses (another bSeq, a length that does not add up) leaves the link unsettled.
+// Draining reads and discards until nothing has arrived for as long as the reader's longest frame takes at the
+// current rate, within a firm limit. An exchange on a settled line whose first attempts succeed waits for
+// nothing more than its own frames.
 namespace {
 
 constexpr std::uint32_t kResponseChunkSize = 64;
+// The longest frame a reader sends before its block size is known carries the 35-byte firmware reply.
+constexpr std::uint32_t kLongestDataBeforeIdentification = 64;
+// Ten bits a byte on the line (start, 8 data, stop).
+constexpr std::uint64_t kBitsPerByte = 10;
+constexpr std::uint64_t kReplyHeaderSize = 10;
+// A quiet line is one that stayed silent this long at least (the scheduler's grain on a loaded host), at most
+// kDrainLimitMs; and no drain takes longer than kDrainLimitMs, whatever the reader keeps sending.
+constexpr std::uint32_t kQuietFloorMs = 50;
+constexpr std::uint32_t kDrainLimitMs = 1000;
+
+// The time the reader's longest frame takes at the port's current rate.
+std::uint32_t QuietTimeMs(const Link& link) noexcept {
+    std::uint32_t rate = 0;
+    if (!SerialGetBaudRate(link.port, &rate) || rate == 0) {
+        rate = 9600;  // the slowest rate a reader runs at
+    }
+    const std::uint64_t longest = std::uint64_t{std::max(link.maxBlockSize, kLongestDataBeforeIdentification)} +
+                                  kReplyHeaderSize + kFrameOverhead;
+    const std::uint64_t ms = (longest * kBitsPerByte * 1000 + rate - 1) / rate;
+    return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(ms, kQuietFloorMs, kDrainLimitMs));
+}
+
+// Reads and discards until the line has been quiet for QuietTimeMs. foreignBytes: bytes already taken that no
+// frame asked for; they make this drain count as a late answer even when nothing more arrives.
+void DrainLine(Link& link, std::uint32_t foreignBytes) noexcept {
+    std::uint32_t discarded = 0;
+    (void)SerialDrain(link.port, QuietTimeMs(link), kDrainLimitMs, &discarded);  // a dead port fails what follows
+    ++link.counters.drains;
+    link.counters.discardedBytes += discarded;
+    if (discarded + foreignBytes != 0) ++link.counters.lateAnswers;
+}
 
 // Reads the 4 status bytes, asking only for the ones still missing so that whatever the reader sends after
-// them stays queued for the response phase.
-bool ReadStatusFrame(const Link& link, std::array<std::uint8_t, kStatusFrameSize>& status) {
+// them stays queued for the response phase. Returns how many arrived.
+std::uint32_t ReadStatusFrame(const Link& link, std::array<std::uint8_t, kStatusFrameSize>& status) {
     std::uint32_t got = 0;
     while (got < kStatusFrameSize) {
         std::uint32_t n = 0;
         if (!SerialRead(link.port, status.data() + got, static_cast<std::uint32_t>(kStatusFrameSize) - got, &n,
                         link.statusTimeout) ||
             n == 0) {
-            return false;
+            return got;
         }
         got += n;
     }
-    return true;
+    return got;
+}
+
+// True when status is a whole status frame, accepting or not: the reader's own answer to the command frame.
+bool IsStatusFrame(const std::array<std::uint8_t, kStatusFrameSize>& status, const Link& link) noexcept {
+    return status[0] == link.rxStart && status[3] == link.rxEnd && status[2] == status[1];
 }
 
 // Command phase: purge, send the frame, read the status; the same bytes again after a failure.
-bool SendCommandFrame(const Link& link, const std::uint8_t* frame, std::uint32_t frameSize) {
+bool SendCommandFrame(Link& link, const std::uint8_t* frame, std::uint32_t frameSize) {
     // 64-bit count: retries of 0xFFFFFFFF must still mean one attempt more, not none.
     const std::uint64_t attempts = std::uint64_t{link.statusRetries} + 1;
     for (std::uint64_t attempt = 0; attempt < attempts; ++attempt) {
@@ -43,9 +97,25 @@ bool SendCommandFrame(const Link& link, const std::uint8_t* frame, std::uint32_t
             continue;
         }
         std::array<std::uint8_t, kStatusFrameSize> status{};
-        if (ReadStatusFrame(link, status) && IsAcceptedStatusFrame(status, link.rxStart, link.rxEnd)) {
+        const std::uint32_t got = ReadStatusFrame(link, status);
+        if (got == kStatusFrameSize && IsAcceptedStatusFrame(status, link.rxStart, link.rxEnd)) {
             return true;
         }
+        if (got == 0) {
+            // Silence: the reader may still answer this copy, after the host has sent the next one or given up.
+            link.unsettled = true;
+        } else if (got != kStatusFrameSize || !IsStatusFrame(status, link)) {
+            // Part of a frame, or bytes of another frame: the rest of it would meet the copy sent next. Once the
+            // line is quiet, every copy sent so far has had its answer. After the last attempt the next exchange
+            // drains instead.
+            if (attempt + 1 < attempts) {
+                DrainLine(link, got);
+                link.unsettled = false;
+            } else {
+                link.unsettled = true;
+            }
+        }
+        // A well-formed refusal: the reader did not take the frame and sends nothing more for it.
     }
     return false;
 }
@@ -58,8 +128,19 @@ std::size_t DirectReadSize(std::size_t missing) noexcept {
     return missing == 0 ? 0 : (missing - 1) / kResponseChunkSize * kResponseChunkSize;
 }
 
-// Reads chunks until the frame is complete, a read brings nothing, or the frame proves too long.
-ResponseAssembler::Progress ReadResponseFrame(const Link& link, ResponseAssembler& assembler) {
+// How many bytes the next read may ask for when it must not take any beyond the frame's end: the rest of the
+// header first, then what the announced length still lacks, 64 at most.
+std::uint32_t ExactChunkSize(const ResponseAssembler& assembler) noexcept {
+    if (!assembler.TotalKnown()) {
+        return static_cast<std::uint32_t>(kResponseLengthKnownAfter - assembler.Received());
+    }
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(kResponseChunkSize, assembler.Total() - assembler.Received()));
+}
+
+// Reads chunks until the frame is complete, a read brings nothing, or the frame proves too long. exact: no read
+// asks for bytes past the announced end, so that a second answer right behind the frame stays queued.
+ResponseAssembler::Progress ReadResponseFrame(const Link& link, ResponseAssembler& assembler, bool exact) {
     assembler.Reset();
     for (;;) {
         const std::span<std::uint8_t> missing = assembler.Missing();
@@ -76,12 +157,12 @@ ResponseAssembler::Progress ReadResponseFrame(const Link& link, ResponseAssemble
             continue;
         }
         std::array<std::uint8_t, kResponseChunkSize> chunk;
+        const std::uint32_t want = exact ? ExactChunkSize(assembler) : kResponseChunkSize;
         std::uint32_t n = 0;
-        if (!SerialRead(link.port, chunk.data(), kResponseChunkSize, &n, link.responseTimeout) || n == 0) {
+        if (!SerialRead(link.port, chunk.data(), want, &n, link.responseTimeout) || n == 0) {
             return ResponseAssembler::Progress::kIncomplete;
         }
-        const auto progress =
-            assembler.Feed(std::span<const std::uint8_t>(chunk.data(), std::min(n, kResponseChunkSize)));
+        const auto progress = assembler.Feed(std::span<const std::uint8_t>(chunk.data(), std::min(n, want)));
         if (progress != ResponseAssembler::Progress::kIncomplete) {
             return progress;
         }
@@ -96,19 +177,21 @@ std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, s
         return RYX_ERROR_INVALID_PARAMETER;
     }
     const std::uint64_t frameSize = std::uint64_t{payload.size()} + kFrameOverhead;
-    if (frameSize > UINT32_MAX) {
-        return RYX_ERROR_NOT_ENOUGH_MEMORY;  // the port cannot take a frame this long in one write
-    }
     const std::uint64_t receiveSize = std::uint64_t{*replyLength} + kFrameOverhead;
-    WorkingBuffer transmit = AllocateWorkingBuffer(frameSize);
-    WorkingBuffer receive = AllocateWorkingBuffer(receiveSize);
-    if (!transmit || !receive) {
-        return RYX_ERROR_NOT_ENOUGH_MEMORY;
+    WorkingBuffer transmit;
+    WorkingBuffer receive;
+    if (const std::uint32_t result = AllocateExchangeBuffers(frameSize, receiveSize, transmit, receive);
+        result != RYX_SUCCESS) {
+        return result;
     }
     BuildCommandFrame(payload, link.txStart, link.txEnd, transmit.get());
     std::array<std::uint8_t, kRepeatRequestSize> repeatRequest;
     BuildRepeatRequest(link.txStart, link.txEnd, repeatRequest.data());
 
+    if (link.unsettled) {
+        DrainLine(link, 0);
+        link.unsettled = false;
+    }
     if (!SendCommandFrame(link, transmit.get(), static_cast<std::uint32_t>(frameSize))) {
         return RYX_ERROR_GEN_FAILURE;
     }
@@ -117,8 +200,10 @@ std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, s
     ResponseAssembler assembler(std::span<std::uint8_t>(receive.get(), static_cast<std::size_t>(receiveSize)));
     const std::uint64_t attempts = std::uint64_t{link.responseRetries} + 1;
     for (std::uint64_t attempt = 0; attempt < attempts; ++attempt) {
-        const auto progress = ReadResponseFrame(link, assembler);
+        // Once something went out twice, two answers may come back to back: the frame ends where its length says.
+        const auto progress = ReadResponseFrame(link, assembler, link.unsettled);
         if (progress == ResponseAssembler::Progress::kTooLong) {
+            link.unsettled = true;                 // the rest of the oversized frame is still on its way
             return RYX_ERROR_INSUFFICIENT_BUFFER;  // asking again would bring the same oversized frame
         }
         if (progress == ResponseAssembler::Progress::kComplete) {
@@ -130,9 +215,12 @@ std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, s
                 return RYX_SUCCESS;
             }
         }
-        // Every failed attempt is followed by a repeat request, the last one included.
+        // Every failed attempt is followed by a repeat request, the last one included. The rest of a frame that
+        // stopped short may still come in front of the answer to it, and the answer to the last one after the
+        // exchange has given up.
         std::uint32_t written = 0;
         (void)SerialWrite(link.port, repeatRequest.data(), kRepeatRequestSize, &written);
+        if (progress != ResponseAssembler::Progress::kComplete || attempt + 1 == attempts) link.unsettled = true;
     }
     return RYX_ERROR_GEN_FAILURE;
 }

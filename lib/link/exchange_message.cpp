@@ -15,7 +15,11 @@ std::uint32_t ExchangeMessage(Link& link, std::span<const std::uint8_t> message,
     if (result != RYX_SUCCESS) {
         return result;
     }
-    return CheckReply(std::span<const std::uint8_t>(reply, *replyLength), expectedType, message[5], message[6]);
+    const std::uint32_t checked =
+        CheckReply(std::span<const std::uint8_t>(reply, *replyLength), expectedType, message[5], message[6]);
+    // A reply to another frame (a late answer) or one that does not add up: the right one may still be coming.
+    if (checked == RYX_ERROR_GEN_FAILURE) link.unsettled = true;
+    return checked;
 }
 
 void CopyReplyBody(const std::uint8_t* reply, std::uint32_t replyLength, std::uint8_t* out,

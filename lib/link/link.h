@@ -9,6 +9,13 @@
 
 namespace ryx {
 
+// What the link did to keep late answers out of replies; read by tests and the soak, never by the library.
+struct LinkCounters {
+    std::uint64_t drains = 0;          // waits for a quiet line before a frame went out
+    std::uint64_t lateAnswers = 0;     // of those, the ones that found bytes no frame of the exchange asked for
+    std::uint64_t discardedBytes = 0;  // bytes thrown away by the drains
+};
+
 struct Link {
     SerialHandle port = kInvalidSerialHandle;
     // Frame delimiters; every operation stores 0x02, 0x03, 0x02, 0x03 before its first message.
@@ -24,6 +31,9 @@ struct Link {
     std::uint8_t currentSlot = 0;       // bSlot of the operation in progress
     std::uint8_t sequence = 0;          // bSeq of the next message; wraps 255 -> 0
     std::uint8_t powerSelect = 0;       // bPowerSelect of PC_to_RDR_IccPowerOn
+    // The reader may still answer a frame the host no longer listens to: the next exchange drains the line first.
+    bool unsettled = false;
+    LinkCounters counters;
 };
 
 // Stores the frame delimiters and the slot, as every operation does before its first message.
@@ -35,7 +45,8 @@ inline void PrepareLink(Link& link, std::uint8_t slot) noexcept {
     link.currentSlot = slot;
 }
 
-// Carries one message to the reader and brings back its reply message (header and data).
+// Carries one message to the reader and brings back its reply message (header and data). Late answers never
+// count as the reply: see "The rule against late answers" in exchange_frame.cpp.
 // payload: the message, framed as it is. reply: out, room for *replyLength bytes. *replyLength: in, the largest
 // reply accepted; out (on success only), the reply's length. reply is written on success only. Blocks as the
 // "Blocking" paragraph of ryx.h says. Returns 0, 8 (no memory, or a payload too long for one frame), 31 (all

@@ -7,7 +7,8 @@ std::uint8_t NextSequence(Link& link) noexcept {
 }
 
 void BuildMessageHeader(std::uint8_t* out, std::uint8_t type, std::uint32_t dwLength, std::uint8_t slot,
-                        std::uint8_t seq, std::uint8_t byte7, std::uint8_t byte8, std::uint8_t byte9) noexcept {
+                        std::uint8_t seq, std::uint8_t specific7, std::uint8_t specific8,
+                        std::uint8_t specific9) noexcept {
     out[0] = type;
     out[1] = static_cast<std::uint8_t>(dwLength);
     out[2] = static_cast<std::uint8_t>(dwLength >> 8);
@@ -15,9 +16,9 @@ void BuildMessageHeader(std::uint8_t* out, std::uint8_t type, std::uint32_t dwLe
     out[4] = static_cast<std::uint8_t>(dwLength >> 24);
     out[5] = slot;
     out[6] = seq;
-    out[7] = byte7;
-    out[8] = byte8;
-    out[9] = byte9;
+    out[7] = specific7;
+    out[8] = specific8;
+    out[9] = specific9;
 }
 
 std::uint32_t MessageDataLength(const std::uint8_t* header) noexcept {

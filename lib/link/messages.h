@@ -26,9 +26,11 @@ inline constexpr std::uint8_t kRdrToPcEscape = 0x83;
 // Takes the next sequence number (the counter advances modulo 256).
 [[nodiscard]] std::uint8_t NextSequence(Link& link) noexcept;
 
-// Writes a 10-byte command header.
+// Writes a 10-byte command header. specific7 to specific9: the message-specific bytes at offsets 7 to 9 (bBWI,
+// bPowerSelect or bProtocolNum first; then wLevelParameter, low byte first, or zeros).
 void BuildMessageHeader(std::uint8_t* out, std::uint8_t type, std::uint32_t dwLength, std::uint8_t slot,
-                        std::uint8_t seq, std::uint8_t byte7, std::uint8_t byte8, std::uint8_t byte9) noexcept;
+                        std::uint8_t seq, std::uint8_t specific7, std::uint8_t specific8,
+                        std::uint8_t specific9) noexcept;
 
 // The dwLength field of a message header (bytes 1 to 4, little-endian): the number of data bytes it announces.
 [[nodiscard]] std::uint32_t MessageDataLength(const std::uint8_t* header) noexcept;

@@ -14,14 +14,12 @@ std::uint32_t SendEscape(Link& link, std::span<const std::uint8_t> data, std::ui
         return RYX_ERROR_INVALID_PARAMETER;
     }
     const std::uint64_t messageSize = std::uint64_t{data.size()} + kMessageHeaderSize;
-    if (messageSize > UINT32_MAX) {
-        return RYX_ERROR_NOT_ENOUGH_MEMORY;  // dwLength cannot describe it
-    }
     std::uint32_t receivedLength = ReplyCapacity(*replyLength);
-    WorkingBuffer message = AllocateWorkingBuffer(messageSize);
-    WorkingBuffer received = AllocateWorkingBuffer(receivedLength);
-    if (!message || !received) {
-        return RYX_ERROR_NOT_ENOUGH_MEMORY;
+    WorkingBuffer message;
+    WorkingBuffer received;
+    if (const std::uint32_t result = AllocateExchangeBuffers(messageSize, receivedLength, message, received);
+        result != RYX_SUCCESS) {
+        return result;
     }
     BuildMessageHeader(message.get(), kPcToRdrEscape, static_cast<std::uint32_t>(data.size()), link.currentSlot,
                        NextSequence(link), 0x00, 0x00, 0x00);

@@ -45,6 +45,12 @@ bool SerialPurge(SerialHandle port);
 [[nodiscard]] bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead,
                               std::uint32_t timeoutMs);
 
+// Reads and throws away whatever arrives until nothing has come for quietMs, or until limitMs have passed since
+// the call began, whichever is first; unlike SerialRead it keeps to the millisecond, not to 500 ms passes.
+// *discarded is the number of bytes thrown away. Fails only when the port does (a peer that hung up: 1117).
+[[nodiscard]] bool SerialDrain(SerialHandle port, std::uint32_t quietMs, std::uint32_t limitMs,
+                               std::uint32_t* discarded);
+
 // Writes all n bytes, waiting as long as it takes; a short write is a failure. *bytesWritten is the count that
 // went out, also on failure. A peer that hung up fails with RYX_ERROR_IO_DEVICE (1117).
 [[nodiscard]] bool SerialWrite(SerialHandle port, const std::uint8_t* buffer, std::uint32_t n,

@@ -257,6 +257,56 @@ bool SerialPurge(SerialHandle port) {
     return true;
 }
 
+bool SerialDrain(SerialHandle port, std::uint32_t quietMs, std::uint32_t limitMs, std::uint32_t* discarded) {
+    if (discarded == nullptr) {
+        return FailWith(RYX_ERROR_INVALID_PARAMETER);
+    }
+    *discarded = 0;
+    int fd = -1;
+    if (!PortFd(port, &fd)) {
+        return false;
+    }
+    const std::uint32_t start = TickMs();
+    std::uint32_t lastArrival = start;
+    for (;;) {
+        const std::uint32_t now = TickMs();
+        const std::uint32_t quiet = now - lastArrival;
+        const std::uint32_t spent = now - start;
+        if (quiet >= quietMs || spent >= limitMs) {
+            return true;
+        }
+        const int wait = static_cast<int>(std::min(quietMs - quiet, limitMs - spent));
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, wait);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return FailWithErrno(errno);
+        }
+        if (ready == 0) {
+            continue;
+        }
+        if ((p.revents & POLLNVAL) != 0) {
+            return FailWithErrno(EBADF);
+        }
+        std::uint8_t scratch[256];
+        const ssize_t got = ::read(fd, scratch, sizeof scratch);
+        if (got > 0) {
+            *discarded += static_cast<std::uint32_t>(got);
+            lastArrival = TickMs();
+            continue;
+        }
+        if (got < 0 && errno != EAGAIN && errno != EINTR) {
+            return FailWithErrno(errno);
+        }
+        if ((p.revents & (POLLHUP | POLLERR)) != 0) {
+            return FailWithErrno(EIO);
+        }
+        ::poll(nullptr, 0, std::min(wait, 10));  // readiness with nothing to read: do not spin
+    }
+}
+
 bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead,
                 std::uint32_t timeoutMs) {
     if (bytesRead == nullptr || (buffer == nullptr && n != 0)) {

@@ -5,6 +5,7 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
 
 #include <ryx.h>
@@ -262,6 +263,36 @@ void SerialClose(SerialHandle port) {
 bool SerialPurge(SerialHandle port) {
     HANDLE handle = nullptr;
     return PortHandle(port, &handle) && ::PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
+}
+
+bool SerialDrain(SerialHandle port, std::uint32_t quietMs, std::uint32_t limitMs, std::uint32_t* discarded) {
+    if (discarded == nullptr) {
+        return FailWith(ERROR_INVALID_PARAMETER);
+    }
+    *discarded = 0;
+    HANDLE handle = nullptr;
+    if (!PortHandle(port, &handle)) {
+        return false;
+    }
+    constexpr DWORD kLookEveryMs = 5;  // the input queue is looked at this often; arrival needs no finer grain
+    const DWORD start = ::GetTickCount();
+    DWORD lastArrival = start;
+    for (;;) {
+        if (const DWORD queued = QueuedBytes(handle); queued != 0) {
+            if (!::PurgeComm(handle, PURGE_RXCLEAR)) {
+                return false;
+            }
+            *discarded += queued;
+            lastArrival = ::GetTickCount();
+        }
+        const DWORD now = ::GetTickCount();
+        const DWORD quiet = now - lastArrival;
+        const DWORD spent = now - start;
+        if (quiet >= quietMs || spent >= limitMs) {
+            return true;
+        }
+        ::Sleep(std::min<DWORD>({kLookEveryMs, quietMs - quiet, limitMs - spent}));
+    }
 }
 
 bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead,

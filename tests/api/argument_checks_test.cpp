@@ -30,7 +30,7 @@ public:
         context_.link.responseTimeout = 10000;
         context_.link.responseRetries = 1;
         context_.ready = true;
-        handle_ = RegistryInsert(&context_);
+        handle_ = RegistryInsert(std::shared_ptr<ReaderContext>(&context_, [](ReaderContext*) {}));
     }
     ~RegisteredContext() { RegistryRemove(handle_); }
     RYX_HANDLE handle() const { return handle_; }

@@ -108,9 +108,11 @@ inline std::chrono::milliseconds SilentWait(std::uint32_t timeoutMs) {
 }
 
 // The longest one message may take when the reader fails it in every way the retries allow: every command attempt
-// waits out its status read, every response attempt its response read.
+// waits out its status read, every response attempt its response read, and the line is drained (1 s at most)
+// before the first command attempt and before each further one.
 inline std::chrono::milliseconds MessageBound(const LinkTimeouts& t) {
-    return SilentWait(t.statusTimeout) * (std::uint64_t{t.statusRetries} + 1) +
+    constexpr std::chrono::milliseconds kDrainLimit{1000};
+    return (SilentWait(t.statusTimeout) + kDrainLimit) * (std::uint64_t{t.statusRetries} + 1) +
            SilentWait(t.responseTimeout) * (std::uint64_t{t.responseRetries} + 1);
 }
 

@@ -18,6 +18,8 @@
 
 #include <ryx.h>
 
+#include "api/reader_context.h"
+#include "api/registry.h"
 #include "reliability_support.h"
 #include "sim/simulator.h"
 #include "sim/trace.h"
@@ -88,6 +90,12 @@ struct Tally {
     // Calls that began while the reader was still to answer the repeat request that ended the call before (a call
     // whose last response attempt fails still asks for a repeat): the late answer meets the next call's first frame.
     std::uint64_t lateAnswers = 0;
+    // What the library did about them: waits for a quiet line, those that found bytes of a late answer, and the
+    // bytes they threw away.
+    std::uint64_t drains = 0;
+    std::uint64_t drainsWithLateAnswer = 0;
+    std::uint64_t wrongResponses = 0;  // calls that succeeded with data other than the card's: must stay 0
+    std::uint64_t discardedBytes = 0;
     std::vector<std::string> problems;
 
     void Problem(std::string text) {
@@ -105,6 +113,10 @@ struct Tally {
         }
         recoveries += other.recoveries;
         lateAnswers += other.lateAnswers;
+        drains += other.drains;
+        wrongResponses += other.wrongResponses;
+        drainsWithLateAnswer += other.drainsWithLateAnswer;
+        discardedBytes += other.discardedBytes;
         for (const auto& p : other.problems) Problem(p);
     }
 };
@@ -127,9 +139,14 @@ public:
             tally_.Problem(Who() + "the reader could not be prepared");
         } else {
             tally_ = Tally{};  // the soak counts only calls made under faults
+            const LinkCounters before = RegistryFind(handle_)->link.counters;
             sim_->SetChaos(kFaultRate, 0x5EED'0000 + index_);
             Soak();
             sim_->SetChaos(0.0, 0);
+            const LinkCounters after = RegistryFind(handle_)->link.counters;
+            tally_.drains = after.drains - before.drains;
+            tally_.drainsWithLateAnswer = after.lateAnswers - before.lateAnswers;
+            tally_.discardedBytes = after.discardedBytes - before.discardedBytes;
             const sim::FaultCounters injected = sim_->FaultsInjected();
             tally_.faults = injected.total;
             std::copy(std::begin(injected.byKind), std::end(injected.byKind), tally_.faultsByKind);
@@ -264,6 +281,7 @@ private:
         if (code == RYX_SUCCESS) {
             if (length != apdu.response.size() ||
                 !std::equal(apdu.response.begin(), apdu.response.end(), response_.begin())) {
+                ++tally_.wrongResponses;
                 CallProblem(std::string("RYX_ExchangeApdu (") + what + ", " + std::to_string(apdu.command.size()) +
                             " bytes) succeeded with a wrong response of " + std::to_string(length) + " bytes");
             }
@@ -279,6 +297,7 @@ private:
             Timed(Call::kPowerOn, 1, "power on", [&] { return RYX_PowerOnIcc(handle_, 0, atr.data(), &length); });
         if (code == RYX_SUCCESS) {
             if (length != kAtr.size() || !std::equal(kAtr.begin(), kAtr.end(), atr.begin())) {
+                ++tally_.wrongResponses;
                 CallProblem("RYX_PowerOnIcc succeeded with a wrong ATR");
             }
         } else if (length != 0) {
@@ -313,6 +332,7 @@ private:
         });
         if (code == RYX_SUCCESS) {
             if (returned != in.size() || !std::equal(in.begin(), in.end(), out.begin())) {
+                ++tally_.wrongResponses;
                 CallProblem("RYX_Control succeeded with a wrong reply");
             }
         } else if (returned != 0) {
@@ -350,6 +370,10 @@ void PrintSummary(const Tally& t, Clock::duration wall) {
     }
     std::printf("  calls that met a late answer to the call before: %llu\n",
                 static_cast<unsigned long long>(t.lateAnswers));
+    std::printf("  wrong responses reported as success: %llu\n", static_cast<unsigned long long>(t.wrongResponses));
+    std::printf("  drain waits: %llu, %llu of them found a late answer (%llu bytes discarded)\n",
+                static_cast<unsigned long long>(t.drains), static_cast<unsigned long long>(t.drainsWithLateAnswer),
+                static_cast<unsigned long long>(t.discardedBytes));
     std::printf("  longest call: %lld ms, %s\n", static_cast<long long>(duration_cast<milliseconds>(t.longest).count()),
                 t.longestWhat.c_str());
     std::fflush(stdout);
@@ -382,6 +406,8 @@ TEST(FaultSoak, EveryCallSucceedsExactlyOrFailsWithADocumentedCodeInTime) {
     EXPECT_GT(total.faultsByKind[static_cast<std::size_t>(sim::FaultKind::kTruncateResponse)], 0u);
     RecordProperty("calls", static_cast<int>(total.calls));
     RecordProperty("faults", static_cast<int>(total.faults));
+    RecordProperty("late_answers", static_cast<int>(total.lateAnswers));
+    RecordProperty("drain_waits", static_cast<int>(total.drains));
 }
 
 }  // namespace

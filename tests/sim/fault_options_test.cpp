@@ -126,21 +126,37 @@ TEST(FaultPlan, RandomFaultsAreRepeatableBySeedAndNeverVanish) {
 
 TEST(Options, ParsesEveryOption) {
     std::string why;
-    auto o = ParseOptions({"--model",      "KT6630RS",
-                           "--firmware",   "KT6630RS 9.99",
-                           "--rate",       "115200",
-                           "--block-size", "100",
-                           "--card",       "1:3B 02 14 50",
-                           "--no-card",    "0",
-                           "--mute",       "2",
-                           "--wire-time",  "--trace",
-                           "--fault",      "refuse-status:2",
-                           "--fault",      "delay-response:1:10",
-                           "--chaos",      "0.05",
-                           "--seed",       "9",
-                           "--link",       "/tmp/x",
-                           "--run",        "echo {port}",
-                           "--control",    "/tmp/c"},
+    auto o = ParseOptions({"--model",
+                           "KT6630RS",
+                           "--firmware",
+                           "KT6630RS 9.99",
+                           "--rate",
+                           "115200",
+                           "--block-size",
+                           "100",
+                           "--card",
+                           "1:3B 02 14 50",
+                           "--no-card",
+                           "0",
+                           "--mute",
+                           "2",
+                           "--wire-time",
+                           "--trace",
+                           "--reexecute-repeats",
+                           "--fault",
+                           "refuse-status:2",
+                           "--fault",
+                           "delay-response:1:10",
+                           "--chaos",
+                           "0.05",
+                           "--seed",
+                           "9",
+                           "--link",
+                           "/tmp/x",
+                           "--run",
+                           "echo {port}",
+                           "--control",
+                           "/tmp/c"},
                           &why);
     ASSERT_TRUE(o.has_value()) << why;
     EXPECT_EQ(o->config.model, Model::KT6630RS);
@@ -152,6 +168,7 @@ TEST(Options, ParsesEveryOption) {
     EXPECT_TRUE(o->config.cards[2].present);
     EXPECT_TRUE(o->config.cards[2].mute);
     EXPECT_TRUE(o->config.wireTime);
+    EXPECT_TRUE(o->config.reexecuteRepeats);
     EXPECT_TRUE(o->config.trace);
     ASSERT_EQ(o->faults.size(), 2u);
     EXPECT_EQ(o->faults[0].count, 2u);
@@ -168,6 +185,7 @@ TEST(Options, ParsesEveryOption) {
     ASSERT_TRUE(o.has_value());
     EXPECT_EQ(o->config.model, Model::KT4470RS);
     EXPECT_EQ(o->config.rate, 9600u);
+    EXPECT_FALSE(o->config.reexecuteRepeats);
     EXPECT_TRUE(o->config.cards[0].present);
     EXPECT_FALSE(o->config.cards[1].present);
 }

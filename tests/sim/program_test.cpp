@@ -101,7 +101,7 @@ TEST(Program, HelpDocumentsEveryOptionAndTheCard) {
           "--mute",  "--wire-time", "--trace",  "--fault",      "--chaos",     "--seed",
           "--link",  "--run",       "--help",   "--control",    "--send",      "insert SLOT [ATRHEX|FILE]",
           "return",  "KT4470RS_V3", "KT6630RS", "SELECT",       "READ BINARY", "UPDATE BINARY",
-          "ECHO",    "PATTERN",     "6D 00",    "6E 00",        "{port}"}) {
+          "ECHO",    "PATTERN",     "6D 00",    "6E 00",        "{port}",      "--reexecute-repeats"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }
