@@ -14,10 +14,12 @@ One simulated KT4470RS_V3 (3 slots: the built-in card in slot 0, slots 1 and 2 e
   recovery_s           the reader unplugged and plugged in again until a client sees slot 0 with its card again
 
 Usage: pcscd_bench.py --sim RYX_SIM --driver LIBIFD_RYX --library LIBRYX [--quick] --out FILE
-Needs pcscd and pyscard, and no other pcscd running (the end-to-end test's rules; it takes the same lock).
-Exit status 0 when it ran, 1 with a reason on standard error when it could not.
+Needs pcscd and pyscard; its pcscd is a private one beside any pcscd the machine runs (tests/pcsc/private_pcscd.py:
+root, or a user where user namespaces are allowed). Exit status 0 when it ran, 1 with a reason on standard error
+when it could not.
 """
 import argparse
+import contextlib
 import ctypes
 import os
 import shutil
@@ -28,7 +30,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "pcsc"))
-import end_to_end as e2e  # noqa: E402  (the child processes, the lock and the pcscd checks)
+import end_to_end as e2e  # noqa: E402  (the simulators and the tool checks)
+from private_pcscd import PrivatePcscd, skip_reason  # noqa: E402
 from pcsc_events import StateWatch, control  # noqa: E402
 
 APDU = bytes([0x80, 0x10, 0x00, 0x00, 0x02, 0x01, 0x02])  # ECHO of 2 bytes: 4-byte response
@@ -118,22 +121,19 @@ def run(args, work, figures):
     seconds = 2 if args.quick else args.seconds
     idle_seconds = 5 if args.quick else 30  # many queries counted: the count's rounding does not show
     repeats = 1 if args.quick else 5
-    children = []
-    try:
+    with contextlib.ExitStack() as stack:
         reader_args = ["--model", "KT4470RS_V3", "--wire-time", "--rate", "9600"]
-        children.append(e2e.start_sim(args.sim, link, trace, reader_args, ctl))
+        stack.callback(e2e.start_sim(args.sim, link, trace, reader_args, ctl).stop)
         # The direct figure comes from a second, identical reader: pcscd holds the first one's port.
         direct_link = os.path.join(work, "ttyRYX1")
-        children.append(e2e.start_sim(args.sim, direct_link, os.path.join(work, "direct.trace"), reader_args))
+        stack.callback(e2e.start_sim(args.sim, direct_link, os.path.join(work, "direct.trace"), reader_args).stop)
 
-        config = os.path.join(work, "reader.conf")
-        with open(config, "w") as f:
+        conf_dir = os.path.join(work, "reader.conf.d")
+        os.mkdir(conf_dir)
+        with open(os.path.join(conf_dir, "ryx"), "w") as f:
             f.write(f'FRIENDLYNAME "{READER}"\nDEVICENAME {link}\nLIBPATH {args.driver}\nCHANNELID 1\n')
-        pcscd = e2e.Child("pcscd", ["pcscd", "--foreground", "--info", "-c", config], os.path.join(work, "pcscd.log"))
-        children.append(pcscd)
-        if pcscd.wait_for_line(r"daemon ready", e2e.START_WAIT_S) is None or \
-                not e2e.wait_for_socket(pcscd, e2e.START_WAIT_S):
-            raise e2e.Failed("pcscd did not start")
+        pcscd = stack.enter_context(PrivatePcscd(conf_dir, os.path.join(work, "pcscd.log"), ["--info"]))
+        os.environ.update(pcscd.env)  # this process's pyscard is the client
         watch = StateWatch(f"{READER} 00 02")
         try:
             watch.wait_until(watch.empty(), 30)
@@ -185,10 +185,6 @@ def run(args, work, figures):
             print(f"pcscd_bench.py: recovery: {failure}", file=sys.stderr)
         finally:
             slot0.close()
-    finally:
-        for child in reversed(children):
-            if child.proc.poll() is None:
-                child.stop()
 
 
 def main():
@@ -203,22 +199,19 @@ def main():
     args = parser.parse_args()
     for name in ("sim", "driver", "library"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
-    try:
-        e2e.require_tools()
-        lock = e2e.take_lock()
-        e2e.refuse_if_pcscd_is_there()
-    except e2e.Refused as refused:
-        print(f"pcscd_bench.py: not run: {refused}", file=sys.stderr)
+    reason = skip_reason()
+    if reason:
+        print(f"pcscd_bench.py: not run: {reason}", file=sys.stderr)
         return 1
     work = tempfile.mkdtemp(prefix="ryx-pcscd-bench-")
     figures = {}
     try:
+        e2e.require_tools()
         run(args, work, figures)
     except (e2e.Failed, OSError, RuntimeError) as failure:
         print(f"pcscd_bench.py: {failure} (logs in {work})", file=sys.stderr)
         return 1
     finally:
-        os.close(lock)
         with open(args.out, "w") as f:
             for name, value in figures.items():
                 f.write(f"{name} {value:.4f}\n")

@@ -5,19 +5,18 @@
                                        pcscd -c reader.conf -- pcsc_scan, pyscard, opensc-tool
   ryx_sim (2 slots) ------------------/
 
-Only one pcscd can run on a machine (its socket path is fixed), so the test refuses to run while another pcscd, or
-a systemd socket unit that would start one, holds it. Every wait is bounded and every process the test starts is
-stopped before it ends, whatever happens.
+The test's pcscd is a private one (private_pcscd.py) beside any pcscd the machine runs. Where none can run (not root
+and no user namespaces) the test is skipped with the reason (exit status 77). Every wait is bounded and every process
+the test starts is stopped before it ends, whatever happens.
 
 Usage: end_to_end.py --sim PATH/ryx_sim --driver PATH/libifd_ryx.so
 """
 import argparse
-import fcntl
+import contextlib
 import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -25,12 +24,10 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from private_pcscd import PrivatePcscd, skip_reason  # noqa: E402
 
-PCSCD_SOCKET = "/run/pcscd/pcscd.comm"
-PCSCD_RUN_DIR = "/run/pcscd"
-# Two runs of this test (from two build directories) take turns instead of refusing each other.
-LOCK_FILE = "/tmp/ryx-pcsc-end-to-end.lock"
-LOCK_WAIT_S = 180
+SKIPPED = 77  # the exit status ctest is told means skipped
+
 START_WAIT_S = 30
 CLIENT_WAIT_S = 60
 STOP_WAIT_S = 30
@@ -47,10 +44,6 @@ READER_NAMES = [f"{READER_A} 00 00", f"{READER_A} 00 01", f"{READER_A} 00 02",
                 f"{READER_B} 01 00", f"{READER_B} 01 01"]
 
 
-class Refused(Exception):
-    """The machine is not in a state where the test can run; the message says what to do."""
-
-
 class Failed(Exception):
     pass
 
@@ -61,91 +54,8 @@ def check(condition, what, detail=""):
     print(f"ok: {what}", flush=True)
 
 
-class Deadline(Exception):
-    pass
-
-
-def _on_alarm(signum, frame):
-    raise Deadline()
-
-
 def _on_term(signum, frame):
     raise Failed(f"stopped by signal {signum}")
-
-
-def take_lock():
-    fd = os.open(LOCK_FILE, os.O_RDWR | os.O_CREAT, 0o666)
-    signal.signal(signal.SIGALRM, _on_alarm)
-    signal.alarm(LOCK_WAIT_S)
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX)
-    except Deadline:
-        raise Refused(f"another run of this test has held {LOCK_FILE} for {LOCK_WAIT_S} s")
-    finally:
-        signal.alarm(0)
-    return fd
-
-
-def running_pcscd():
-    """Pids of pcscd processes on the machine."""
-    pids = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/comm") as f:
-                if f.read().strip() == "pcscd":
-                    pids.append(int(entry))
-        except OSError:
-            pass
-    return pids
-
-
-def socket_answers():
-    """True when something accepts connections on pcscd's socket (a pcscd, or systemd waiting to start one)."""
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    s.settimeout(2)
-    try:
-        s.connect(PCSCD_SOCKET)
-        return True
-    except OSError:
-        return False
-    finally:
-        s.close()
-
-
-def wait_for_socket(daemon, timeout):
-    """True once pcscd's socket accepts a connection; False if the daemon ended or the time ran out first."""
-    end = time.monotonic() + timeout
-    while not socket_answers():
-        if daemon.proc.poll() is not None or time.monotonic() >= end:
-            return False
-        time.sleep(0.05)
-    return True
-
-
-def active_systemd_units():
-    if not os.path.isdir("/run/systemd/system") or shutil.which("systemctl") is None:
-        return []
-    active = []
-    for unit in ("pcscd.socket", "pcscd.service"):
-        r = subprocess.run(["systemctl", "is-active", "--quiet", unit], timeout=15)
-        if r.returncode == 0:
-            active.append(unit)
-    return active
-
-
-def refuse_if_pcscd_is_there():
-    units = active_systemd_units()
-    if units:
-        raise Refused(f"systemd's {' and '.join(units)} would serve the clients instead of the test's pcscd; "
-                      f"stop them for the test with: systemctl stop pcscd.socket pcscd.service")
-    pids = running_pcscd()
-    if pids:
-        raise Refused(f"another pcscd is running (pid {', '.join(map(str, pids))}); its socket {PCSCD_SOCKET} "
-                      f"is fixed, so this test needs it stopped first")
-    if socket_answers():
-        raise Refused(f"something accepts connections on {PCSCD_SOCKET}; stop whatever serves it first")
 
 
 def require_tools():
@@ -153,35 +63,29 @@ def require_tools():
     if not os.access(SYSTEM_PYTHON, os.X_OK):
         missing.append(SYSTEM_PYTHON)
     if missing:
-        raise Refused(f"missing {', '.join(missing)}: run scripts/setup-deps "
+        raise Failed(f"missing {', '.join(missing)}: run scripts/setup-deps "
                       f"(packages pcscd pcsc-tools opensc python3-pyscard)")
     r = subprocess.run([SYSTEM_PYTHON, "-c", "import smartcard"], capture_output=True, text=True, timeout=30)
     if r.returncode != 0:
-        raise Refused(f"pyscard is not importable from {SYSTEM_PYTHON}: install python3-pyscard")
+        raise Failed(f"pyscard is not importable from {SYSTEM_PYTHON}: install python3-pyscard")
 
 
 class Child:
-    """A started program whose output lines are collected by a thread; lines can be waited for."""
+    """A started program whose standard output lines are collected by a thread and can be waited for; its standard
+    error goes to log_path (ryx_sim prints its pty path on stdout and traces on stderr)."""
 
-    def __init__(self, name, argv, log_path, stdout_only=False):
+    def __init__(self, name, argv, log_path):
         self.name = name
-        self.log_path = log_path
         self.lines = []
-        self._stdout_only = stdout_only
         self._cond = threading.Condition()
         self._log = open(log_path, "w")
-        # ryx_sim prints its pty path on stdout and traces on stderr: the trace goes to its own file.
-        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE,
-                                     stderr=self._log if stdout_only else subprocess.STDOUT,
-                                     text=True, start_new_session=True)
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=self._log, text=True,
+                                     start_new_session=True)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
     def _read(self):
         for line in self.proc.stdout:
-            if not self._stdout_only:
-                self._log.write(line)
-                self._log.flush()
             with self._cond:
                 self.lines.append(line.rstrip("\n"))
                 self._cond.notify_all()
@@ -222,7 +126,7 @@ class Child:
 
 def start_sim(sim, link, trace, extra, control=None):
     argv = [sim, "--trace", "--link", link] + (["--control", control] if control else []) + extra
-    child = Child(f"ryx_sim {os.path.basename(link)}", argv, trace, stdout_only=True)
+    child = Child(f"ryx_sim {os.path.basename(link)}", argv, trace)
     line = child.wait_for_line(r"^/dev/", START_WAIT_S)
     if line is None:
         child.stop()
@@ -306,29 +210,24 @@ def run(args, work):
     link_b = os.path.join(work, "ttyRYX1")
     trace_a = os.path.join(work, "sim0.trace")
     trace_b = os.path.join(work, "sim1.trace")
-    children = []
-    try:
+    with contextlib.ExitStack() as stack:
         # pcscd refuses a DEVICENAME that does not exist yet: the readers come first.
         control_a = os.path.join(work, "sim0.ctl")
-        children.append(start_sim(args.sim, link_a, trace_a, ["--model", "KT4470RS_V3",
-                                                                "--firmware", "KT4470RS_V3 2.05"], control_a))
-        children.append(start_sim(args.sim, link_b, trace_b,
-                                  ["--no-card", "0", "--card", "1:3B169652595853494D"]))
-        sim_a, sim_b = children
+        sim_a = start_sim(args.sim, link_a, trace_a, ["--model", "KT4470RS_V3", "--firmware", "KT4470RS_V3 2.05"],
+                          control_a)
+        stack.callback(sim_a.stop)
+        sim_b = start_sim(args.sim, link_b, trace_b, ["--no-card", "0", "--card", "1:3B169652595853494D"])
+        stack.callback(sim_b.stop)
 
-        config = os.path.join(work, "reader.conf")
-        with open(config, "w") as f:
+        conf_dir = os.path.join(work, "reader.conf.d")
+        os.mkdir(conf_dir)
+        with open(os.path.join(conf_dir, "ryx"), "w") as f:
             f.write(f'FRIENDLYNAME "{READER_A}"\nDEVICENAME {link_a}:escape\nLIBPATH {args.driver}\nCHANNELID 1\n\n'
                     f'FRIENDLYNAME "{READER_B}"\nDEVICENAME {link_b}\nLIBPATH {args.driver}\nCHANNELID 2\n')
-
-        pcscd = Child("pcscd", ["pcscd", "--foreground", "--debug", "--apdu", "-c", config],
-                      os.path.join(work, "pcscd.log"))
-        children.append(pcscd)
-        check(pcscd.wait_for_line(r"daemon ready", START_WAIT_S) is not None, "pcscd started with the driver",
-              "\n".join(pcscd.lines[-40:]))
-        # pcscd logs "daemon ready" before it creates its socket: a client started at once can find no service.
-        check(wait_for_socket(pcscd, START_WAIT_S), "pcscd accepts clients on its socket",
-              "\n".join(pcscd.lines[-40:]))
+        pcscd = stack.enter_context(PrivatePcscd(conf_dir, os.path.join(work, "pcscd.log"), ["--debug", "--apdu"]))
+        check("daemon ready" in pcscd.log(), "pcscd started with the driver and accepts clients")
+        # Every client, this process's pyscard included, reaches the private pcscd.
+        os.environ.update(pcscd.env)
 
         out = run_client(["pcsc_scan", "-r"], "pcsc_scan -r")
         listed = re.findall(r"^\s*(\d+): (.+?)\s*$", out, re.M)
@@ -353,26 +252,15 @@ def run(args, work):
         marks = (os.path.getsize(trace_a), os.path.getsize(trace_b))
         status = pcscd.stop(signal.SIGINT)
         # pcscd reports a shutdown by signal with status 1; what counts is that it cleaned up on its own.
-        check(status is not None and status >= 0 and pcscd.wait_for_line(r"at_exit\(\) cleaning", 0) is not None,
+        check(status is not None and status >= 0 and "at_exit() cleaning" in pcscd.log(),
               "pcscd shuts down cleanly on SIGINT", f"status {status}")
-        check(pcscd.wait_for_line(r"Unloading reader driver", 0) is not None, "pcscd unloaded the driver")
+        check("Unloading reader driver" in pcscd.log(), "pcscd unloaded the driver")
         check(powered_off_slots(trace_a, marks[0]) == [0, 1, 2], "the first reader's slots were powered off",
               str(powered_off_slots(trace_a, marks[0])))
         check(powered_off_slots(trace_b, marks[1]) == [0, 1], "the second reader's slots were powered off",
               str(powered_off_slots(trace_b, marks[1])))
         for sim, link in ((sim_a, link_a), (sim_b, link_b)):
             check(sim.stop() == 0 and not os.path.lexists(link), f"ryx_sim for {os.path.basename(link)} ended")
-    finally:
-        for child in reversed(children):
-            if child.proc.poll() is None:
-                child.stop()
-        if any(c.name == "pcscd" and (c.proc.returncode is None or c.proc.returncode < 0) for c in children):
-            # A pcscd that had to be killed leaves its socket and pid file behind; they were ours.
-            for leftover in ("pcscd.comm", "pcscd.pid"):
-                try:
-                    os.unlink(os.path.join(PCSCD_RUN_DIR, leftover))
-                except OSError:
-                    pass
 
 
 def tail(path, lines=60):
@@ -392,24 +280,20 @@ def main():
     args.driver = os.path.abspath(args.driver)
     signal.signal(signal.SIGTERM, _on_term)
 
-    try:
-        require_tools()
-        lock = take_lock()
-        refuse_if_pcscd_is_there()
-    except Refused as e:
-        print(f"REFUSED: {e}", flush=True)
-        return 1
+    reason = skip_reason()
+    if reason:
+        print(f"SKIPPED: {reason}", flush=True)
+        return SKIPPED
 
     work = tempfile.mkdtemp(prefix="ryx-pcsc-")
     try:
+        require_tools()
         run(args, work)
-    except Failed as e:
+    except (Failed, RuntimeError) as e:
         print(f"FAILED: {e}", flush=True)
         for name in ("pcscd.log", "sim0.trace", "sim1.trace"):
             print(f"--- last lines of {name} (all in {work}) ---\n{tail(os.path.join(work, name))}", flush=True)
         return 1
-    finally:
-        os.close(lock)
     shutil.rmtree(work, ignore_errors=True)
     print("PASSED", flush=True)
     return 0
