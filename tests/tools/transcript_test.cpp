@@ -1,9 +1,9 @@
 // Transcripts of the real ryx_test program, run against the real simulator (ryx_sim --run) with prepared standard
 // input, compared with the golden files golden/<case>.in (input) and golden/<case>.out (expected output).
 //
-// The simulator prints the terminal's path first and ryx_test names it in its messages; both are replaced by
-// "PORT" so the transcripts do not depend on which pseudo-terminal was free. With RYX_UPDATE_GOLDEN=1 in the
-// environment a case writes what it got to its .out file instead; read the difference before committing it.
+// ryx_test names the terminal in its messages (and the simulator prints its path on standard error); the path is
+// replaced by "PORT" so the transcripts do not depend on which pseudo-terminal was free. With RYX_UPDATE_GOLDEN=1 in
+// the environment a case writes what it got to its .out file instead; read the difference before committing it.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -196,7 +196,7 @@ TEST_P(Transcript, MatchesGoldenFile) {
     ASSERT_FALSE(run.timedOut) << "the run did not end within 120 s; output so far:\n" << run.out << run.err;
     // ryx_test always exits with 0, and ryx_sim --run passes its status on.
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(Normalise(run.err), c.withSimulator ? "PORT\n" : "");
     const std::string actual = Normalise(run.out);
 
     const char* update = std::getenv("RYX_UPDATE_GOLDEN");
@@ -205,6 +205,15 @@ TEST_P(Transcript, MatchesGoldenFile) {
         GTEST_SKIP() << "wrote " << base << ".out";
     }
     EXPECT_EQ(actual, ReadFile(base + ".out"));
+}
+
+// ryx_sim --run leaves standard output to the command: a TAP reader on the pipe sees TAP from the first line.
+TEST(SimulatorRun, TapFromTheFirstLine) {
+    const Outcome run = RunProgram({RYX_SIM_BINARY, "--run", Quote(RYX_TEST_BINARY) + " {port} --tap --power-on"},
+                                   "/dev/null", std::chrono::seconds(120));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n')), "TAP version 13");
+    EXPECT_EQ(Normalise(run.err), "PORT\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Tools, Transcript, testing::ValuesIn(kCases),
