@@ -195,7 +195,8 @@ const OptionEntry kOptions[] = {
      }},
     {"--run", "'COMMAND'",
      "run COMMAND with /bin/sh -c, {port} replaced by the terminal's path, attached to this\n"
-     "terminal; exit with its status when it ends",
+     "terminal; exit with its status when it ends (the path is printed on standard error:\n"
+     "standard output is the command's)",
      [](const std::string& v, Options* o, std::string*) {
          o->run = v;
          return true;

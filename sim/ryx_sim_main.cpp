@@ -113,14 +113,16 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    // Started before the port is printed: a script that has read the first line can send commands at once.
+    // Started before the port is printed: a script that has read the first line can send commands at once. With --run
+    // the command owns standard output (a TAP report, say, is read from it), so the path goes to standard error.
     ControlServer control(simulator);
     if (options->control && !control.Start(*options->control, &error)) {
         std::fprintf(stderr, "ryx_sim: %s\n", error.c_str());
         return 1;
     }
-    std::printf("%s\n", port.c_str());
-    std::fflush(stdout);
+    std::FILE* portOut = options->run ? stderr : stdout;
+    std::fprintf(portOut, "%s\n", port.c_str());
+    std::fflush(portOut);
 
     int status = 0;
     if (options->run) {

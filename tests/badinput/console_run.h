@@ -9,22 +9,18 @@
 #include <vector>
 
 #include "sim/simulator.h"
+#include "support/child_program.h"
 
 namespace ryx::test {
 
-struct ConsoleRun {
-    std::string out;
-    std::string err;
-    int exitStatus = -1;  // the exit status, or -1 when the program did not end by exiting
-    int signal = 0;       // the signal that ended it, if one did
-    bool timedOut = false;
-    std::chrono::milliseconds elapsed{0};
-};
+using ConsoleRun = Outcome;
 
 // Runs `ryx_test port` in workDir with `input` as its whole standard input (the input ends where the bytes end).
 // A run that has not ended after `bound` is killed, with its process group, and reported as timed out.
-ConsoleRun RunConsole(const std::string& port, std::string_view input, const std::string& workDir,
-                      std::chrono::milliseconds bound);
+inline ConsoleRun RunConsole(const std::string& port, std::string_view input, const std::string& workDir,
+                             std::chrono::milliseconds bound) {
+    return RunProgram({RYX_TEST_BINARY, port}, input, workDir, bound);
+}
 
 // The command frames the simulator took (not those dropped for a speed mismatch), in order.
 std::vector<sim::FrameRecord> TakenCommands(const sim::Simulator& sim);

@@ -49,7 +49,7 @@ std::string RunOnFreshReader(const std::string& input, const std::string& workDi
     EXPECT_TRUE(sim.Start());
     const ConsoleRun run = RunConsole(sim.SlavePath(), input, workDir, kBound);
     EXPECT_FALSE(run.timedOut) << what;
-    EXPECT_EQ(run.exitStatus, 0) << what << "\n" << run.err;
+    EXPECT_EQ(run.status, 0) << what << "\n" << run.err;
     EXPECT_EQ(run.err, "") << what;
     const std::string closing = "Closing the reader (" + sim.SlavePath() + ")...\nRYX_Close: OK\n";
     EXPECT_TRUE(run.out.ends_with(closing)) << what;
@@ -224,7 +224,7 @@ TEST(CommandLine, OddPortNamesAreReportedAsTheyAre) {
     };
     for (const PortCase& c : cases) {
         const ConsoleRun run = RunConsole(c.port, "0\n", dir.path(), kBound);
-        EXPECT_EQ(run.exitStatus, 0) << c.port;
+        EXPECT_EQ(run.status, 0) << c.port;
         EXPECT_EQ(run.err, "") << c.port;
         EXPECT_EQ(run.out,
                   "RYX API Test Utility Version 1.0.1\nCopyright (c) 2026 the ryx authors\n\nOpening the reader (" +

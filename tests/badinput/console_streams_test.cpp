@@ -194,7 +194,7 @@ TEST_P(RandomInput, EveryRunEndsWithStatusZeroAndTheReaderClosed) {
         ASSERT_FALSE(run.timedOut) << what << ": no end within " << kRunBound.count() << " s; output ends:\n"
                                    << run.out.substr(run.out.size() > 2000 ? run.out.size() - 2000 : 0);
         EXPECT_EQ(run.signal, 0) << what;
-        EXPECT_EQ(run.exitStatus, 0) << what << "\n" << run.err;
+        EXPECT_EQ(run.status, 0) << what << "\n" << run.err;
         EXPECT_EQ(run.err, "") << what;
         const std::string closing = "Closing the reader (" + sim.SlavePath() + ")...\nRYX_Close: OK\n";
         EXPECT_TRUE(run.out.ends_with(closing)) << what << ": output ends:\n"

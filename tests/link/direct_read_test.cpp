@@ -111,33 +111,7 @@ TEST_F(LongResponseTest, LongFrameInOneWriteOrInSmallPiecesIsTheSame) {
     }
 }
 
-TEST_F(LongResponseTest, BytesAfterALongFrameStillCountAsPartOfIt) {
-    // 300 data bytes: a 313-byte frame; the last 64-byte chunk starts at byte 256 and takes what follows the frame.
-    const Bytes reply = LongReply(300);
-    // Consistent: one more byte and a check byte over everything between, then the end byte.
-    Bytes consistent = MakeFrame(reply);
-    consistent.push_back(0x44);
-    std::uint8_t check = 0;
-    for (std::size_t i = 1; i < consistent.size(); ++i) check ^= consistent[i];
-    consistent.insert(consistent.end(), {check, 0x03});
-    {
-        ScriptedPeer peer(pty, {{Join({StatusAccepted(), consistent})}});
-        const Outcome o = Exchange(link, 400);
-        ASSERT_EQ(o.result, RYX_SUCCESS);
-        ASSERT_EQ(o.replyLength, consistent.size() - 3);
-        EXPECT_EQ(Bytes(o.reply.begin(), o.reply.begin() + o.replyLength),
-                  Bytes(consistent.begin() + 1, consistent.end() - 2));
-    }
-    // One stray byte breaks the frame: a repeat request follows and the clean repeat is taken.
-    Bytes stray = MakeFrame(reply);
-    stray.push_back(0xAA);
-    ScriptedPeer peer(pty, {{Join({StatusAccepted(), stray})}, {MakeFrame(reply)}});
-    const Outcome o = Exchange(link, 400);
-    ASSERT_EQ(o.result, RYX_SUCCESS);
-    EXPECT_EQ(o.replyLength, reply.size());
-    ASSERT_TRUE(peer.Settle());
-    EXPECT_EQ(peer.Frames(), (std::vector<Bytes>{kPowerOnFrame, kRepeatRequest}));
-}
+// Bytes after a long frame count as part of it: ExchangeFrameTest.TrailingBytesCountAsPartOfTheFrame.
 
 TEST_F(LongResponseTest, StrayBytesBeyondTheBufferStillEndWithInsufficientBuffer) {
     // The frame fits a capacity of 310 exactly (313 bytes = 310 + 3); a stray byte after it does not.

@@ -225,7 +225,7 @@ def run(args, work):
             f.write(f'FRIENDLYNAME "{READER_A}"\nDEVICENAME {link_a}:escape\nLIBPATH {args.driver}\nCHANNELID 1\n\n'
                     f'FRIENDLYNAME "{READER_B}"\nDEVICENAME {link_b}\nLIBPATH {args.driver}\nCHANNELID 2\n')
         pcscd = stack.enter_context(PrivatePcscd(conf_dir, os.path.join(work, "pcscd.log"), ["--debug", "--apdu"]))
-        check("daemon ready" in pcscd.log(), "pcscd started with the driver and accepts clients")
+        check(pcscd.wait_for("daemon ready"), "pcscd started with the driver and accepts clients")
         # Every client, this process's pyscard included, reaches the private pcscd.
         os.environ.update(pcscd.env)
 

@@ -63,7 +63,7 @@ class PrivatePcscd:
         self._folder = tempfile.mkdtemp(prefix="ryx-pcscd-")
         self._log_file = open(log_path, "w") if log_path else None
         self._lines = []
-        self._lock = threading.Lock()
+        self._changed = threading.Condition()
         self.proc = None
         self.socket_path = os.path.join(self._folder, "pcscd.comm")
         self.env = dict(os.environ, PCSCLITE_CSOCK_NAME=self.socket_path)
@@ -108,13 +108,26 @@ class PrivatePcscd:
 
     def log(self):
         """pcscd's output so far."""
-        with self._lock:
+        with self._changed:
             return "".join(self._lines)
+
+    def wait_for(self, text, timeout=START_WAIT_S):
+        """True once pcscd's output holds text; False when it ended or timeout seconds passed first. (Its output is
+        read by a thread: a line pcscd wrote before its socket answered may not be in log() yet.)"""
+        end = time.monotonic() + timeout
+        with self._changed:
+            while not any(text in line for line in self._lines):
+                left = end - time.monotonic()
+                if left <= 0 or not self._reader.is_alive():
+                    return any(text in line for line in self._lines)
+                self._changed.wait(min(left, 1))
+            return True
 
     def _read(self):
         for line in self.proc.stdout:
-            with self._lock:
+            with self._changed:
                 self._lines.append(line)
+                self._changed.notify_all()
             if self._log_file:
                 self._log_file.write(line)
                 self._log_file.flush()

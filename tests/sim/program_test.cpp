@@ -28,10 +28,13 @@ public:
 };
 
 TEST(Program, RunPassesThePortAndTheExitStatusThrough) {
-    Program p({"--run", "sh -c \"test -c {port} && exit 7\""});
+    // Standard output is the command's alone; the path goes to standard error.
+    Program p({"--run", "echo {port}; sh -c \"test -c {port} && exit 7\""});
     const std::string path = p.ReadLine();
     EXPECT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
     EXPECT_EQ(p.Wait(), 7);
+    EXPECT_EQ(p.Stdout(), "");
+    EXPECT_EQ(p.Stderr(), path + "\n");
     // A command that finds no character device at {port} gets the shell's 1.
     Program q({"--run", "test -c {port}x"});
     EXPECT_EQ(q.Wait(), 1);
@@ -61,7 +64,6 @@ TEST(Program, ServesOnThePathItPrintsUntilSignalled) {
 TEST(Program, LinkPointsAtThePortAndIsRemovedAtExit) {
     const std::string link = "/tmp/ryx_sim_link_" + std::to_string(::getpid());
     Program p({"--link", link, "--run", "test \"$(readlink " + link + ")\" = {port} && test -c " + link});
-    const std::string path = p.ReadLine();
     EXPECT_EQ(p.Wait(), 0);
     struct stat st {};
     EXPECT_NE(::lstat(link.c_str(), &st), 0);

@@ -3,77 +3,138 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
 namespace ryx::test {
 
-ChildProgram::ChildProgram(const std::string& program, const std::vector<std::string>& args) {
-    int out[2];
-    int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        _exit(126);
-    }
-    ::close(out[1]);
-    ::close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
-}
-
-ChildProgram::~ChildProgram() {
-    if (pid_ > 0 && !exited_) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    ::close(out_);
-    ::close(err_);
-}
-
-std::string ChildProgram::ReadLine(std::chrono::milliseconds bound) {
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    char c;
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd p{out_, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
-        if (::read(out_, &c, 1) != 1 || c == '\n') break;
-        line += c;
-    }
-    return line;
-}
-
 namespace {
 
-std::string Drain(int fd) {
-    std::string all;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) all.append(buf, static_cast<std::size_t>(n));
-    return all;
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// A file in memory holding `bytes`, read from its start.
+int InputFile(std::string_view bytes) {
+    const int fd = ::memfd_create("ryx_test_stdin", MFD_CLOEXEC);
+    if (fd < 0 || !WriteAll(fd, bytes) || ::lseek(fd, 0, SEEK_SET) != 0) {
+        if (fd >= 0) ::close(fd);
+        throw std::runtime_error(std::string("standard input file: ") + std::strerror(errno));
+    }
+    return fd;
 }
 
 }  // namespace
 
+ChildProgram::ChildProgram(const std::string& program, const std::vector<std::string>& args, const std::string& workDir,
+                           std::optional<std::string_view> input) {
+    int in[2] = {-1, -1};
+    if (input) {
+        in[0] = InputFile(*input);
+    } else if (::pipe2(in, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe");
+    }
+    int out[2];
+    int err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        ::setpgid(0, 0);
+        if (::dup2(in[0], 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(err[1], 2) < 0 ||
+            (!workDir.empty() && ::chdir(workDir.c_str()) != 0)) {
+            _exit(126);
+        }
+        ::execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    if (pid_ > 0) ::setpgid(pid_, pid_);  // also here: a kill of the group may come before the child ran
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    in_ = in[1];
+    fds_[0] = out[0];
+    fds_[1] = err[0];
+    if (pid_ < 0) throw std::runtime_error("fork");
+}
+
+ChildProgram::~ChildProgram() {
+    if (pid_ > 0 && !exited_) {
+        KillGroup();
+        ::waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {in_, fds_[0], fds_[1]}) {
+        if (fd >= 0) ::close(fd);
+    }
+}
+
+void ChildProgram::Write(std::string_view text) {
+    if (!WriteAll(in_, text)) throw std::runtime_error("cannot write the child's standard input");
+}
+
+void ChildProgram::CloseInput() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+}
+
+bool ChildProgram::ReadUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (!done() && (fds_[0] >= 0 || fds_[1] >= 0)) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+        if (::poll(p, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
+        for (int i = 0; i < 2; ++i) {
+            if (p[i].fd < 0 || (p[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            char buffer[65536];
+            const ssize_t n = ::read(p[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                (i == 0 ? out : err).append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(fds_[i]);
+                fds_[i] = -1;
+            }
+        }
+    }
+    return true;
+}
+
+std::string ChildProgram::ReadLine(std::chrono::milliseconds bound) {
+    ReadUntil([this] { return out.find('\n') != std::string::npos; }, bound);
+    const std::size_t end = out.find('\n');
+    if (end == std::string::npos) return "";
+    std::string line = out.substr(0, end);
+    out.erase(0, end + 1);
+    return line;
+}
+
 std::string ChildProgram::Stdout() {
-    return Drain(out_);
+    ReadUntil([] { return false; });
+    return out;
 }
 
 std::string ChildProgram::Stderr() {
-    return Drain(err_);
+    ReadUntil([] { return false; });
+    return err;
 }
 
 int ChildProgram::Wait(std::chrono::milliseconds bound) {
@@ -86,13 +147,40 @@ int ChildProgram::Wait(std::chrono::milliseconds bound) {
         if (ready <= 0) return -1;
     }
     int status = 0;
-    if (::waitpid(pid_, &status, 0) != pid_) return -1;
+    while (::waitpid(pid_, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
     exited_ = true;
+    if (WIFSIGNALED(status)) signal_ = WTERMSIG(status);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int ChildProgram::Finish(std::chrono::milliseconds bound) {
+    CloseInput();
+    return ReadUntil([] { return false; }, bound) ? Wait(bound) : -1;
 }
 
 void ChildProgram::Signal(int sig) {
     if (!exited_) ::kill(pid_, sig);  // a reaped child's pid may belong to another process by now
+}
+
+void ChildProgram::KillGroup() {
+    if (!exited_) ::kill(-pid_, SIGKILL);
+}
+
+Outcome RunProgram(const std::vector<std::string>& argv, std::string_view input, const std::string& workDir,
+                   std::chrono::milliseconds bound) {
+    Outcome outcome;
+    const auto start = std::chrono::steady_clock::now();
+    ChildProgram child(argv[0], {argv.begin() + 1, argv.end()}, workDir, input);
+    outcome.timedOut = !child.ReadUntil([] { return false; }, bound);
+    if (outcome.timedOut) child.KillGroup();
+    outcome.status = child.Wait(std::chrono::seconds(30));
+    outcome.signal = child.signal();
+    outcome.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    outcome.out = std::move(child.out);
+    outcome.err = std::move(child.err);
+    return outcome;
 }
 
 ControlClient::ControlClient(const std::string& path) {

@@ -2,6 +2,7 @@
 // exact texts on standard output and standard error, what reached the reader, TAP output, --probe, and the close
 // after SIGINT/SIGTERM.
 #include "sim/simulator.h"
+#include "support/child_program.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +17,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -32,99 +32,9 @@ using namespace std::chrono_literals;
 constexpr uint8_t kIccPowerOff = 0x63;
 
 // ryx_test running in the source tree (scripts are named by their paths there), its standard input a pipe.
-class Program {
+class Program : public ryx::test::ChildProgram {
 public:
-    explicit Program(std::vector<std::string> args) {
-        int in[2], out[2], err[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0 || chdir(RYX_SOURCE_DIR) != 0) {
-                _exit(126);
-            }
-            args.insert(args.begin(), RYX_TEST_BINARY);
-            std::vector<char*> argv;
-            for (std::string& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        close(err[1]);
-        input_ = in[1];
-        fds_[0] = out[0];
-        fds_[1] = err[0];
-    }
-    ~Program() {
-        if (pid_ > 0 && status_ == -2) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        for (int fd : {input_, fds_[0], fds_[1]}) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
-    }
-
-    void Write(const std::string& text) { ASSERT_EQ(write(input_, text.data(), text.size()), ssize_t(text.size())); }
-    void Signal(int signalNumber) { kill(pid_, signalNumber); }
-
-    // Reads until `done` holds for the output so far, or both streams end; false after the bound.
-    bool ReadUntil(const std::function<bool()>& done, std::chrono::seconds bound = 60s) {
-        const auto deadline = std::chrono::steady_clock::now() + bound;
-        while (!done() && (fds_[0] >= 0 || fds_[1] >= 0)) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                return false;
-            }
-            pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
-            if (poll(p, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) {
-                return false;
-            }
-            for (int i = 0; i < 2; ++i) {
-                if (p[i].fd >= 0 && (p[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-                    char buffer[4096];
-                    const ssize_t n = read(p[i].fd, buffer, sizeof buffer);
-                    if (n > 0) {
-                        (i == 0 ? out : err).append(buffer, size_t(n));
-                    } else {
-                        close(fds_[i]);
-                        fds_[i] = -1;
-                    }
-                }
-            }
-        }
-        return done() || (fds_[0] < 0 && fds_[1] < 0);
-    }
-
-    // Waits for the end (closing standard input first) and gives the exit status, or -1 after the bound.
-    int Finish(std::chrono::seconds bound = 60s) {
-        close(input_);
-        input_ = -1;
-        if (!ReadUntil([] { return false; }, bound)) {
-            return -1;
-        }
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return status_;
-    }
-
-    std::string out;
-    std::string err;
-
-private:
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int fds_[2] = {-1, -1};
-    int status_ = -2;
+    explicit Program(const std::vector<std::string>& args) : ChildProgram(RYX_TEST_BINARY, args, RYX_SOURCE_DIR) {}
 };
 
 class CommandLine : public testing::Test {

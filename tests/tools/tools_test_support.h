@@ -1,6 +1,5 @@
 // Helpers of the ryx_test unit tests: streams in memory-backed temporary files, and script files on disk.
-#ifndef RYX_TESTS_TOOLS_TEST_SUPPORT_H
-#define RYX_TESTS_TOOLS_TEST_SUPPORT_H
+#pragma once
 
 #include <cstdio>
 #include <cstdlib>
@@ -88,5 +87,3 @@ private:
 };
 
 }  // namespace ryx_test::test
-
-#endif

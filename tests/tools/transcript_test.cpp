@@ -1,21 +1,15 @@
 // Transcripts of the real ryx_test program, run against the real simulator (ryx_sim --run) with prepared standard
 // input, compared with the golden files golden/<case>.in (input) and golden/<case>.out (expected output).
 //
-// The simulator prints the terminal's path first and ryx_test names it in its messages; both are replaced by
-// "PORT" so the transcripts do not depend on which pseudo-terminal was free. With RYX_UPDATE_GOLDEN=1 in the
-// environment a case writes what it got to its .out file instead; read the difference before committing it.
+// ryx_test names the terminal in its messages (and the simulator prints its path on standard error); the path is
+// replaced by "PORT" so the transcripts do not depend on which pseudo-terminal was free. With RYX_UPDATE_GOLDEN=1 in
+// the environment a case writes what it got to its .out file instead; read the difference before committing it.
+#include "support/child_program.h"
+
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -83,94 +77,8 @@ std::string Quote(const std::string& word) {
     return quoted + "'";
 }
 
-struct Outcome {
-    std::string out;
-    std::string err;
-    int status = -1;  // the exit status, or -1 when it did not end normally
-    bool timedOut = false;
-};
-
-// Runs argv in the source tree (so scripts are named by their paths there) with standard input from inputPath,
-// in a process group of its own so that a run that hangs can be ended whole.
-Outcome RunProgram(const std::vector<std::string>& argv, const std::string& inputPath, std::chrono::seconds bound) {
-    Outcome outcome;
-    int outPipe[2];
-    int errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return outcome;
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        setpgid(0, 0);
-        const int in = open(inputPath.c_str(), O_RDONLY);
-        if (in < 0 || dup2(in, 0) < 0 || dup2(outPipe[1], 1) < 0 || dup2(errPipe[1], 2) < 0 ||
-            chdir(RYX_SOURCE_DIR) != 0) {
-            _exit(126);
-        }
-        std::vector<char*> args;
-        for (const std::string& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    if (child < 0) {
-        ADD_FAILURE() << "fork: " << std::strerror(errno);
-        close(outPipe[0]);
-        close(errPipe[0]);
-        return outcome;
-    }
-    setpgid(child, child);
-
-    // Read both streams until both are closed, which happens when every process of the run has ended.
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&outcome.out, &outcome.err};
-    int streams = 2;
-    while (streams > 0) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            outcome.timedOut = true;
-            kill(-child, SIGKILL);
-            break;
-        }
-        const int ready = poll(fds, 2, static_cast<int>(left.count()));
-        if (ready < 0 && errno != EINTR) {
-            ADD_FAILURE() << "poll: " << std::strerror(errno);
-            kill(-child, SIGKILL);
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-                continue;
-            }
-            char buffer[4096];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --streams;
-            }
-        }
-    }
-    for (pollfd& p : fds) {
-        if (p.fd >= 0) {
-            close(p.fd);
-        }
-    }
-    int status = 0;
-    if (waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-        outcome.status = WEXITSTATUS(status);
-    }
-    return outcome;
-}
+using ryx::test::Outcome;
+using ryx::test::RunProgram;
 
 std::string Normalise(const std::string& text) {
     static const std::regex kPty("/dev/pts/[0-9]+");
@@ -192,11 +100,11 @@ TEST_P(Transcript, MatchesGoldenFile) {
         argv.push_back(RYX_TEST_BINARY);
         argv.insert(argv.end(), c.args.begin(), c.args.end());
     }
-    const Outcome run = RunProgram(argv, base + ".in", std::chrono::seconds(120));
+    const Outcome run = RunProgram(argv, ReadFile(base + ".in"), RYX_SOURCE_DIR, std::chrono::seconds(120));
     ASSERT_FALSE(run.timedOut) << "the run did not end within 120 s; output so far:\n" << run.out << run.err;
     // ryx_test always exits with 0, and ryx_sim --run passes its status on.
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(Normalise(run.err), c.withSimulator ? "PORT\n" : "");
     const std::string actual = Normalise(run.out);
 
     const char* update = std::getenv("RYX_UPDATE_GOLDEN");
@@ -205,6 +113,15 @@ TEST_P(Transcript, MatchesGoldenFile) {
         GTEST_SKIP() << "wrote " << base << ".out";
     }
     EXPECT_EQ(actual, ReadFile(base + ".out"));
+}
+
+// ryx_sim --run leaves standard output to the command: a TAP reader on the pipe sees TAP from the first line.
+TEST(SimulatorRun, TapFromTheFirstLine) {
+    const Outcome run = RunProgram({RYX_SIM_BINARY, "--run", Quote(RYX_TEST_BINARY) + " {port} --tap --power-on"}, "",
+                                   RYX_SOURCE_DIR, std::chrono::seconds(120));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n')), "TAP version 13");
+    EXPECT_EQ(Normalise(run.err), "PORT\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Tools, Transcript, testing::ValuesIn(kCases),

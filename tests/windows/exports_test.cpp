@@ -21,7 +21,7 @@ const char* const kExports[14] = {"RYX_OpenA",        "RYX_OpenW",       "RYX_Cl
 
 std::string PrivateHeaders(const std::string& file) {
     const Outcome run =
-        RunProgram({RYX_MINGW_OBJDUMP, "-p", WindowsBinDir() + "/" + file}, "/dev/null", "/", std::chrono::seconds(60));
+        RunProgram({RYX_MINGW_OBJDUMP, "-p", WindowsBinDir() + "/" + file}, "", "/", std::chrono::seconds(60));
     EXPECT_EQ(run.status, 0) << run.err;
     return run.out;
 }

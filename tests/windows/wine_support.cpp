@@ -85,52 +85,6 @@ std::string Prefix() {
     return prefix == nullptr ? std::string() : std::string(prefix);
 }
 
-Outcome RunProgram(const std::vector<std::string>& argv, const std::string& inputPath, const std::string& cwd,
-                   std::chrono::seconds bound) {
-    Outcome outcome;
-    const auto deadline = Clock::now() + bound;
-    int outPipe[2];
-    int errPipe[2];
-    const int in = open(inputPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0 || pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
-        outcome.err = std::string("cannot start: ") + std::strerror(errno);
-        return outcome;
-    }
-    const pid_t child = Spawn(argv, in, outPipe[1], errPipe[1], cwd);
-    close(in);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&outcome.out, &outcome.err};
-    int open = child > 0 ? 2 : 0;
-    while (open > 0) {
-        const int left = MsLeft(deadline);
-        if (left == 0) {
-            outcome.timedOut = true;
-            kill(-child, SIGKILL);
-            break;
-        }
-        if (poll(fds, 2, left) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-            char buffer[8192];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    for (pollfd& p : fds) {
-        if (p.fd >= 0) close(p.fd);
-    }
-    if (child > 0) outcome.status = Reap(child, Clock::now() + std::chrono::seconds(10), nullptr);
-    return outcome;
-}
-
 bool MapComPort(int number, const std::string& device) {
     const std::string link = ComLink(number);
     unlink(link.c_str());

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "support/child_program.h"
+
 namespace ryx::wine {
 
 // The directory holding ryx.dll, ryx_test.exe and api_exerciser.exe.
@@ -18,18 +20,9 @@ namespace ryx::wine {
 // The wine prefix, from $WINEPREFIX; empty when it is not set.
 [[nodiscard]] std::string Prefix();
 
-// What a finished program left.
-struct Outcome {
-    std::string out;
-    std::string err;
-    int status = -1;  // exit status; -1 when it did not end normally
-    bool timedOut = false;
-};
-
-// Runs argv[0] (a path) with standard input from inputPath, in directory cwd and a process group of its own, and
-// collects both output streams until they close. A run that outlasts bound is killed whole.
-[[nodiscard]] Outcome RunProgram(const std::vector<std::string>& argv, const std::string& inputPath,
-                                 const std::string& cwd, std::chrono::seconds bound);
+// Programs run whole as every test runs them.
+using test::Outcome;
+using test::RunProgram;
 
 // Makes COM<number> of the prefix stand for device (a symbolic link in dosdevices, replacing any there).
 [[nodiscard]] bool MapComPort(int number, const std::string& device);
