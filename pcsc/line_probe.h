@@ -19,9 +19,9 @@ namespace ryx::pcsc {
 
 /** Where a reader's answer to a command ends in the bytes received after it. */
 struct AnswerShape {
-    bool status = false;   // a status frame (02 s s 03) is there: something that speaks the reader's protocol answers
-    std::size_t end = 0;   // the answer's length once known: the status frame's end when it refused the command, else
-                           // the end of the response frame after it once that frame's header is in; 0 until then
+    bool status = false;  // a status frame (02 s s 03) is there: something that speaks the reader's protocol answers
+    std::size_t end = 0;  // the answer's length once known: the status frame's end when it refused the command, else
+                          // the end of the response frame after it once that frame's header is in; 0 until then
 };
 
 /** Finds the status frame in `received` and, after one that accepted the command, the response frame's length. Pure. */

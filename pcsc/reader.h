@@ -157,7 +157,7 @@ private:
     std::vector<bool> channelOpen_;  // by slot; guarded by channelMutex_
     // Set by the monitor only. readerSlots_: the reader's own slot count, 0 until it first answered.
     std::uint32_t readerSlots_ = 0;
-    std::future<OpenResult> pending_;   // the open that was under way when the channel was taken
+    std::future<OpenResult> pending_;  // the open that was under way when the channel was taken
     StopFlag stop_ = std::make_shared<std::atomic<bool>>(false);
     std::uint32_t lastOpenStatus_ = 0;  // of the last failed attempt, so that each new cause is logged once
 
