@@ -1,5 +1,6 @@
 // Opening and closing a reader's channels. pcscd opens one channel per slot, each with its own Lun and the same
 // DEVICENAME; the first one opens the reader, the others share it, and closing the last one closes the reader.
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <string>
@@ -16,7 +17,8 @@ namespace {
 
 // How long taking a channel waits for the reader to answer. A reader that answers at the first rate of the open's
 // scan is known by then, with its own slot count; any other is looked for in the background, so that pcscd's start
-// is not held up by the scan of every rate (about ten seconds on a silent line).
+// is not held up by the scan of every rate (about ten seconds on a silent line, which the line probe before each
+// open spares a reader that is off).
 constexpr auto kQuickOpen = std::chrono::milliseconds(1500);
 
 RESPONSECODE OpenReader(DWORD lun, const char* deviceName) {
@@ -50,7 +52,8 @@ RESPONSECODE OpenReader(DWORD lun, const char* deviceName) {
                  kMostSlots);
         return IFD_COMMUNICATION_ERROR;
     }
-    auto pending = std::async(std::launch::async, OpenReaderOn, name->path);
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    auto pending = std::async(std::launch::async, [path = name->path, stop] { return LookForReaderOn(path, *stop); });
     std::shared_ptr<Reader> reader;
     if (pending.wait_for(kQuickOpen) == std::future_status::ready) {
         OpenResult found = pending.get();
@@ -78,7 +81,7 @@ RESPONSECODE OpenReader(DWORD lun, const char* deviceName) {
     if (!reader) {
         LogError("the reader on '%s' does not answer yet: its %u slots count as unavailable until it does",
                  name->path.c_str(), kMostSlots);
-        reader = std::make_shared<Reader>(deviceName, name->path, name->options, std::move(pending));
+        reader = std::make_shared<Reader>(deviceName, name->path, name->options, std::move(pending), std::move(stop));
     }
     reader->OpenChannel(slot);
     InsertReader(index, std::move(reader));

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "pcsc/line_probe.h"
 #include "pcsc/log.h"
 #include "pcsc/status_map.h"
 
@@ -17,6 +18,9 @@ using Clock = std::chrono::steady_clock;
 Millis Now() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
 }
+
+// lastOpenStatus_ after a probe that heard nothing: no status of the library's.
+constexpr std::uint32_t kSilentLine = 0xFFFFFFFFu;
 
 Clock::time_point At(Millis ms) {
     return Clock::time_point(std::chrono::milliseconds(ms));
@@ -56,6 +60,22 @@ OpenResult OpenReaderOn(const std::string& path) {
     return result;
 }
 
+OpenResult LookForReaderOn(const std::string& path, const std::atomic<bool>& stop) {
+    switch (ProbeLine(path, stop)) {
+        case LineProbe::kAnswers:
+        case LineProbe::kCannotOpen:
+            if (!stop.load()) return OpenReaderOn(path);
+            break;
+        case LineProbe::kSilent:
+        case LineProbe::kStopped:
+            break;
+    }
+    OpenResult silent;
+    silent.status = RYX_ERROR_GEN_FAILURE;
+    silent.silent = true;
+    return silent;
+}
+
 Reader::Reader(RYX_HANDLE handle, std::string deviceName, std::string path, DriverOptions options,
                std::uint32_t slotCount, std::string firmware)
     : handle_(handle),
@@ -69,8 +89,10 @@ Reader::Reader(RYX_HANDLE handle, std::string deviceName, std::string path, Driv
     readerSlots_ = slotCount;
 }
 
-Reader::Reader(std::string deviceName, std::string path, DriverOptions options, std::future<OpenResult> pending)
+Reader::Reader(std::string deviceName, std::string path, DriverOptions options, std::future<OpenResult> pending,
+               StopFlag stop)
     : Reader(nullptr, std::move(deviceName), std::move(path), options, kMostSlots, {}) {
+    stop_ = std::move(stop);
     readerSlots_ = 0;
     answered_ = false;
     pending_ = std::move(pending);
@@ -84,6 +106,7 @@ Reader::~Reader() {
         std::lock_guard lock(pollMutex_);
         ending_ = true;
     }
+    stop_->store(true);
     pollChanged_.notify_all();
     if (monitor_.joinable()) monitor_.join();
     if (handle_ != nullptr) (void)RYX_Close(handle_);
@@ -252,7 +275,14 @@ bool Reader::Reopen() {
     if (pending_.valid()) {
         found = pending_.get();  // the open that was under way when the channel was taken
     } else {
-        found = OpenReaderOn(facts_.devicePath);
+        found = LookForReaderOn(facts_.devicePath, *stop_);
+    }
+    if (found.silent) {
+        if (lastOpenStatus_ != kSilentLine) {
+            LogError("nothing answers on '%s' at any rate; looking again every second", facts_.devicePath.c_str());
+        }
+        lastOpenStatus_ = kSilentLine;
+        return false;
     }
     if (found.status != RYX_SUCCESS) {
         if (found.status != lastOpenStatus_) {

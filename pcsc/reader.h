@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -46,10 +47,21 @@ struct OpenResult {
     RYX_HANDLE handle = nullptr;  // open (and owned by the receiver) when status is RYX_SUCCESS
     std::uint32_t slotCount = 0;
     std::string firmware;  // empty when the reader does not give it
+    bool silent = false;   // nothing answered the line probe (or it was stopped): RYX_Open was not called
 };
 
 /** Opens the reader on `path` and reads its slot count and firmware text. Blocks for the open's rate scan. */
 [[nodiscard]] OpenResult OpenReaderOn(const std::string& path);
+
+/**
+ * OpenReaderOn once the line probe heard something answer on `path` (or could not take the port, so that the open
+ * names the cause); otherwise, within about a second or soon after `stop` is set, a result with `silent` set and
+ * status RYX_ERROR_GEN_FAILURE.
+ */
+[[nodiscard]] OpenResult LookForReaderOn(const std::string& path, const std::atomic<bool>& stop);
+
+/** Set to end a reader's search for good: its line probe stops, and no new open starts. Shared with that search. */
+using StopFlag = std::shared_ptr<std::atomic<bool>>;
 
 // What the presence monitor last saw of a slot.
 enum class Presence : std::uint8_t { kUnknown, kAbsent, kPresent, kReaderGone };
@@ -71,8 +83,11 @@ public:
      * A reader that has not answered yet: its kMostSlots slots count as unavailable while the presence monitor,
      * started at once, waits for `pending` (an open already under way) and then opens the path again every second
      * until a reader answers there with at most kMostSlots slots. Slots beyond the reader's own count read as empty.
+     * Each attempt probes the line first (LookForReaderOn). `stop`, which `pending` also watches, is set when the
+     * Reader ends, so that its end does not wait for a search in progress.
      */
-    Reader(std::string deviceName, std::string path, DriverOptions options, std::future<OpenResult> pending);
+    Reader(std::string deviceName, std::string path, DriverOptions options, std::future<OpenResult> pending,
+           StopFlag stop);
     ~Reader();
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -142,7 +157,8 @@ private:
     std::vector<bool> channelOpen_;  // by slot; guarded by channelMutex_
     // Set by the monitor only. readerSlots_: the reader's own slot count, 0 until it first answered.
     std::uint32_t readerSlots_ = 0;
-    std::future<OpenResult> pending_;   // the open that was under way when the channel was taken
+    std::future<OpenResult> pending_;  // the open that was under way when the channel was taken
+    StopFlag stop_ = std::make_shared<std::atomic<bool>>(false);
     std::uint32_t lastOpenStatus_ = 0;  // of the last failed attempt, so that each new cause is logged once
 
     std::mutex pollMutex_;  // guards what follows
