@@ -1,6 +1,5 @@
 // The console's numbered menus. Each one loops until the user chooses 0 (Exit) or the input ends.
-#ifndef RYX_TEST_MENUS_H
-#define RYX_TEST_MENUS_H
+#pragma once
 
 #include "console_input.h"
 
@@ -41,5 +40,3 @@ MenuEnd ProtocolMenu(Console& console, uint32_t* mask);
 MenuEnd PeripheralMenu(Console& console, RYX_HANDLE handle);
 
 }  // namespace ryx_test
-
-#endif
