@@ -1,5 +1,6 @@
 #include "cli_options.h"
 
+#include "actions.h"
 #include "hex.h"
 
 #include <ryx.h>
@@ -156,25 +157,6 @@ std::optional<std::array<uint32_t, 4>> ParseTimeouts(std::string_view text) {
     return values;
 }
 
-struct ActionOption {
-    const char* name;
-    ActionKind kind;
-    const char* argument;  // nullptr: the action takes none
-};
-
-constexpr ActionOption kActionOptions[] = {
-    {"--power-on", ActionKind::PowerOn, nullptr},
-    {"--power-off", ActionKind::PowerOff, nullptr},
-    {"--status", ActionKind::Status, nullptr},
-    {"--protocol", ActionKind::Protocol, "t0, t1 or any, optionally followed by ,default-speed"},
-    {"--apdu", ActionKind::Apdu, "hex bytes, an even number of digits"},
-    {"--script", ActionKind::Script, "a file name"},
-    {"--escape", ActionKind::Escape, "hex bytes, an even number of digits"},
-    {"--escape-script", ActionKind::EscapeScript, "a file name"},
-    {"--baud", ActionKind::Baud, "a line speed in bit/s"},
-    {"--timeouts", ActionKind::Timeouts, "four numbers separated by commas"},
-};
-
 CommandLine Bad(std::string error) {
     CommandLine line;
     line.mode = RunMode::BadCommandLine;
@@ -287,10 +269,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             line.slot = *slot;
             continue;
         }
-        const ActionOption* option = nullptr;
-        for (const ActionOption& candidate : kActionOptions) {
-            option = name == candidate.name ? &candidate : option;
-        }
+        const ActionSpec* option = SpecOfOption(name);
         if (option != nullptr) {
             Action action{option->kind, name, {}, {}, 0, {}};
             if (option->argument == nullptr) {
