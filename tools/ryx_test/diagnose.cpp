@@ -136,6 +136,23 @@ private:
     // The rates of the line, sorted by what came back at each.
     struct LineScan {
         std::vector<uint32_t> frames, damaged, echo, noFrame, refused;
+
+        // The list of the rates that gave `answer`; nullptr for no answer at all.
+        std::vector<uint32_t>* RatesOf(LineAnswer answer) {
+            switch (answer) {
+                case LineAnswer::Frames:
+                    return &frames;
+                case LineAnswer::Damaged:
+                    return &damaged;
+                case LineAnswer::Echo:
+                    return &echo;
+                case LineAnswer::NoFrame:
+                    return &noFrame;
+                case LineAnswer::Nothing:
+                    break;
+            }
+            return nullptr;
+        }
     };
 
     // A firmware query in raw bytes at every rate; the first firmware text that comes back is kept.
@@ -149,22 +166,11 @@ private:
             }
             const std::vector<uint8_t> frame = FirmwareQueryFrame(static_cast<uint8_t>(i));
             const LineReply reply = ClassifyLineReply(frame, line.Exchange(frame, kFirstByteWait, &LineReplyComplete));
-            switch (reply.answer) {
-                case LineAnswer::Nothing:
-                    break;
-                case LineAnswer::Echo:
-                    scan.echo.push_back(kLineRates[i]);
-                    break;
-                case LineAnswer::Frames:
-                    scan.frames.push_back(kLineRates[i]);
-                    firmware_ = firmware_ ? firmware_ : std::optional<std::string>(reply.firmware);
-                    break;
-                case LineAnswer::Damaged:
-                    scan.damaged.push_back(kLineRates[i]);
-                    break;
-                case LineAnswer::NoFrame:
-                    scan.noFrame.push_back(kLineRates[i]);
-                    break;
+            if (reply.answer == LineAnswer::Frames && !firmware_) {
+                firmware_ = reply.firmware;
+            }
+            if (std::vector<uint32_t>* rates = scan.RatesOf(reply.answer)) {
+                rates->push_back(kLineRates[i]);
             }
         }
         return scan;

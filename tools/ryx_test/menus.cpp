@@ -129,6 +129,19 @@ MenuEnd RunMenu(Console& console, const Menu& menu) {
     }
 }
 
+// The values a menu shows are read afresh before each display: the announcement, the call's status line and an
+// empty line. A value that cannot be read shows as 0.
+template <typename Value, typename Get>
+void ShowValueQuery(Console& console, const char* announcement, const char* call, Value* value, Get get) {
+    Print(console, announcement);
+    const uint32_t status = get();
+    if (status != 0) {
+        *value = {};
+    }
+    ReportStatus(console, call, status);
+    Print(console, "\n");
+}
+
 // The items of a menu that shows no values.
 std::function<std::vector<std::string>()> FixedItems(std::vector<std::string> items) {
     return [items = std::move(items)]() { return items; };
@@ -212,13 +225,8 @@ MenuEnd ReaderMenu(Console& console, RYX_HANDLE handle) {
     Menu menu;
     menu.title = "Reader";
     menu.items = [&]() {
-        Print(console, "Getting the baud rate...\n");
-        const uint32_t status = RYX_GetBaudRate(handle, &baudRate);
-        if (status != 0) {
-            baudRate = 0;
-        }
-        ReportStatus(console, "RYX_GetBaudRate", status);
-        Print(console, "\n");
+        ShowValueQuery(console, "Getting the baud rate...\n", "RYX_GetBaudRate", &baudRate,
+                       [&]() { return RYX_GetBaudRate(handle, &baudRate); });
         return std::vector<std::string>{"Baud Rate (" + std::to_string(static_cast<int>(baudRate)) + " bps)",
                                         "Timeouts"};
     };
@@ -254,13 +262,8 @@ MenuEnd TimeoutsMenu(Console& console, RYX_HANDLE handle) {
     Menu menu;
     menu.title = "Timeouts";
     menu.items = [&]() {
-        Print(console, "Getting the timeouts...\n");
-        const uint32_t status = RYX_GetTimeouts(handle, &timeouts);
-        if (status != 0) {
-            timeouts = {};
-        }
-        ReportStatus(console, "RYX_GetTimeouts", status);
-        Print(console, "\n");
+        ShowValueQuery(console, "Getting the timeouts...\n", "RYX_GetTimeouts", &timeouts,
+                       [&]() { return RYX_GetTimeouts(handle, &timeouts); });
         std::vector<std::string> items;
         for (const Field& field : kFields) {
             items.push_back(std::string(field.label) + "(" + std::to_string(static_cast<int>(timeouts.*field.member)) +
