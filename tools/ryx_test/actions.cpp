@@ -2,7 +2,10 @@
 
 namespace ryx_test {
 
-const ActionSpec kActionSpecs[10] = {
+namespace {
+
+// Every action, in the order of the options in --help.
+constexpr ActionSpec kActionSpecs[] = {
     {ActionKind::PowerOn, "--power-on", nullptr, "Powering on the ICC", true, "RYX_PowerOnIcc", "Power On ICC"},
     {ActionKind::PowerOff, "--power-off", nullptr, "Powering off the ICC", true, "RYX_PowerOffIcc", "Power Off ICC"},
     {ActionKind::Status, "--status", nullptr, "Getting the ICC status", true, "RYX_GetIccStatus", "Get ICC Status"},
@@ -19,6 +22,8 @@ const ActionSpec kActionSpecs[10] = {
     {ActionKind::Timeouts, "--timeouts", "four numbers separated by commas", "Setting the timeouts", false,
      "RYX_SetTimeouts", nullptr},
 };
+
+}  // namespace
 
 const ActionSpec& SpecOf(ActionKind kind) {
     for (const ActionSpec& spec : kActionSpecs) {

@@ -20,10 +20,7 @@ struct ActionSpec {
     const char* menuItem;  ///< its item in a slot's console menu; nullptr when no menu offers it
 };
 
-/** Every action, in the order of the options in --help. */
-extern const ActionSpec kActionSpecs[10];
-
-/** The entry of `kind` in kActionSpecs. */
+/** The entry of `kind`. */
 const ActionSpec& SpecOf(ActionKind kind);
 
 /** The entry whose option is `option`, or nullptr. */

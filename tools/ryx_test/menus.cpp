@@ -37,17 +37,17 @@ void PrintItems(Console& console, const std::vector<std::string>& items) {
     Print(console, "0. Exit\n\n");
 }
 
+void ReportFailure(Console& console, const char* call, uint32_t status) {
+    std::fprintf(console.out, "Error: %s failed with error 0x%08X\n", call, status);
+}
+
 // Reports a call that returns nothing but its status: "<call>: OK" or its error line.
 void ReportStatus(Console& console, const char* call, uint32_t status) {
     if (status == 0) {
         std::fprintf(console.out, "%s: OK\n", call);
     } else {
-        std::fprintf(console.out, "Error: %s failed with error 0x%08X\n", call, status);
+        ReportFailure(console, call, status);
     }
-}
-
-void ReportFailure(Console& console, const char* call, uint32_t status) {
-    std::fprintf(console.out, "Error: %s failed with error 0x%08X\n", call, status);
 }
 
 // After an action that called the library: an empty line, the rest of the answer's line dropped, a pause.

@@ -32,7 +32,7 @@ MenuEnd CardMenu(Console& console, RYX_HANDLE handle);
 
 /**
  * Asks for the protocols to accept.
- * @param mask out: 1 (T=0), 2 (T=1), 3 (T=0 or T=1), or 0 for Exit; written when the menu returns Exit.
+ * @param mask out: 1 (T=0), 2 (T=1), 3 (T=0 or T=1), or 0 for Exit and at the end of the input.
  */
 MenuEnd ProtocolMenu(Console& console, uint32_t* mask);
 
