@@ -231,12 +231,17 @@ std::string Describer::Piece(const ryx::spy::Piece& piece) {
         case Kind::kResponse:
             break;
     }
-    const bool command = piece.kind == Kind::kCommand;
+    return Message(piece);
+}
+
+std::string Describer::Message(const ryx::spy::Piece& piece) {
+    const auto& f = piece.bytes;
+    const bool command = piece.kind == ryx::spy::Piece::Kind::kCommand;
     const std::span<const std::uint8_t> message(f.data() + 1, f.size() - 3);
     const std::span<const std::uint8_t> data = message.subspan(kHeader);
     const std::uint8_t type = message[0];
     const std::uint8_t seq = message[6];
-    Line line(piece.time, dir, command ? "command" : "response");
+    Line line(piece.time, DirectionName(piece.direction), command ? "command" : "response");
     line.Text("type", MessageName(type), false).Num("slot", message[5]).Num("seq", seq).Num("len", data.size());
     if (command) {
         commandOfSeq_[seq] = type;

@@ -26,6 +26,9 @@ public:
     [[nodiscard]] std::string Chunk(Direction direction, double time, std::span<const std::uint8_t> bytes) const;
 
 private:
+    // A command or response message, decoded.
+    [[nodiscard]] std::string Message(const ryx::spy::Piece& piece);
+
     Format format_;
     std::uint8_t commandOfSeq_[256] = {};  // message type of the last command sent with each bSeq
 };

@@ -9,6 +9,29 @@ namespace {
 constexpr uint32_t kFi[16] = {372, 372, 558, 744, 1116, 1488, 1860, 0, 0, 512, 768, 1024, 1536, 2048, 0, 0};
 constexpr uint32_t kDi[16] = {0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
 
+// Whether the ATR ends where its interface bytes (up to `interfaceEnd`), historical bytes and TCK say, and whether
+// TCK is right; a problem found goes to s.problem.
+void CheckAtrLength(const uint8_t* atr, size_t length, size_t interfaceEnd, AtrSummary& s) {
+    const size_t needed = interfaceEnd + s.historicalCount + (s.tckExpected ? 1 : 0);
+    if (needed > length) {
+        s.problem = "shorter than its interface and historical bytes announce";
+        return;
+    }
+    if (needed < length) {
+        s.problem = "longer than its interface and historical bytes announce";
+        return;
+    }
+    if (s.tckExpected) {
+        uint8_t x = 0;
+        for (size_t i = 1; i < length; ++i) {
+            x ^= atr[i];
+        }
+        if (x != 0) {
+            s.problem = "the check byte TCK is wrong";
+        }
+    }
+}
+
 }  // namespace
 
 AtrSummary DecodeAtr(const uint8_t* atr, size_t length) {
@@ -54,24 +77,7 @@ AtrSummary DecodeAtr(const uint8_t* atr, size_t length) {
     s.t0 = s.t0 || firstTd;
     s.fi = kFi[s.fiIndex];
     s.di = kDi[s.diIndex];
-    const size_t needed = at + s.historicalCount + (s.tckExpected ? 1 : 0);
-    if (needed > length) {
-        s.problem = "shorter than its interface and historical bytes announce";
-        return s;
-    }
-    if (needed < length) {
-        s.problem = "longer than its interface and historical bytes announce";
-        return s;
-    }
-    if (s.tckExpected) {
-        uint8_t x = 0;
-        for (size_t i = 1; i < length; ++i) {
-            x ^= atr[i];
-        }
-        if (x != 0) {
-            s.problem = "the check byte TCK is wrong";
-        }
-    }
+    CheckAtrLength(atr, length, at, s);
     return s;
 }
 

@@ -1,6 +1,5 @@
 // Reading an ATR for a person: its convention, protocols, Fi/Di and check byte, as the slot check reports them.
-#ifndef RYX_TEST_ATR_DECODE_H
-#define RYX_TEST_ATR_DECODE_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -33,5 +32,3 @@ AtrSummary DecodeAtr(const uint8_t* atr, size_t length);
 std::string DescribeAtr(const AtrSummary& atr);
 
 }  // namespace ryx_test
-
-#endif

@@ -1,6 +1,5 @@
 // The growable byte array a script run keeps its command, response and expected text in.
-#ifndef RYX_TEST_BYTE_BUFFER_H
-#define RYX_TEST_BYTE_BUFFER_H
+#pragma once
 
 #include <cstdint>
 #include <cstdio>
@@ -64,5 +63,3 @@ private:
 };
 
 }  // namespace ryx_test
-
-#endif

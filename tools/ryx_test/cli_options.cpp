@@ -1,11 +1,15 @@
 #include "cli_options.h"
 
+#include "actions.h"
 #include "hex.h"
 
 #include <ryx.h>
 
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace ryx_test {
 
@@ -156,25 +160,6 @@ std::optional<std::array<uint32_t, 4>> ParseTimeouts(std::string_view text) {
     return values;
 }
 
-struct ActionOption {
-    const char* name;
-    ActionKind kind;
-    const char* argument;  // nullptr: the action takes none
-};
-
-constexpr ActionOption kActionOptions[] = {
-    {"--power-on", ActionKind::PowerOn, nullptr},
-    {"--power-off", ActionKind::PowerOff, nullptr},
-    {"--status", ActionKind::Status, nullptr},
-    {"--protocol", ActionKind::Protocol, "t0, t1 or any, optionally followed by ,default-speed"},
-    {"--apdu", ActionKind::Apdu, "hex bytes, an even number of digits"},
-    {"--script", ActionKind::Script, "a file name"},
-    {"--escape", ActionKind::Escape, "hex bytes, an even number of digits"},
-    {"--escape-script", ActionKind::EscapeScript, "a file name"},
-    {"--baud", ActionKind::Baud, "a line speed in bit/s"},
-    {"--timeouts", ActionKind::Timeouts, "four numbers separated by commas"},
-};
-
 CommandLine Bad(std::string error) {
     CommandLine line;
     line.mode = RunMode::BadCommandLine;
@@ -215,133 +200,167 @@ bool ConvertArgument(Action& action, std::string_view argument) {
     }
 }
 
-}  // namespace
+// The arguments one at a time, "--name=value" split into the option's name and its value.
+class Arguments {
+public:
+    explicit Arguments(const std::vector<std::string>& args) : args_(args) {}
 
-CommandLine ParseCommandLine(const std::vector<std::string>& args) {
-    CommandLine line;
-    bool anyOption = false;
-    for (const std::string& arg : args) {
-        anyOption = anyOption || (!arg.empty() && arg[0] == '-');
-    }
-    if (!anyOption) {
-        line.hasPort = !args.empty();
-        line.port = line.hasPort ? args[0] : std::string();
-        return line;
+    // Moves to the next argument; false after the last.
+    bool Next() {
+        if (++index_ >= args_.size()) {
+            return false;
+        }
+        name_ = args_[index_];
+        inlineValue_.reset();
+        const size_t equals = name_.find('=');
+        if (name_.size() > 2 && name_.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+            inlineValue_ = name_.substr(equals + 1);
+            name_ = name_.substr(0, equals);
+        }
+        return true;
     }
 
+    const std::string& Name() const { return name_; }
+    const std::string& Whole() const { return args_[index_]; }
+    bool HasInlineValue() const { return inlineValue_.has_value(); }
+
+    // The value of an option: after '=' or the next argument. False when there is none.
+    bool TakeValue(std::string* value) {
+        if (inlineValue_) {
+            *value = *inlineValue_;
+            return true;
+        }
+        if (index_ + 1 >= args_.size()) {
+            return false;
+        }
+        *value = args_[++index_];
+        return true;
+    }
+
+private:
+    const std::vector<std::string>& args_;
+    size_t index_ = static_cast<size_t>(-1);
+    std::string name_;
+    std::optional<std::string> inlineValue_;
+};
+
+// What the arguments asked for, before the mode is settled.
+struct Seen {
     bool list = false;
     bool probe = false;
     bool diagnose = false;
     std::vector<std::string> operands;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::optional<std::string> inlineValue;
-        if (name.size() > 2 && name.compare(0, 2, "--") == 0 && name.find('=') != std::string::npos) {
-            inlineValue = name.substr(name.find('=') + 1);
-            name = name.substr(0, name.find('='));
-        }
-        // The value of an option: after '=' or the next argument.
-        const auto takeValue = [&](std::string* value) {
-            if (inlineValue) {
-                *value = *inlineValue;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                return false;
-            }
-            *value = args[++i];
-            return true;
-        };
-        const auto noValue = [&]() { return !inlineValue.has_value(); };
+};
 
-        if (name == "-h" || name == "--help") {
-            line.mode = RunMode::Help;
-            return line;
+bool IsFlag(const std::string& name) {
+    return name == "--list" || name == "--probe" || name == "--tap" || name == "--lenient" || name == "--diagnose" ||
+           name == "--json";
+}
+
+void SetFlag(const std::string& name, CommandLine& line, Seen& seen) {
+    seen.list = seen.list || name == "--list";
+    seen.probe = seen.probe || name == "--probe";
+    line.tap = line.tap || name == "--tap";
+    line.lenient = line.lenient || name == "--lenient";
+    seen.diagnose = seen.diagnose || name == "--diagnose";
+    line.json = line.json || name == "--json";
+}
+
+// An action's option and its argument, added to line.actions. The error when either is wrong.
+std::optional<std::string> ParseAction(const ActionSpec& spec, Arguments& arguments, CommandLine& line) {
+    const std::string& name = arguments.Name();
+    Action action{spec.kind, name, {}, {}, 0, {}};
+    if (spec.argument == nullptr) {
+        if (arguments.HasInlineValue()) {
+            return name + " takes no value";
         }
-        if (name == "--version") {
-            line.mode = RunMode::Version;
-            return line;
+    } else {
+        std::string value;
+        if (!arguments.TakeValue(&value)) {
+            return name + " needs " + spec.argument;
         }
-        if (name == "--list" || name == "--probe" || name == "--tap" || name == "--lenient" || name == "--diagnose" ||
-            name == "--json") {
-            if (!noValue()) {
-                return Bad(name + " takes no value");
-            }
-            list = list || name == "--list";
-            probe = probe || name == "--probe";
-            line.tap = line.tap || name == "--tap";
-            line.lenient = line.lenient || name == "--lenient";
-            diagnose = diagnose || name == "--diagnose";
-            line.json = line.json || name == "--json";
-            continue;
+        if (!ConvertArgument(action, value)) {
+            return name + " needs " + spec.argument + ", not \"" + value + "\"";
         }
-        if (name == "--slot") {
-            std::string value;
-            if (!takeValue(&value)) {
-                return Bad("--slot needs a slot number");
-            }
-            const std::optional<uint32_t> slot = ParseUnsigned(value);
-            if (!slot) {
-                return Bad("--slot needs a slot number, not \"" + value + "\"");
-            }
-            line.slot = *slot;
-            continue;
-        }
-        const ActionOption* option = nullptr;
-        for (const ActionOption& candidate : kActionOptions) {
-            option = name == candidate.name ? &candidate : option;
-        }
-        if (option != nullptr) {
-            Action action{option->kind, name, {}, {}, 0, {}};
-            if (option->argument == nullptr) {
-                if (!noValue()) {
-                    return Bad(name + " takes no value");
-                }
-            } else {
-                std::string value;
-                if (!takeValue(&value)) {
-                    return Bad(name + " needs " + option->argument);
-                }
-                if (!ConvertArgument(action, value)) {
-                    return Bad(name + " needs " + option->argument + ", not \"" + value + "\"");
-                }
-                action.written += " " + value;
-            }
-            line.actions.push_back(std::move(action));
-            continue;
-        }
-        if (name.size() > 1 && name[0] == '-') {
-            return Bad("unknown option " + name);
-        }
-        operands.push_back(args[i]);
+        action.written += " " + value;
     }
+    line.actions.push_back(std::move(action));
+    return std::nullopt;
+}
 
-    if (list) {
-        if (probe || diagnose || line.json || !operands.empty() || !line.actions.empty()) {
+std::optional<std::string> ParseSlot(Arguments& arguments, CommandLine& line) {
+    std::string value;
+    if (!arguments.TakeValue(&value)) {
+        return "--slot needs a slot number";
+    }
+    const std::optional<uint32_t> slot = ParseUnsigned(value);
+    if (!slot) {
+        return "--slot needs a slot number, not \"" + value + "\"";
+    }
+    line.slot = *slot;
+    return std::nullopt;
+}
+
+// One argument of the command-line mode (not --help or --version). The error when it is wrong.
+std::optional<std::string> ParseArgument(Arguments& arguments, CommandLine& line, Seen& seen) {
+    const std::string& name = arguments.Name();
+    if (IsFlag(name)) {
+        if (arguments.HasInlineValue()) {
+            return name + " takes no value";
+        }
+        SetFlag(name, line, seen);
+        return std::nullopt;
+    }
+    if (name == "--slot") {
+        return ParseSlot(arguments, line);
+    }
+    if (const ActionSpec* spec = SpecOfOption(name); spec != nullptr) {
+        return ParseAction(*spec, arguments, line);
+    }
+    if (name.size() > 1 && name[0] == '-') {
+        return "unknown option " + name;
+    }
+    seen.operands.push_back(arguments.Whole());
+    return std::nullopt;
+}
+
+// --list, --diagnose or --probe, with what each allows beside it; nullopt when none of them was given.
+std::optional<CommandLine> ListDiagnoseOrProbe(CommandLine line, const Seen& seen) {
+    if (seen.list) {
+        if (seen.probe || seen.diagnose || line.json || !seen.operands.empty() || !line.actions.empty()) {
             return Bad("--list takes nothing else");
         }
         line.mode = RunMode::List;
         return line;
     }
-    if (diagnose) {
-        if (probe || line.tap || line.lenient || !line.actions.empty() || operands.size() != 1) {
+    if (seen.diagnose) {
+        if (seen.probe || line.tap || line.lenient || !line.actions.empty() || seen.operands.size() != 1) {
             return Bad("--diagnose takes one port and nothing else but --json");
         }
         line.mode = RunMode::Diagnose;
-        line.port = operands[0];
+        line.port = seen.operands[0];
         return line;
     }
     if (line.json) {
         return Bad("--json goes with --diagnose");
     }
-    if (probe) {
-        if (!line.actions.empty()) {
-            return Bad("--probe takes no actions");
-        }
-        line.mode = RunMode::Probe;
-        line.probePorts = operands;
-        return line;
+    if (!seen.probe) {
+        return std::nullopt;
     }
+    if (!line.actions.empty()) {
+        return Bad("--probe takes no actions");
+    }
+    line.mode = RunMode::Probe;
+    line.probePorts = seen.operands;
+    return line;
+}
+
+// The mode the arguments add up to, or what is wrong with them.
+CommandLine SettleMode(CommandLine line, const Seen& seen) {
+    if (std::optional<CommandLine> other = ListDiagnoseOrProbe(line, seen)) {
+        return *std::move(other);
+    }
+    const std::vector<std::string>& operands = seen.operands;
     if (operands.empty()) {
         return Bad("no port given");
     }
@@ -355,6 +374,37 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     line.hasPort = true;
     line.port = operands[0];
     return line;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+    CommandLine line;
+    bool anyOption = false;
+    for (const std::string& arg : args) {
+        anyOption = anyOption || (!arg.empty() && arg[0] == '-');
+    }
+    if (!anyOption) {
+        line.hasPort = !args.empty();
+        line.port = line.hasPort ? args[0] : std::string();
+        return line;
+    }
+    Seen seen;
+    Arguments arguments(args);
+    while (arguments.Next()) {
+        if (arguments.Name() == "-h" || arguments.Name() == "--help") {
+            line.mode = RunMode::Help;
+            return line;
+        }
+        if (arguments.Name() == "--version") {
+            line.mode = RunMode::Version;
+            return line;
+        }
+        if (std::optional<std::string> error = ParseArgument(arguments, line, seen)) {
+            return Bad(*std::move(error));
+        }
+    }
+    return SettleMode(std::move(line), seen);
 }
 
 }  // namespace ryx_test

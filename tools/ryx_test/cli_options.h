@@ -1,6 +1,5 @@
 // The command line of ryx_test: the console's `ryx_test [port name]`, and the options of the command-line mode.
-#ifndef RYX_TEST_CLI_OPTIONS_H
-#define RYX_TEST_CLI_OPTIONS_H
+#pragma once
 
 #include <array>
 #include <cstdint>
@@ -57,5 +56,3 @@ inline constexpr int kExitUsage = 64;
 inline constexpr int kExitScriptRefused = 65;
 
 }  // namespace ryx_test
-
-#endif

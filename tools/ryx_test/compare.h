@@ -1,6 +1,5 @@
 // Checking a response against the expected text of a script pair.
-#ifndef RYX_TEST_COMPARE_H
-#define RYX_TEST_COMPARE_H
+#pragma once
 
 #include <cstdint>
 #include <string_view>
@@ -29,5 +28,3 @@ int CompareResponse(std::string_view expected, const uint8_t* response, uint32_t
                     int32_t* mismatchIndex);
 
 }  // namespace ryx_test
-
-#endif

@@ -1,6 +1,5 @@
 // The console's input routines: numbers, the slot prompt, the pause and the script file name.
-#ifndef RYX_TEST_CONSOLE_INPUT_H
-#define RYX_TEST_CONSOLE_INPUT_H
+#pragma once
 
 #include <cstdint>
 #include <cstdio>
@@ -74,5 +73,3 @@ inline constexpr size_t kScriptFileNameSize = 512;
 bool PromptForScriptFileName(Console& console, std::string* name);
 
 }  // namespace ryx_test
-
-#endif

@@ -133,62 +133,76 @@ private:
         return goOn;
     }
 
-    bool ExamineLine(int fd) {
+    // The rates of the line, sorted by what came back at each.
+    struct LineScan {
         std::vector<uint32_t> frames, damaged, echo, noFrame, refused;
-        {
-            RawLine line(fd);
-            for (size_t i = 0; i < kLineRates.size() && !StopRequested(); ++i) {
-                if (!line.SetRate(kLineRates[i])) {
-                    refused.push_back(kLineRates[i]);
-                    continue;
-                }
-                const std::vector<uint8_t> frame = FirmwareQueryFrame(static_cast<uint8_t>(i));
-                const LineReply reply =
-                    ClassifyLineReply(frame, line.Exchange(frame, kFirstByteWait, &LineReplyComplete));
-                switch (reply.answer) {
-                    case LineAnswer::Nothing:
-                        break;
-                    case LineAnswer::Echo:
-                        echo.push_back(kLineRates[i]);
-                        break;
-                    case LineAnswer::Frames:
-                        frames.push_back(kLineRates[i]);
-                        firmware_ = firmware_ ? firmware_ : std::optional<std::string>(reply.firmware);
-                        break;
-                    case LineAnswer::Damaged:
-                        damaged.push_back(kLineRates[i]);
-                        break;
-                    case LineAnswer::NoFrame:
-                        noFrame.push_back(kLineRates[i]);
-                        break;
-                }
+
+        // The list of the rates that gave `answer`; nullptr for no answer at all.
+        std::vector<uint32_t>* RatesOf(LineAnswer answer) {
+            switch (answer) {
+                case LineAnswer::Frames:
+                    return &frames;
+                case LineAnswer::Damaged:
+                    return &damaged;
+                case LineAnswer::Echo:
+                    return &echo;
+                case LineAnswer::NoFrame:
+                    return &noFrame;
+                case LineAnswer::Nothing:
+                    break;
+            }
+            return nullptr;
+        }
+    };
+
+    // A firmware query in raw bytes at every rate; the first firmware text that comes back is kept.
+    LineScan ScanLine(int fd) {
+        LineScan scan;
+        RawLine line(fd);
+        for (size_t i = 0; i < kLineRates.size() && !StopRequested(); ++i) {
+            if (!line.SetRate(kLineRates[i])) {
+                scan.refused.push_back(kLineRates[i]);
+                continue;
+            }
+            const std::vector<uint8_t> frame = FirmwareQueryFrame(static_cast<uint8_t>(i));
+            const LineReply reply = ClassifyLineReply(frame, line.Exchange(frame, kFirstByteWait, &LineReplyComplete));
+            if (reply.answer == LineAnswer::Frames && !firmware_) {
+                firmware_ = reply.firmware;
+            }
+            if (std::vector<uint32_t>* rates = scan.RatesOf(reply.answer)) {
+                rates->push_back(kLineRates[i]);
             }
         }
+        return scan;
+    }
+
+    bool ExamineLine(int fd) {
+        const LineScan scan = ScanLine(fd);
         std::string notes;
-        if (!noFrame.empty()) {
-            notes += "; bytes without a frame at " + Rates(noFrame);
+        if (!scan.noFrame.empty()) {
+            notes += "; bytes without a frame at " + Rates(scan.noFrame);
         }
-        if (!refused.empty()) {
-            notes += "; the port refused " + Rates(refused);
+        if (!scan.refused.empty()) {
+            notes += "; the port refused " + Rates(scan.refused);
         }
-        if (!damaged.empty()) {
-            Add(Problem("line", "frames come back damaged at " + Rates(damaged) + notes,
+        if (!scan.damaged.empty()) {
+            Add(Problem("line", "frames come back damaged at " + Rates(scan.damaged) + notes,
                         "check the cable (its length, shielding and ground) and the adapter",
-                        "frames come back damaged at " + Rates(damaged)));
+                        "frames come back damaged at " + Rates(scan.damaged)));
             return true;
         }
-        if (!frames.empty()) {
-            Add(Ok("line", "valid frames come back at " + Rates(frames) + notes));
+        if (!scan.frames.empty()) {
+            Add(Ok("line", "valid frames come back at " + Rates(scan.frames) + notes));
             return true;
         }
-        if (!echo.empty()) {
-            Add(Problem("line", "our own frames come back unchanged at " + Rates(echo) + notes,
+        if (!scan.echo.empty()) {
+            Add(Problem("line", "our own frames come back unchanged at " + Rates(scan.echo) + notes,
                         "connect the reader to " + port_ + " instead",
                         "the line echoes our own frames: a loopback plug or a modem, not a reader"));
-        } else if (!noFrame.empty()) {
+        } else if (!scan.noFrame.empty()) {
             Add(Problem("line",
-                        "bytes arrive at " + Rates(noFrame) + " but never form a frame" +
-                            (refused.empty() ? "" : "; the port refused " + Rates(refused)),
+                        "bytes arrive at " + Rates(scan.noFrame) + " but never form a frame" +
+                            (scan.refused.empty() ? "" : "; the port refused " + Rates(scan.refused)),
                         "check that " + port_ +
                             " is the reader's port, and the adapter's setting (RS-232, not RS-485 or TTL levels)",
                         "bytes arrive but never form a frame: another device, noise or a wrong adapter setting"));
@@ -199,6 +213,27 @@ private:
         }
         SkipFrom("reader", "no reader answered on the line");
         return false;
+    }
+
+    // The reader answered every question: what it is, at which rate, and what each open costs at that rate.
+    void ReaderWorks(uint32_t slots, uint32_t rate, const std::string& firmware) {
+        const std::optional<KnownModel> model = ModelOfFirmware(firmware);
+        std::string finding = std::string(model ? model->name : "unknown model") + ", firmware \"" + firmware + "\", " +
+                              std::to_string(slots) + " slot" + (slots == 1 ? "" : "s") + ", blocks of up to " +
+                              std::to_string(model ? model->blockSize : 0) + " bytes, at " + Rate(rate);
+        const size_t index =
+            static_cast<size_t>(std::find(kLineRates.begin(), kLineRates.end(), rate) - kLineRates.begin());
+        if (index > 0 && index < kLineRates.size()) {
+            finding += " (each open first tries the " + std::to_string(index) + " slower rate" +
+                       (index == 1 ? "" : "s") + ", about " + std::to_string(index) + " s)";
+        }
+        Add(Ok("reader", finding));
+        diagnosis_.summary = std::string("the reader works (") + (model ? model->name : "unknown model") + " at " +
+                             Rate(rate) +
+                             (index > 0 && index < kLineRates.size()
+                                  ? "; each open first tries the " + std::to_string(index) + " slower rates"
+                                  : "") +
+                             ")";
     }
 
     void CheckReader() {
@@ -234,26 +269,9 @@ private:
                         HintForFailure("", failed, port_)));
             SkipFrom("link", "the reader stopped answering");
         } else {
-            const std::string firmware(reinterpret_cast<const char*>(reply) + std::min<uint32_t>(5, replyLength),
-                                       reinterpret_cast<const char*>(reply) + std::min<uint32_t>(replyLength, 35));
-            const std::optional<KnownModel> model = ModelOfFirmware(firmware);
-            std::string finding = std::string(model ? model->name : "unknown model") + ", firmware \"" + firmware +
-                                  "\", " + std::to_string(slots) + " slot" + (slots == 1 ? "" : "s") +
-                                  ", blocks of up to " + std::to_string(model ? model->blockSize : 0) + " bytes, at " +
-                                  Rate(rate);
-            const size_t index =
-                static_cast<size_t>(std::find(kLineRates.begin(), kLineRates.end(), rate) - kLineRates.begin());
-            if (index > 0 && index < kLineRates.size()) {
-                finding += " (each open first tries the " + std::to_string(index) + " slower rate" +
-                           (index == 1 ? "" : "s") + ", about " + std::to_string(index) + " s)";
-            }
-            Add(Ok("reader", finding));
-            diagnosis_.summary = std::string("the reader works (") + (model ? model->name : "unknown model") + " at " +
-                                 Rate(rate) +
-                                 (index > 0 && index < kLineRates.size()
-                                      ? "; each open first tries the " + std::to_string(index) + " slower rates"
-                                      : "") +
-                                 ")";
+            ReaderWorks(slots, rate,
+                        std::string(reinterpret_cast<const char*>(reply) + std::min<uint32_t>(5, replyLength),
+                                    reinterpret_cast<const char*>(reply) + std::min<uint32_t>(replyLength, 35)));
             if (CheckLink(handle, rate)) {
                 CheckSlots(handle, slots);
             } else {

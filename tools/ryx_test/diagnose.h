@@ -1,6 +1,5 @@
 // ryx_test --diagnose PORT: checks the port, the line, the reader, the link and each slot, and says what is wrong.
-#ifndef RYX_TEST_DIAGNOSE_H
-#define RYX_TEST_DIAGNOSE_H
+#pragma once
 
 #include <cstdio>
 #include <string>
@@ -17,5 +16,3 @@ namespace ryx_test {
 int RunDiagnosis(const std::string& port, bool json, std::FILE* out);
 
 }  // namespace ryx_test
-
-#endif

@@ -1,6 +1,5 @@
 // The results of ryx_test --diagnose: one line a check, the closing verdict, the exit status, the JSON form.
-#ifndef RYX_TEST_DIAGNOSIS_H
-#define RYX_TEST_DIAGNOSIS_H
+#pragma once
 
 #include <string>
 #include <vector>
@@ -44,5 +43,3 @@ int DiagnosisExitStatus(const Diagnosis& diagnosis);
 std::string DiagnosisJson(const Diagnosis& diagnosis);
 
 }  // namespace ryx_test
-
-#endif

@@ -1,6 +1,5 @@
 // Asking the reader for its firmware version text at start-up.
-#ifndef RYX_TEST_FIRMWARE_VERSION_H
-#define RYX_TEST_FIRMWARE_VERSION_H
+#pragma once
 
 #include <ryx.h>
 
@@ -20,5 +19,3 @@ namespace ryx_test {
 std::optional<std::string> QueryFirmwareVersion(RYX_HANDLE handle, std::FILE* out);
 
 }  // namespace ryx_test
-
-#endif

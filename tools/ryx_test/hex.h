@@ -1,6 +1,5 @@
 // Hexadecimal digits and the conversion of one command token to bytes.
-#ifndef RYX_TEST_HEX_H
-#define RYX_TEST_HEX_H
+#pragma once
 
 #include <cstdint>
 #include <string_view>
@@ -31,5 +30,3 @@ constexpr int HexDigitValue(char c) {
 std::vector<uint8_t> ParseHexToken(std::string_view token);
 
 }  // namespace ryx_test
-
-#endif

@@ -1,6 +1,5 @@
 // Printing bytes and expected texts as lines of up to 16 hex pairs.
-#ifndef RYX_TEST_HEX_DUMP_H
-#define RYX_TEST_HEX_DUMP_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -24,5 +23,3 @@ void PrintHexDump(std::FILE* out, const uint8_t* bytes, size_t count);
 void PrintExpected(std::FILE* out, std::string_view expected);
 
 }  // namespace ryx_test
-
-#endif

@@ -1,6 +1,5 @@
 // What to do about a failure: the hint lines of the command-line mode and the port findings of --diagnose.
-#ifndef RYX_TEST_HINTS_H
-#define RYX_TEST_HINTS_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -33,5 +32,3 @@ PortFinding DescribePortProblem(const std::string& port, const PortProblem& prob
 std::string HintForFailure(const std::string& call, uint32_t status, const std::string& port);
 
 }  // namespace ryx_test
-
-#endif

@@ -1,6 +1,5 @@
 // Recognising the reader's frames in raw bytes from the line, for the checks that talk to the port directly.
-#ifndef RYX_TEST_LINE_FRAMES_H
-#define RYX_TEST_LINE_FRAMES_H
+#pragma once
 
 #include <array>
 #include <cstdint>
@@ -56,5 +55,3 @@ struct KnownModel {
 std::optional<KnownModel> ModelOfFirmware(std::string_view firmware);
 
 }  // namespace ryx_test
-
-#endif

@@ -1,21 +1,22 @@
 #include "menus.h"
 
-#include "hex_dump.h"
-#include "names.h"
+#include "action_calls.h"
+#include "actions.h"
 #include "script_runner.h"
 #include "script_senders.h"
 #include "stop_request.h"
 
 #include <cstring>
-#include <initializer_list>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace ryx_test {
 
 namespace {
 
 constexpr const char* kSelectAnOption = "Select an option: ";
-constexpr uint32_t kAtrBufferSize = RYX_MAX_ATR_SIZE;
 
 void Print(Console& console, const char* text) {
     std::fputs(text, console.out);
@@ -28,7 +29,7 @@ void PrintTitle(Console& console, const char* title) {
 }
 
 // The numbered items from 1 on, one a line, then "0. Exit" and an empty line.
-void PrintItems(Console& console, std::initializer_list<std::string> items) {
+void PrintItems(Console& console, const std::vector<std::string>& items) {
     int number = 1;
     for (const std::string& item : items) {
         std::fprintf(console.out, "%d. %s\n", number++, item.c_str());
@@ -36,17 +37,17 @@ void PrintItems(Console& console, std::initializer_list<std::string> items) {
     Print(console, "0. Exit\n\n");
 }
 
+void ReportFailure(Console& console, const char* call, uint32_t status) {
+    std::fprintf(console.out, "Error: %s failed with error 0x%08X\n", call, status);
+}
+
 // Reports a call that returns nothing but its status: "<call>: OK" or its error line.
 void ReportStatus(Console& console, const char* call, uint32_t status) {
     if (status == 0) {
         std::fprintf(console.out, "%s: OK\n", call);
     } else {
-        std::fprintf(console.out, "Error: %s failed with error 0x%08X\n", call, status);
+        ReportFailure(console, call, status);
     }
-}
-
-void ReportFailure(Console& console, const char* call, uint32_t status) {
-    std::fprintf(console.out, "Error: %s failed with error 0x%08X\n", call, status);
 }
 
 // After an action that called the library: an empty line, the rest of the answer's line dropped, a pause.
@@ -85,154 +86,162 @@ bool ChooseSlot(Console& console, RYX_HANDLE handle, int32_t* slot, MenuEnd* end
     return true;
 }
 
-// One round of a slot's menu: its title, the slot, its items, and the choice read. False at the end of the input
-// or after a stop request.
-bool AskSlotMenu(Console& console, const char* title, int32_t slot, std::initializer_list<std::string> items,
-                 int32_t* choice) {
-    if (StopRequested()) {
-        return false;
+// One menu: what it shows and what its items do. The loop below runs every menu of the console.
+struct Menu {
+    const char* title = "";
+    int32_t slot = -1;  // >= 0: "Slot N:" is shown under the title
+    // Prints what goes before the title (values queried afresh) and returns the items, numbered from 1.
+    std::function<std::vector<std::string>()> items;
+    // Acts on item `choice` (1 to the number of items); its EndOfInput leaves every menu.
+    std::function<MenuEnd(int32_t choice)> choose;
+    bool leaveAfterChoice = false;  // a choice also leaves the menu, as 0 does
+};
+
+// Shows the menu and acts on the choices until 0 (Exit), the end of the input or a stop request. An unknown
+// number shows the menu again.
+MenuEnd RunMenu(Console& console, const Menu& menu) {
+    int32_t choice = -1;
+    for (;;) {
+        if (StopRequested()) {
+            return MenuEnd::EndOfInput;
+        }
+        const std::vector<std::string> items = menu.items();
+        PrintTitle(console, menu.title);
+        if (menu.slot >= 0) {
+            std::fprintf(console.out, "Slot %d:\n\n", menu.slot);
+        }
+        PrintItems(console, items);
+        if (!PromptForNumber(console, kSelectAnOption, &choice)) {
+            return MenuEnd::EndOfInput;
+        }
+        if (choice == 0) {
+            return MenuEnd::Exit;
+        }
+        if (choice < 0 || static_cast<size_t>(choice) > items.size()) {
+            continue;
+        }
+        if (menu.choose(choice) == MenuEnd::EndOfInput) {
+            return MenuEnd::EndOfInput;
+        }
+        if (menu.leaveAfterChoice) {
+            return MenuEnd::Exit;
+        }
     }
-    PrintTitle(console, title);
-    std::fprintf(console.out, "Slot %d:\n\n", slot);
-    PrintItems(console, items);
-    return PromptForNumber(console, kSelectAnOption, choice);
 }
 
-// `activity` completes the announcement "Slot %d: <activity>...".
-MenuEnd RunScriptAction(Console& console, RYX_HANDLE handle, int32_t slot, const char* activity,
-                        const ScriptSender& sender) {
+// The values a menu shows are read afresh before each display: the announcement, the call's status line and an
+// empty line. A value that cannot be read shows as 0.
+template <typename Value, typename Get>
+void ShowValueQuery(Console& console, const char* announcement, const char* call, Value* value, Get get) {
+    Print(console, announcement);
+    const uint32_t status = get();
+    if (status != 0) {
+        *value = {};
+    }
+    ReportStatus(console, call, status);
+    Print(console, "\n");
+}
+
+// The items of a menu that shows no values.
+std::function<std::vector<std::string>()> FixedItems(std::vector<std::string> items) {
+    return [items = std::move(items)]() { return items; };
+}
+
+Action ActionOf(ActionKind kind) {
+    return Action{kind, {}, {}, {}, 0, {}};
+}
+
+// An action that makes one call: the call's failure is reported on the console.
+MenuEnd CallAction(Console& console, RYX_HANDLE handle, int32_t slot, const Action& action) {
+    const uint32_t status = PerformAction(handle, static_cast<uint32_t>(slot), action, console.out);
+    if (status != 0) {
+        ReportFailure(console, SpecOf(action.kind).call, status);
+    }
+    return ActionTail(console);
+}
+
+MenuEnd RunScriptAction(Console& console, RYX_HANDLE handle, int32_t slot, ActionKind kind) {
     std::string fileName;
     if (!PromptForScriptFileName(console, &fileName)) {
         return MenuEnd::EndOfInput;
     }
-    std::fprintf(console.out, "Slot %d: %s...\n", slot, activity);
-    RunScript(handle, static_cast<uint32_t>(slot), fileName.c_str(), sender, console.out);
+    Announce(SpecOf(kind), static_cast<uint32_t>(slot), console.out);
+    RunScript(handle, static_cast<uint32_t>(slot), fileName.c_str(), ScriptSenderOf(kind), console.out);
     Print(console, "\n");
     // The name was read as a whole line: nothing is left to drop before the pause.
     return WaitForEnter(console) ? MenuEnd::Exit : MenuEnd::EndOfInput;
 }
 
-MenuEnd PowerOnAction(Console& console, RYX_HANDLE handle, int32_t slot) {
-    std::fprintf(console.out, "Slot %d: Powering on the ICC...\n", slot);
-    uint8_t atr[kAtrBufferSize] = {};
-    uint32_t atrLength = sizeof atr;
-    const uint32_t status = RYX_PowerOnIcc(handle, static_cast<uint32_t>(slot), atr, &atrLength);
-    if (status != 0) {
-        ReportFailure(console, "RYX_PowerOnIcc", status);
-    } else {
-        Print(console, "ATR:\n");
-        PrintHexDump(console.out, atr, atrLength <= sizeof atr ? atrLength : sizeof atr);
+// The action of a slot's menu item; Set Protocol asks for the protocols first.
+MenuEnd SlotAction(Console& console, RYX_HANDLE handle, int32_t slot, ActionKind kind) {
+    if (IsScript(kind)) {
+        return RunScriptAction(console, handle, slot, kind);
     }
-    return ActionTail(console);
+    Action action = ActionOf(kind);
+    if (kind == ActionKind::Protocol) {
+        const MenuEnd end = ProtocolMenu(console, &action.value);
+        if (end != MenuEnd::Exit || action.value == 0) {
+            return end;
+        }
+    }
+    return CallAction(console, handle, slot, action);
 }
 
-MenuEnd PowerOffAction(Console& console, RYX_HANDLE handle, int32_t slot) {
-    std::fprintf(console.out, "Slot %d: Powering off the ICC...\n", slot);
-    ReportStatus(console, "RYX_PowerOffIcc", RYX_PowerOffIcc(handle, static_cast<uint32_t>(slot)));
-    return ActionTail(console);
-}
-
-MenuEnd SetProtocolAction(Console& console, RYX_HANDLE handle, int32_t slot, uint32_t mask) {
-    std::fprintf(console.out, "Slot %d: Setting the protocol...\n", slot);
-    uint32_t activeProtocol = 0;
-    const uint32_t status = RYX_SetProtocol(handle, static_cast<uint32_t>(slot), mask, &activeProtocol);
-    if (status != 0) {
-        ReportFailure(console, "RYX_SetProtocol", status);
-    } else {
-        std::fprintf(console.out, "Active Protocol: %s\n", ProtocolName(activeProtocol));
+// The Card and Peripheral menus: a slot asked for, then the actions' items on it.
+MenuEnd SlotMenu(Console& console, RYX_HANDLE handle, const char* title, std::vector<ActionKind> kinds) {
+    int32_t slot = -1;
+    if (MenuEnd end = MenuEnd::Exit; !ChooseSlot(console, handle, &slot, &end)) {
+        return end;
     }
-    return ActionTail(console);
-}
-
-MenuEnd IccStatusAction(Console& console, RYX_HANDLE handle, int32_t slot) {
-    std::fprintf(console.out, "Slot %d: Getting the ICC status...\n", slot);
-    uint32_t iccStatus = 0;
-    const uint32_t status = RYX_GetIccStatus(handle, static_cast<uint32_t>(slot), &iccStatus);
-    if (status != 0) {
-        ReportFailure(console, "RYX_GetIccStatus", status);
-    } else {
-        std::fprintf(console.out, "ICC Status: %s\n", IccStatusName(iccStatus));
+    Menu menu;
+    menu.title = title;
+    menu.slot = slot;
+    std::vector<std::string> items;
+    for (ActionKind kind : kinds) {
+        items.emplace_back(SpecOf(kind).menuItem);
     }
-    return ActionTail(console);
+    menu.items = FixedItems(std::move(items));
+    menu.choose = [&](int32_t choice) {
+        return SlotAction(console, handle, slot, kinds[static_cast<size_t>(choice - 1)]);
+    };
+    return RunMenu(console, menu);
 }
 
 }  // namespace
 
 MenuEnd ModulesMenu(Console& console, RYX_HANDLE handle) {
-    int32_t choice = -1;
-    for (;;) {
-        if (StopRequested()) {
-            return MenuEnd::EndOfInput;
-        }
-        PrintTitle(console, "Modules");
-        PrintItems(console, {"Reader", "Card", "Peripheral"});
-        if (!PromptForNumber(console, kSelectAnOption, &choice)) {
-            return MenuEnd::EndOfInput;
-        }
-        MenuEnd end = MenuEnd::Exit;
-        switch (choice) {
-            case 1:
-                end = ReaderMenu(console, handle);
-                break;
-            case 2:
-                end = CardMenu(console, handle);
-                break;
-            case 3:
-                end = PeripheralMenu(console, handle);
-                break;
-            case 0:
-                return MenuEnd::Exit;
-            default:
-                break;
-        }
-        if (end == MenuEnd::EndOfInput) {
-            return end;
-        }
-    }
+    Menu menu;
+    menu.title = "Modules";
+    menu.items = FixedItems({"Reader", "Card", "Peripheral"});
+    menu.choose = [&](int32_t choice) {
+        static MenuEnd (*const kSubmenus[])(Console&, RYX_HANDLE) = {ReaderMenu, CardMenu, PeripheralMenu};
+        return kSubmenus[choice - 1](console, handle);
+    };
+    return RunMenu(console, menu);
 }
 
 MenuEnd ReaderMenu(Console& console, RYX_HANDLE handle) {
-    int32_t choice = -1;
-    for (;;) {
-        if (StopRequested()) {
-            return MenuEnd::EndOfInput;
+    uint32_t baudRate = 0;
+    Menu menu;
+    menu.title = "Reader";
+    menu.items = [&]() {
+        ShowValueQuery(console, "Getting the baud rate...\n", "RYX_GetBaudRate", &baudRate,
+                       [&]() { return RYX_GetBaudRate(handle, &baudRate); });
+        return std::vector<std::string>{"Baud Rate (" + std::to_string(static_cast<int>(baudRate)) + " bps)",
+                                        "Timeouts"};
+    };
+    menu.choose = [&](int32_t choice) {
+        if (choice == 2) {
+            return TimeoutsMenu(console, handle);
         }
-        Print(console, "Getting the baud rate...\n");
-        uint32_t baudRate = 0;
-        const uint32_t status = RYX_GetBaudRate(handle, &baudRate);
-        if (status != 0) {
-            baudRate = 0;
-        }
-        ReportStatus(console, "RYX_GetBaudRate", status);
-        Print(console, "\n");
-        PrintTitle(console, "Reader");
-        PrintItems(console, {"Baud Rate (" + std::to_string(static_cast<int>(baudRate)) + " bps)", "Timeouts"});
-        if (!PromptForNumber(console, kSelectAnOption, &choice)) {
-            return MenuEnd::EndOfInput;
-        }
-        MenuEnd end = MenuEnd::Exit;
-        switch (choice) {
-            case 1: {
-                int32_t rate = static_cast<int32_t>(baudRate);
-                PromptForValue(console, "Enter a baud rate: ", &rate);
-                Print(console, "Setting the baud rate...\n");
-                // The value goes to the library as typed: the library knows which rates exist.
-                ReportStatus(console, "RYX_SetBaudRate", RYX_SetBaudRate(handle, static_cast<uint32_t>(rate)));
-                end = ActionTail(console);
-                break;
-            }
-            case 2:
-                end = TimeoutsMenu(console, handle);
-                break;
-            case 0:
-                return MenuEnd::Exit;
-            default:
-                break;
-        }
-        if (end == MenuEnd::EndOfInput) {
-            return end;
-        }
-    }
+        int32_t rate = static_cast<int32_t>(baudRate);
+        PromptForValue(console, "Enter a baud rate: ", &rate);
+        // The value goes to the library as typed: the library knows which rates exist.
+        Action action = ActionOf(ActionKind::Baud);
+        action.value = static_cast<uint32_t>(rate);
+        return CallAction(console, handle, -1, action);
+    };
+    return RunMenu(console, menu);
 }
 
 MenuEnd TimeoutsMenu(Console& console, RYX_HANDLE handle) {
@@ -249,129 +258,54 @@ MenuEnd TimeoutsMenu(Console& console, RYX_HANDLE handle) {
         {"Response Timeout ", " ms", "Enter a response timeout (ms): ", &LinkTimeouts::responseTimeout},
         {"Response Retries ", "", "Enter a number of response retries: ", &LinkTimeouts::responseRetries},
     };
-    const auto item = [](const Field& field, const LinkTimeouts& timeouts) {
-        return std::string(field.label) + "(" + std::to_string(static_cast<int>(timeouts.*field.member)) + field.unit +
-               ")";
+    LinkTimeouts timeouts = {};
+    Menu menu;
+    menu.title = "Timeouts";
+    menu.items = [&]() {
+        ShowValueQuery(console, "Getting the timeouts...\n", "RYX_GetTimeouts", &timeouts,
+                       [&]() { return RYX_GetTimeouts(handle, &timeouts); });
+        std::vector<std::string> items;
+        for (const Field& field : kFields) {
+            items.push_back(std::string(field.label) + "(" + std::to_string(static_cast<int>(timeouts.*field.member)) +
+                            field.unit + ")");
+        }
+        return items;
     };
-    int32_t choice = -1;
-    for (;;) {
-        if (StopRequested()) {
-            return MenuEnd::EndOfInput;
-        }
-        Print(console, "Getting the timeouts...\n");
-        LinkTimeouts timeouts = {};
-        const uint32_t status = RYX_GetTimeouts(handle, &timeouts);
-        if (status != 0) {
-            timeouts = {};
-        }
-        ReportStatus(console, "RYX_GetTimeouts", status);
-        Print(console, "\n");
-        PrintTitle(console, "Timeouts");
-        PrintItems(console, {item(kFields[0], timeouts), item(kFields[1], timeouts), item(kFields[2], timeouts),
-                             item(kFields[3], timeouts)});
-        if (!PromptForNumber(console, kSelectAnOption, &choice)) {
-            return MenuEnd::EndOfInput;
-        }
-        if (choice == 0) {
-            return MenuEnd::Exit;
-        }
-        if (choice < 1 || choice > 4) {
-            continue;
-        }
+    menu.choose = [&](int32_t choice) {
         const Field& field = kFields[choice - 1];
         int32_t value = static_cast<int32_t>(timeouts.*field.member);
         PromptForValue(console, field.prompt, &value);
         timeouts.*field.member = static_cast<uint32_t>(value);
-        Print(console, "Setting the timeouts...\n");
-        ReportStatus(console, "RYX_SetTimeouts", RYX_SetTimeouts(handle, &timeouts));
-        if (ActionTail(console) == MenuEnd::EndOfInput) {
-            return MenuEnd::EndOfInput;
-        }
-    }
+        Action action = ActionOf(ActionKind::Timeouts);
+        action.timeouts = {timeouts.statusTimeout, timeouts.statusRetries, timeouts.responseTimeout,
+                           timeouts.responseRetries};
+        return CallAction(console, handle, -1, action);
+    };
+    return RunMenu(console, menu);
 }
 
 MenuEnd CardMenu(Console& console, RYX_HANDLE handle) {
-    int32_t slot = -1;
-    if (MenuEnd end = MenuEnd::Exit; !ChooseSlot(console, handle, &slot, &end)) {
-        return end;
-    }
-    int32_t choice = -1;
-    for (;;) {
-        if (!AskSlotMenu(console, "Card", slot,
-                         {"Power On ICC", "Power Off ICC", "Set Protocol", "Get ICC Status", "Exchange APDU"},
-                         &choice)) {
-            return MenuEnd::EndOfInput;
-        }
-        MenuEnd end = MenuEnd::Exit;
-        switch (choice) {
-            case 1:
-                end = PowerOnAction(console, handle, slot);
-                break;
-            case 2:
-                end = PowerOffAction(console, handle, slot);
-                break;
-            case 3: {
-                uint32_t mask = 0;
-                end = ProtocolMenu(console, &mask);
-                if (end == MenuEnd::Exit && mask != 0) {
-                    end = SetProtocolAction(console, handle, slot, mask);
-                }
-                break;
-            }
-            case 4:
-                end = IccStatusAction(console, handle, slot);
-                break;
-            case 5:
-                end = RunScriptAction(console, handle, slot, "Exchanging the APDU", ApduScriptSender);
-                break;
-            case 0:
-                return MenuEnd::Exit;
-            default:
-                break;
-        }
-        if (end == MenuEnd::EndOfInput) {
-            return end;
-        }
-    }
+    return SlotMenu(
+        console, handle, "Card",
+        {ActionKind::PowerOn, ActionKind::PowerOff, ActionKind::Protocol, ActionKind::Status, ActionKind::Script});
 }
 
 MenuEnd ProtocolMenu(Console& console, uint32_t* mask) {
-    int32_t choice = -1;
-    for (;;) {
-        if (StopRequested()) {
-            return MenuEnd::EndOfInput;
-        }
-        PrintTitle(console, "Protocol");
-        PrintItems(console, {"T=0", "T=1", "T=0 or T=1"});
-        if (!PromptForNumber(console, kSelectAnOption, &choice)) {
-            return MenuEnd::EndOfInput;
-        }
-        // The choices are the masks: 1 T=0, 2 T=1, 3 both; 0 leaves without one.
-        if (choice >= 0 && choice <= 3) {
-            *mask = static_cast<uint32_t>(choice);
-            return MenuEnd::Exit;
-        }
-    }
+    // The choices are the masks: 1 T=0, 2 T=1, 3 both; 0 leaves without one.
+    *mask = 0;
+    Menu menu;
+    menu.title = "Protocol";
+    menu.items = FixedItems({"T=0", "T=1", "T=0 or T=1"});
+    menu.choose = [mask](int32_t choice) {
+        *mask = static_cast<uint32_t>(choice);
+        return MenuEnd::Exit;
+    };
+    menu.leaveAfterChoice = true;
+    return RunMenu(console, menu);
 }
 
 MenuEnd PeripheralMenu(Console& console, RYX_HANDLE handle) {
-    int32_t slot = -1;
-    if (MenuEnd end = MenuEnd::Exit; !ChooseSlot(console, handle, &slot, &end)) {
-        return end;
-    }
-    int32_t choice = -1;
-    for (;;) {
-        if (!AskSlotMenu(console, "Peripheral", slot, {"Control"}, &choice)) {
-            return MenuEnd::EndOfInput;
-        }
-        if (choice == 0) {
-            return MenuEnd::Exit;
-        }
-        if (choice == 1 && RunScriptAction(console, handle, slot, "Sending the escape command", EscapeScriptSender) ==
-                               MenuEnd::EndOfInput) {
-            return MenuEnd::EndOfInput;
-        }
-    }
+    return SlotMenu(console, handle, "Peripheral", {ActionKind::EscapeScript});
 }
 
 }  // namespace ryx_test

@@ -1,6 +1,5 @@
 // The console's numbered menus. Each one loops until the user chooses 0 (Exit) or the input ends.
-#ifndef RYX_TEST_MENUS_H
-#define RYX_TEST_MENUS_H
+#pragma once
 
 #include "console_input.h"
 
@@ -33,7 +32,7 @@ MenuEnd CardMenu(Console& console, RYX_HANDLE handle);
 
 /**
  * Asks for the protocols to accept.
- * @param mask out: 1 (T=0), 2 (T=1), 3 (T=0 or T=1), or 0 for Exit; written when the menu returns Exit.
+ * @param mask out: 1 (T=0), 2 (T=1), 3 (T=0 or T=1), or 0 for Exit and at the end of the input.
  */
 MenuEnd ProtocolMenu(Console& console, uint32_t* mask);
 
@@ -41,5 +40,3 @@ MenuEnd ProtocolMenu(Console& console, uint32_t* mask);
 MenuEnd PeripheralMenu(Console& console, RYX_HANDLE handle);
 
 }  // namespace ryx_test
-
-#endif

@@ -1,6 +1,5 @@
 // The words the console prints for an active protocol and for an ICC status.
-#ifndef RYX_TEST_NAMES_H
-#define RYX_TEST_NAMES_H
+#pragma once
 
 #include <cstdint>
 
@@ -13,5 +12,3 @@ const char* ProtocolName(uint32_t activeProtocol);
 const char* IccStatusName(uint32_t iccStatus);
 
 }  // namespace ryx_test
-
-#endif

@@ -1,6 +1,5 @@
 // Looking at a serial port the way the library opens it, to name why it cannot be used.
-#ifndef RYX_TEST_PORT_CHECK_H
-#define RYX_TEST_PORT_CHECK_H
+#pragma once
 
 #include "hints.h"
 
@@ -18,5 +17,3 @@ namespace ryx_test {
 PortProblem PortProblemOf(const std::string& port, int* fd);
 
 }  // namespace ryx_test
-
-#endif

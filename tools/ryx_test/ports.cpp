@@ -75,6 +75,78 @@ void Identify(RYX_HANDLE handle, ProbeResult& result) {
     }
 }
 
+// The ports named, or without any every listed device.
+std::vector<std::string> PortsToProbe(const std::vector<std::string>& named) {
+    std::vector<std::string> ports = named;
+    if (ports.empty()) {
+        // The devices only: a by-id name is another way to the same device.
+        for (const SerialPort& port : ListSerialPorts()) {
+            if (port.device.empty()) {
+                ports.push_back(port.name);
+            }
+        }
+    }
+    return ports;
+}
+
+// Opens and identifies every port, leaving the readers open in `handles`; a progress line on a terminal's standard
+// error meanwhile.
+void ProbeInParallel(const std::vector<std::string>& ports, std::vector<ProbeResult>& results,
+                     std::vector<RYX_HANDLE>& handles) {
+    std::atomic<size_t> done{0};
+    std::vector<std::thread> threads;
+    // Readers on different ports open in parallel: each scan of the line speeds takes seconds when nothing answers.
+    for (size_t i = 0; i < ports.size(); ++i) {
+        threads.emplace_back([&, i]() {
+            results[i].failedCall = "RYX_OpenA";
+            results[i].status = RYX_OpenA(ports[i].c_str(), &handles[i]);
+            if (results[i].status == 0) {
+                Identify(handles[i], results[i]);
+            }
+            ++done;
+        });
+    }
+    const bool progress = isatty(fileno(stderr)) != 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (progress && done.load() < ports.size()) {
+        const auto seconds =
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+        std::fprintf(stderr, "\rProbing %zu port(s): %zu done, %llds (a port without a reader takes up to 10 s)",
+                     ports.size(), done.load(), static_cast<long long>(seconds));
+        std::fflush(stderr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    if (progress) {
+        std::fputs("\r\033[K", stderr);
+    }
+}
+
+// The line of one port: its reader, or the failed call with a hint where the device tells the cause. True when a
+// reader answered.
+bool PrintProbeResult(const std::string& port, const ProbeResult& r, std::FILE* out) {
+    if (r.status != 0) {
+        std::fprintf(out, "%s: %s: %s\n", port.c_str(), r.failedCall, DescribeStatus(r.status).c_str());
+        // These codes stand for several causes; the device itself tells them apart.
+        const PortProblem problem = r.status == RYX_ERROR_ACCESS_DENIED || r.status == RYX_ERROR_INVALID_PARAMETER
+                                        ? PortProblemOf(port, nullptr)
+                                        : PortProblem{};
+        if (problem.kind != PortProblem::None) {
+            const PortFinding finding = DescribePortProblem(port, problem);
+            std::fprintf(out, "%s: hint: %s; %s\n", port.c_str(), finding.finding.c_str(), finding.action.c_str());
+        }
+        return false;
+    }
+    // The firmware text begins with the model's name.
+    const std::string model = r.firmware.substr(0, r.firmware.find(' '));
+    std::fprintf(out, "%s: model %s, %u slot%s, %u bps, firmware \"%s\"\n", port.c_str(),
+                 model.empty() ? "unknown" : model.c_str(), r.slots, r.slots == 1 ? "" : "s", r.baudRate,
+                 r.firmware.c_str());
+    return true;
+}
+
 }  // namespace
 
 std::vector<SerialPort> ListSerialPorts() {
@@ -132,72 +204,16 @@ void PrintSerialPorts(std::FILE* out) {
 }
 
 int ProbePorts(const std::vector<std::string>& named, std::FILE* out) {
-    std::vector<std::string> ports = named;
-    if (ports.empty()) {
-        // The devices only: a by-id name is another way to the same device.
-        for (const SerialPort& port : ListSerialPorts()) {
-            if (port.device.empty()) {
-                ports.push_back(port.name);
-            }
-        }
-    }
+    const std::vector<std::string> ports = PortsToProbe(named);
     std::vector<ProbeResult> results(ports.size());
     std::vector<RYX_HANDLE> handles(ports.size(), nullptr);
-    std::atomic<size_t> done{0};
-    std::vector<std::thread> threads;
-    // Readers on different ports open in parallel: each scan of the line speeds takes seconds when nothing answers.
-    for (size_t i = 0; i < ports.size(); ++i) {
-        threads.emplace_back([&, i]() {
-            results[i].failedCall = "RYX_OpenA";
-            results[i].status = RYX_OpenA(ports[i].c_str(), &handles[i]);
-            if (results[i].status == 0) {
-                Identify(handles[i], results[i]);
-            }
-            ++done;
-        });
-    }
-    const bool progress = isatty(fileno(stderr)) != 0;
-    const auto start = std::chrono::steady_clock::now();
-    while (progress && done.load() < ports.size()) {
-        const auto seconds =
-            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
-        std::fprintf(stderr, "\rProbing %zu port(s): %zu done, %llds (a port without a reader takes up to 10 s)",
-                     ports.size(), done.load(), static_cast<long long>(seconds));
-        std::fflush(stderr);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    if (progress) {
-        std::fputs("\r\033[K", stderr);
-    }
-
+    ProbeInParallel(ports, results, handles);
     size_t found = 0;
     for (size_t i = 0; i < ports.size(); ++i) {
-        const ProbeResult& r = results[i];
         if (handles[i] != nullptr) {
             RYX_Close(handles[i]);
         }
-        if (r.status != 0) {
-            std::fprintf(out, "%s: %s: %s\n", ports[i].c_str(), r.failedCall, DescribeStatus(r.status).c_str());
-            // These codes stand for several causes; the device itself tells them apart.
-            const PortProblem problem = r.status == RYX_ERROR_ACCESS_DENIED || r.status == RYX_ERROR_INVALID_PARAMETER
-                                            ? PortProblemOf(ports[i], nullptr)
-                                            : PortProblem{};
-            if (problem.kind != PortProblem::None) {
-                const PortFinding finding = DescribePortProblem(ports[i], problem);
-                std::fprintf(out, "%s: hint: %s; %s\n", ports[i].c_str(), finding.finding.c_str(),
-                             finding.action.c_str());
-            }
-            continue;
-        }
-        ++found;
-        // The firmware text begins with the model's name.
-        const std::string model = r.firmware.substr(0, r.firmware.find(' '));
-        std::fprintf(out, "%s: model %s, %u slot%s, %u bps, firmware \"%s\"\n", ports[i].c_str(),
-                     model.empty() ? "unknown" : model.c_str(), r.slots, r.slots == 1 ? "" : "s", r.baudRate,
-                     r.firmware.c_str());
+        found += PrintProbeResult(ports[i], results[i], out) ? 1 : 0;
     }
     if (StopRequested()) {
         return 128 + StopSignal();

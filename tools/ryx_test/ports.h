@@ -1,6 +1,5 @@
 // Finding the machine's serial ports, and probing them for readers.
-#ifndef RYX_TEST_PORTS_H
-#define RYX_TEST_PORTS_H
+#pragma once
 
 #include <cstdio>
 #include <string>
@@ -34,5 +33,3 @@ void PrintSerialPorts(std::FILE* out);
 int ProbePorts(const std::vector<std::string>& ports, std::FILE* out);
 
 }  // namespace ryx_test
-
-#endif

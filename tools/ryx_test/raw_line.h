@@ -1,6 +1,5 @@
 // The port as a raw line at a chosen rate, for the checks that look beneath the library (Linux only).
-#ifndef RYX_TEST_RAW_LINE_H
-#define RYX_TEST_RAW_LINE_H
+#pragma once
 
 #include <chrono>
 #include <cstdint>
@@ -38,5 +37,3 @@ private:
 };
 
 }  // namespace ryx_test
-
-#endif

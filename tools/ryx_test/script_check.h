@@ -1,7 +1,6 @@
 // The command-line mode's check of a script before anything is sent: lines the console would read in ways the
 // author did not mean are refused.
-#ifndef RYX_TEST_SCRIPT_CHECK_H
-#define RYX_TEST_SCRIPT_CHECK_H
+#pragma once
 
 #include <string>
 #include <string_view>
@@ -25,5 +24,3 @@ struct ScriptProblem {
 std::vector<ScriptProblem> CheckScript(std::string_view text);
 
 }  // namespace ryx_test
-
-#endif

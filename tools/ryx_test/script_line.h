@@ -1,6 +1,5 @@
 // Reading a script file line by line, and splitting a line into its tokens.
-#ifndef RYX_TEST_SCRIPT_LINE_H
-#define RYX_TEST_SCRIPT_LINE_H
+#pragma once
 
 #include <cstdio>
 #include <optional>
@@ -32,5 +31,3 @@ constexpr bool IsTokenSeparator(char c) {
 std::vector<std::string_view> SplitScriptTokens(std::string_view line);
 
 }  // namespace ryx_test
-
-#endif

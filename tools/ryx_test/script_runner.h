@@ -1,6 +1,5 @@
 // Playing a script file of commands and expected responses against one slot of the open reader.
-#ifndef RYX_TEST_SCRIPT_RUNNER_H
-#define RYX_TEST_SCRIPT_RUNNER_H
+#pragma once
 
 #include <ryx.h>
 
@@ -61,5 +60,3 @@ ScriptEnd RunScriptFile(RYX_HANDLE handle, uint32_t slot, std::FILE* file, const
                         std::FILE* out = stdout, const ScriptRunOptions& options = {});
 
 }  // namespace ryx_test
-
-#endif

@@ -1,11 +1,12 @@
 #include "scripted.h"
 
-#include "hex_dump.h"
+#include "action_calls.h"
+#include "actions.h"
 #include "hints.h"
-#include "names.h"
 #include "port_check.h"
 #include "script_check.h"
 #include "script_runner.h"
+#include "script_senders.h"
 #include "status_codes.h"
 #include "stop_request.h"
 #include "tap.h"
@@ -27,126 +28,148 @@ struct CloseFile {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-class ScriptedRun {
-public:
-    ScriptedRun(const CommandLine& commandLine, std::FILE* out, std::FILE* err)
-        : line_(commandLine), out_(out), err_(err) {
-        if (line_.tap) {
-            // The dumps are collected here and passed on as diagnostic lines before each test point.
-            capture_.reset(std::tmpfile());
-        }
-        sink_ = capture_ ? capture_.get() : out_;
-    }
+void CannotRead(const std::string& file, std::FILE* err) {
+    std::fprintf(err, "ryx_test: %s: cannot read the script: %s\n", file.c_str(), std::strerror(errno));
+}
 
-    int Run() {
-        const int refused = CheckScripts();
-        if (refused != kExitOk) {
-            return refused;
+// Prints the problems of one script; true when there are none.
+bool ReportScriptProblems(const std::string& file, const std::string& text, std::FILE* err) {
+    const std::vector<ScriptProblem> problems = CheckScript(text);
+    for (const ScriptProblem& problem : problems) {
+        std::fprintf(err, "%s:%d: %s\n", file.c_str(), problem.line, problem.what.c_str());
+    }
+    if (!problems.empty()) {
+        std::fprintf(err,
+                     "ryx_test: %s: script refused, nothing was sent (fix the lines above, or run it by the "
+                     "console's rules with --lenient)\n",
+                     file.c_str());
+    }
+    return problems.empty();
+}
+
+// Reads every script named on the command line and checks it; nothing is opened or sent before.
+int CheckScripts(const CommandLine& line, std::FILE* err) {
+    int status = kExitOk;
+    for (const Action& action : line.actions) {
+        if (!IsScript(action.kind)) {
+            continue;
         }
-        if (line_.tap) {
-            std::fputs(kTapHeader, out_);
-        }
-        const uint32_t openStatus = RYX_OpenA(line_.port.c_str(), &handle_);
-        if (openStatus != 0) {
-            std::fprintf(err_, "ryx_test: RYX_OpenA: %s (ryx_test --list shows the serial ports)\n",
-                         DescribeStatus(openStatus).c_str());
-            OpenHint(openStatus);
-            if (line_.tap) {
-                std::fprintf(out_, "Bail out! %s: RYX_OpenA: %s\n", line_.port.c_str(),
-                             DescribeStatus(openStatus).c_str());
-            }
+        std::ifstream in(action.file, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        if (!in) {
+            CannotRead(action.file, err);
             return kExitFailure;
         }
-        int status = kExitOk;
-        for (const Action& action : line_.actions) {
-            if (StopRequested()) {
-                break;
-            }
-            status = RunAction(action);
-            std::fputs("\n", sink_);
-            FlushCapture();
-            if (status != kExitOk) {
-                break;
-            }
+        if (!line.lenient && !ReportScriptProblems(action.file, text.str(), err)) {
+            status = kExitScriptRefused;
         }
-        // Closing powers every slot off, whatever the actions left on.
-        const uint32_t closeStatus = RYX_Close(handle_);
-        if (closeStatus != 0) {
-            Fail("RYX_Close", closeStatus);
-            status = status == kExitOk ? kExitFailure : status;
-        }
-        if (StopRequested()) {
-            if (line_.tap) {
-                std::fprintf(out_, "Bail out! stopped by signal %d\n", StopSignal());
-            }
-            return 128 + StopSignal();
-        }
-        if (line_.tap) {
-            std::fputs(TapPlan(points_).c_str(), out_);
-        }
-        return status;
     }
+    return status;
+}
 
-private:
-    // Reads every script named on the command line and checks it; nothing is opened or sent before.
-    int CheckScripts() {
-        int status = kExitOk;
-        for (const Action& action : line_.actions) {
-            if (action.kind != ActionKind::Script && action.kind != ActionKind::EscapeScript) {
-                continue;
-            }
-            std::ifstream in(action.file, std::ios::binary);
-            std::ostringstream text;
-            text << in.rdbuf();
-            if (!in) {
-                std::fprintf(err_, "ryx_test: %s: cannot read the script: %s\n", action.file.c_str(),
-                             std::strerror(errno));
-                return kExitFailure;
-            }
-            if (line_.lenient) {
-                continue;
-            }
-            const std::vector<ScriptProblem> problems = CheckScript(text.str());
-            for (const ScriptProblem& problem : problems) {
-                std::fprintf(err_, "%s:%d: %s\n", action.file.c_str(), problem.line, problem.what.c_str());
-            }
-            if (!problems.empty()) {
-                std::fprintf(err_,
-                             "ryx_test: %s: script refused, nothing was sent (fix the lines above, or run it by the "
-                             "console's rules with --lenient)\n",
-                             action.file.c_str());
-                status = kExitScriptRefused;
-            }
-        }
-        return status;
-    }
+// Failures on standard error, each followed by a "hint:" line where the cause is known.
+class ErrorReport {
+public:
+    ErrorReport(std::FILE* err, const std::string& port) : err_(err), port_(port) {}
+
+    std::FILE* Stream() const { return err_; }
 
     void Fail(const char* call, uint32_t status) {
         std::fprintf(err_, "ryx_test: %s: %s\n", call, DescribeStatus(status).c_str());
-        Hint(HintForFailure(call, status, line_.port));
+        Hint(HintForFailure(call, status, port_));
     }
 
+    // A failed script pair, named by `where` (FILE:LINE).
+    void PairFailed(const std::string& where, const char* call, const ScriptPairResult& pair) {
+        if (pair.status != 0) {
+            std::fprintf(err_, "ryx_test: %s: %s: %s\n", where.c_str(), call, DescribeStatus(pair.status).c_str());
+            Hint(HintForFailure(call, pair.status, port_));
+        } else if (pair.mismatchIndex >= 0) {
+            std::fprintf(err_, "ryx_test: %s: the response differs from the expected one at byte %d\n", where.c_str(),
+                         pair.mismatchIndex);
+        } else {
+            std::fprintf(err_, "ryx_test: %s: the response differs from the expected one\n", where.c_str());
+        }
+    }
+
+    // The codes of a port that cannot be opened are shared by several causes: the device itself tells them apart.
+    void OpenFailed(uint32_t status) {
+        std::fprintf(err_, "ryx_test: RYX_OpenA: %s (ryx_test --list shows the serial ports)\n",
+                     DescribeStatus(status).c_str());
+        const PortProblem problem = status == RYX_ERROR_ACCESS_DENIED || status == RYX_ERROR_INVALID_PARAMETER
+                                        ? PortProblemOf(port_, nullptr)
+                                        : PortProblem{};
+        if (problem.kind == PortProblem::None) {
+            Hint(HintForFailure("RYX_OpenA", status, port_));
+            return;
+        }
+        const PortFinding finding = DescribePortProblem(port_, problem);
+        Hint(port_ + ": " + finding.finding + "; " + finding.action);
+    }
+
+private:
     void Hint(const std::string& hint) {
         if (!hint.empty()) {
             std::fprintf(err_, "ryx_test: hint: %s\n", hint.c_str());
         }
     }
 
-    // The codes of a port that cannot be opened are shared by several causes: the device itself tells them apart.
-    void OpenHint(uint32_t status) {
-        const PortProblem problem = status == RYX_ERROR_ACCESS_DENIED || status == RYX_ERROR_INVALID_PARAMETER
-                                        ? PortProblemOf(line_.port, nullptr)
-                                        : PortProblem{};
-        if (problem.kind == PortProblem::None) {
-            Hint(HintForFailure("RYX_OpenA", status, line_.port));
-            return;
+    std::FILE* err_;
+    const std::string& port_;
+};
+
+// Standard output: what the actions print, passed on as it is, or with --tap collected and passed on as diagnostic
+// lines before each test point.
+class RunOutput {
+public:
+    RunOutput(std::FILE* out, bool tap) : out_(out) {
+        if (tap) {
+            capture_.reset(std::tmpfile());
         }
-        const PortFinding finding = DescribePortProblem(line_.port, problem);
-        Hint(line_.port + ": " + finding.finding + "; " + finding.action);
+        sink_ = capture_ ? capture_.get() : out_;
     }
 
-    // Passes what the actions printed on as TAP diagnostics.
-    void FlushCapture() {
+    // Where the actions print.
+    std::FILE* Sink() const { return sink_; }
+
+    void Header() {
+        if (capture_) {
+            std::fputs(kTapHeader, out_);
+        }
+    }
+
+    // A test point of --tap, after what the action printed.
+    void Point(bool ok, const std::string& description) {
+        if (!capture_) {
+            return;
+        }
+        Flush();
+        std::fputs(TapTestPoint(++points_, ok, description).c_str(), out_);
+        std::fflush(out_);
+    }
+
+    // The end of an action: an empty line, and with --tap what it printed passed on.
+    void EndAction() {
+        std::fputs("\n", sink_);
+        Flush();
+    }
+
+    void BailOut(const std::string& why) {
+        if (capture_) {
+            std::fprintf(out_, "Bail out! %s\n", why.c_str());
+        }
+    }
+
+    void Plan() {
+        if (capture_) {
+            std::fputs(TapPlan(points_).c_str(), out_);
+        }
+    }
+
+private:
+    // Passes what the actions printed since the last time on as TAP diagnostics.
+    void Flush() {
         if (!capture_) {
             return;
         }
@@ -162,160 +185,78 @@ private:
         std::fputs(TapDiagnostics(text).c_str(), out_);
     }
 
-    void Point(bool ok, const std::string& description) {
-        if (!line_.tap) {
-            return;
+    std::FILE* out_;
+    std::unique_ptr<std::FILE, CloseFile> capture_;  // with --tap only
+    std::FILE* sink_ = nullptr;
+    int points_ = 0;
+    long passedOn_ = 0;  // how much of the capture has been passed on
+};
+
+// The actions run in order against the open reader, until one fails or a stop is asked for.
+class ScriptedRun {
+public:
+    ScriptedRun(const CommandLine& commandLine, RYX_HANDLE handle, RunOutput& output, ErrorReport& errors)
+        : line_(commandLine), handle_(handle), output_(output), errors_(errors) {}
+
+    int RunActions() {
+        int status = kExitOk;
+        for (const Action& action : line_.actions) {
+            if (StopRequested()) {
+                break;
+            }
+            status = IsScript(action.kind) ? PlayScript(action) : Call(action);
+            output_.EndAction();
+            if (status != kExitOk) {
+                break;
+            }
         }
-        FlushCapture();
-        std::fputs(TapTestPoint(++points_, ok, description).c_str(), out_);
-        std::fflush(out_);
+        return status;
     }
 
-    // The outcome of an action that only calls the library.
-    int Called(const Action& action, const char* call, uint32_t status) {
+private:
+    // An action that makes one library call.
+    int Call(const Action& action) {
+        const uint32_t status = PerformAction(handle_, line_.slot, action, output_.Sink());
         if (status != 0) {
-            Fail(call, status);
+            errors_.Fail(SpecOf(action.kind).call, status);
         }
-        Point(status == 0, action.written);
+        output_.Point(status == 0, action.written);
         return status == 0 ? kExitOk : kExitFailure;
     }
 
-    int RunAction(const Action& action) {
-        const uint32_t slot = line_.slot;
-        const int slotNumber = static_cast<int>(slot);
-        switch (action.kind) {
-            case ActionKind::PowerOn: {
-                std::fprintf(sink_, "Slot %d: Powering on the ICC...\n", slotNumber);
-                uint8_t atr[64] = {};
-                uint32_t atrLength = sizeof atr;
-                const uint32_t status = RYX_PowerOnIcc(handle_, slot, atr, &atrLength);
-                if (status == 0) {
-                    std::fputs("ATR:\n", sink_);
-                    PrintHexDump(sink_, atr, atrLength <= sizeof atr ? atrLength : sizeof atr);
-                }
-                return Called(action, "RYX_PowerOnIcc", status);
-            }
-            case ActionKind::PowerOff: {
-                std::fprintf(sink_, "Slot %d: Powering off the ICC...\n", slotNumber);
-                const uint32_t status = RYX_PowerOffIcc(handle_, slot);
-                if (status == 0) {
-                    std::fputs("RYX_PowerOffIcc: OK\n", sink_);
-                }
-                return Called(action, "RYX_PowerOffIcc", status);
-            }
-            case ActionKind::Status: {
-                std::fprintf(sink_, "Slot %d: Getting the ICC status...\n", slotNumber);
-                uint32_t iccStatus = 0;
-                const uint32_t status = RYX_GetIccStatus(handle_, slot, &iccStatus);
-                if (status == 0) {
-                    std::fprintf(sink_, "ICC Status: %s\n", IccStatusName(iccStatus));
-                }
-                return Called(action, "RYX_GetIccStatus", status);
-            }
-            case ActionKind::Protocol: {
-                std::fprintf(sink_, "Slot %d: Setting the protocol...\n", slotNumber);
-                uint32_t active = 0;
-                const uint32_t status = RYX_SetProtocol(handle_, slot, action.value, &active);
-                if (status == 0) {
-                    std::fprintf(sink_, "Active Protocol: %s\n", ProtocolName(active));
-                }
-                return Called(action, "RYX_SetProtocol", status);
-            }
-            case ActionKind::Apdu:
-            case ActionKind::Escape:
-                return Exchange(action);
-            case ActionKind::Script:
-            case ActionKind::EscapeScript:
-                return Script(action);
-            case ActionKind::Baud:
-                std::fputs("Setting the baud rate...\n", sink_);
-                return Reported(action, "RYX_SetBaudRate", RYX_SetBaudRate(handle_, action.value));
-            case ActionKind::Timeouts: {
-                std::fputs("Setting the timeouts...\n", sink_);
-                const LinkTimeouts timeouts = {action.timeouts[0], action.timeouts[1], action.timeouts[2],
-                                               action.timeouts[3]};
-                return Reported(action, "RYX_SetTimeouts", RYX_SetTimeouts(handle_, &timeouts));
-            }
-        }
-        return kExitFailure;
-    }
-
-    // A call that the console reports with "<call>: OK".
-    int Reported(const Action& action, const char* call, uint32_t status) {
-        if (status == 0) {
-            std::fprintf(sink_, "%s: OK\n", call);
-        }
-        return Called(action, call, status);
-    }
-
-    static bool IsApdu(const Action& action) {
-        return action.kind == ActionKind::Apdu || action.kind == ActionKind::Script;
-    }
-
-    uint32_t Send(const Action& action, const uint8_t* command, uint32_t length, uint8_t* response, uint32_t capacity,
-                  uint32_t* responseLength) const {
-        if (IsApdu(action)) {
-            return RYX_ExchangeApdu(handle_, line_.slot, command, length, response, responseLength);
-        }
-        return RYX_Control(handle_, line_.slot, RYX_CONTROL_ESCAPE, command, length, response, capacity,
-                           responseLength);
-    }
-
-    const char* Activity(const Action& action) const {
-        return IsApdu(action) ? "Exchanging the APDU" : "Sending the escape command";
-    }
-
-    const char* Call(const Action& action) const { return IsApdu(action) ? "RYX_ExchangeApdu" : "RYX_Control"; }
-
-    int Exchange(const Action& action) {
-        std::fprintf(sink_, "Slot %d: %s...\n", static_cast<int>(line_.slot), Activity(action));
-        std::fputs("Command:\n", sink_);
-        PrintHexDump(sink_, action.bytes.data(), action.bytes.size());
-        const std::unique_ptr<uint8_t[]> response(new uint8_t[kScriptResponseCapacity]);
-        uint32_t length = kScriptResponseCapacity;
-        const uint32_t status = Send(action, action.bytes.data(), static_cast<uint32_t>(action.bytes.size()),
-                                     response.get(), kScriptResponseCapacity, &length);
-        if (status == 0) {
-            std::fputs("Response:\n", sink_);
-            PrintHexDump(sink_, response.get(), length <= kScriptResponseCapacity ? length : kScriptResponseCapacity);
-        }
-        return Called(action, Call(action), status);
-    }
-
-    int Script(const Action& action) {
-        std::fprintf(sink_, "Slot %d: %s...\n", static_cast<int>(line_.slot), Activity(action));
-        std::fprintf(sink_, "Opening %s...\n", action.file.c_str());
+    int PlayScript(const Action& action) {
+        Announce(SpecOf(action.kind), line_.slot, output_.Sink());
+        std::fprintf(output_.Sink(), "Opening %s...\n", action.file.c_str());
         const std::unique_ptr<std::FILE, CloseFile> file(std::fopen(action.file.c_str(), "r"));
         if (!file) {
-            std::fprintf(err_, "ryx_test: %s: cannot read the script: %s\n", action.file.c_str(), std::strerror(errno));
-            Point(false, action.written);
+            CannotRead(action.file, errors_.Stream());
+            output_.Point(false, action.written);
             return kExitFailure;
         }
-        const ScriptSender sender = [this, &action](RYX_HANDLE, uint32_t, const uint8_t* command, uint32_t length,
-                                                    uint8_t* response, uint32_t capacity, uint32_t* responseLength,
-                                                    std::FILE*) {
-            return Send(action, command, length, response, capacity, responseLength);
+        // The failures go to standard error through pairDone, not into the dumps.
+        const ScriptSender sender = [send = SendOf(action.kind)](
+                                        RYX_HANDLE handle, uint32_t slot, const uint8_t* command, uint32_t length,
+                                        uint8_t* response, uint32_t capacity, uint32_t* responseLength, std::FILE*) {
+            return send(handle, slot, command, length, response, capacity, responseLength);
         };
         ScriptRunOptions options;
         options.hashComments = !line_.lenient;
         options.printMismatch = false;
-        options.pairDone = [this, &action](const ScriptPairResult& pair) {
-            const std::string where = action.file + ":" + std::to_string(pair.commandLine);
-            if (pair.status != 0) {
-                std::fprintf(err_, "ryx_test: %s: %s: %s\n", where.c_str(), Call(action),
-                             DescribeStatus(pair.status).c_str());
-                Hint(HintForFailure(Call(action), pair.status, line_.port));
-            } else if (!pair.matched) {
-                if (pair.mismatchIndex >= 0) {
-                    std::fprintf(err_, "ryx_test: %s: the response differs from the expected one at byte %d\n",
-                                 where.c_str(), pair.mismatchIndex);
-                } else {
-                    std::fprintf(err_, "ryx_test: %s: the response differs from the expected one\n", where.c_str());
-                }
-            }
-            Point(pair.status == 0 && pair.matched, where);
-        };
-        switch (RunScriptFile(handle_, line_.slot, file.get(), sender, sink_, options)) {
+        options.pairDone = [this, &action](const ScriptPairResult& pair) { PairDone(action, pair); };
+        return ScriptExit(action, RunScriptFile(handle_, line_.slot, file.get(), sender, output_.Sink(), options));
+    }
+
+    void PairDone(const Action& action, const ScriptPairResult& pair) {
+        const std::string where = action.file + ":" + std::to_string(pair.commandLine);
+        const bool ok = pair.status == 0 && pair.matched;
+        if (!ok) {
+            errors_.PairFailed(where, SpecOf(action.kind).call, pair);
+        }
+        output_.Point(ok, where);
+    }
+
+    int ScriptExit(const Action& action, ScriptEnd end) {
+        switch (end) {
             case ScriptEnd::EndOfFile:
             case ScriptEnd::Stopped:
                 return kExitOk;
@@ -324,28 +265,50 @@ private:
             case ScriptEnd::SenderFailed:
                 return kExitFailure;
             case ScriptEnd::OutOfMemory:
-                std::fprintf(err_, "ryx_test: %s: not enough memory to run the script\n", action.file.c_str());
-                Point(false, action.written);
+                std::fprintf(errors_.Stream(), "ryx_test: %s: not enough memory to run the script\n",
+                             action.file.c_str());
+                output_.Point(false, action.written);
                 return kExitFailure;
         }
         return kExitFailure;
     }
 
     const CommandLine& line_;
-    std::FILE* out_;
-    std::FILE* err_;
-    std::unique_ptr<std::FILE, CloseFile> capture_;
-    std::FILE* sink_ = nullptr;
-    RYX_HANDLE handle_ = nullptr;
-    int points_ = 0;
-    long passedOn_ = 0;  // how much of the capture has been passed on
+    RYX_HANDLE handle_;
+    RunOutput& output_;
+    ErrorReport& errors_;
 };
 
 }  // namespace
 
 int RunScripted(const CommandLine& commandLine, std::FILE* out, std::FILE* err) {
-    ScriptedRun run(commandLine, out, err);
-    return run.Run();
+    const int refused = CheckScripts(commandLine, err);
+    if (refused != kExitOk) {
+        return refused;
+    }
+    RunOutput output(out, commandLine.tap);
+    ErrorReport errors(err, commandLine.port);
+    output.Header();
+    RYX_HANDLE handle = nullptr;
+    const uint32_t openStatus = RYX_OpenA(commandLine.port.c_str(), &handle);
+    if (openStatus != 0) {
+        errors.OpenFailed(openStatus);
+        output.BailOut(commandLine.port + ": RYX_OpenA: " + DescribeStatus(openStatus));
+        return kExitFailure;
+    }
+    int status = ScriptedRun(commandLine, handle, output, errors).RunActions();
+    // Closing powers every slot off, whatever the actions left on.
+    const uint32_t closeStatus = RYX_Close(handle);
+    if (closeStatus != 0) {
+        errors.Fail("RYX_Close", closeStatus);
+        status = status == kExitOk ? kExitFailure : status;
+    }
+    if (StopRequested()) {
+        output.BailOut("stopped by signal " + std::to_string(StopSignal()));
+        return 128 + StopSignal();
+    }
+    output.Plan();
+    return status;
 }
 
 }  // namespace ryx_test

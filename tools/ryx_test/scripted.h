@@ -1,6 +1,5 @@
 // The command-line mode: the actions of the command line against one reader, with exit statuses for CI.
-#ifndef RYX_TEST_SCRIPTED_H
-#define RYX_TEST_SCRIPTED_H
+#pragma once
 
 #include "cli_options.h"
 
@@ -18,5 +17,3 @@ namespace ryx_test {
 int RunScripted(const CommandLine& commandLine, std::FILE* out, std::FILE* err);
 
 }  // namespace ryx_test
-
-#endif

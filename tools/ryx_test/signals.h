@@ -1,6 +1,5 @@
 // SIGINT and SIGTERM: the first asks the program to close the reader and end, the second ends it at once.
-#ifndef RYX_TEST_SIGNALS_H
-#define RYX_TEST_SIGNALS_H
+#pragma once
 
 namespace ryx_test {
 
@@ -13,5 +12,3 @@ namespace ryx_test {
 void WatchForStopSignals();
 
 }  // namespace ryx_test
-
-#endif

@@ -1,6 +1,5 @@
 // Names and meanings of the library's status codes, for every message of the command-line mode that shows one.
-#ifndef RYX_TEST_STATUS_CODES_H
-#define RYX_TEST_STATUS_CODES_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -15,5 +14,3 @@ namespace ryx_test {
 std::string DescribeStatus(uint32_t status);
 
 }  // namespace ryx_test
-
-#endif

@@ -1,6 +1,5 @@
 // A stop asked for by a signal: set from the signal watcher, read by the long-running loops of the program.
-#ifndef RYX_TEST_STOP_REQUEST_H
-#define RYX_TEST_STOP_REQUEST_H
+#pragma once
 
 namespace ryx_test {
 
@@ -14,5 +13,3 @@ bool StopRequested() noexcept;
 int StopSignal() noexcept;
 
 }  // namespace ryx_test
-
-#endif

@@ -1,6 +1,5 @@
 // Test results in the Test Anything Protocol, version 13, for CI systems.
-#ifndef RYX_TEST_TAP_H
-#define RYX_TEST_TAP_H
+#pragma once
 
 #include <string>
 #include <string_view>
@@ -20,5 +19,3 @@ std::string TapPlan(int count);
 std::string TapDiagnostics(std::string_view text);
 
 }  // namespace ryx_test
-
-#endif
