@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "sim/described_card.h"
+#include "sim/hex_text.h"
 #include "sim/options.h"
 
 namespace ryx::sim {
@@ -30,16 +31,6 @@ std::string Ok(const std::string& info = {}) {
 
 std::string Error(const std::string& why) {
     return "error: " + why + "\n";
-}
-
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-    static const char* const kDigits = "0123456789ABCDEF";
-    std::string t;
-    for (const std::uint8_t b : bytes) {
-        t += kDigits[b >> 4];
-        t += kDigits[b & 0x0F];
-    }
-    return t;
 }
 
 struct Command {
@@ -92,7 +83,10 @@ std::string Status(Simulator& reader, const Args&) {
             t << "none\n";
             continue;
         }
-        t << (card.mute ? "mute" : reader.Powered(slot) ? "powered" : "inactive") << " atr=" << Hex(card.atr) << '\n';
+        t << (card.mute              ? "mute"
+              : reader.Powered(slot) ? "powered"
+                                     : "inactive")
+          << " atr=" << HexText(card.atr) << '\n';
         if (card.logic) {
             for (const std::string& change : card.logic->Changes()) t << "  " << change << '\n';
         }

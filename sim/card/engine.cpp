@@ -4,6 +4,7 @@
 
 #include "compare.h"
 #include "sim/apdu.h"
+#include "sim/hex_text.h"
 
 namespace ryx::sim::card {
 namespace {
@@ -20,16 +21,6 @@ void AppendTlv(std::vector<std::uint8_t>* out, std::uint16_t tag, const std::vec
         out->push_back(static_cast<std::uint8_t>(n));
     }
     out->insert(out->end(), value.begin(), value.end());
-}
-
-std::string HexText(const std::vector<std::uint8_t>& bytes) {
-    static const char* const kDigits = "0123456789ABCDEF";
-    std::string t;
-    for (const std::uint8_t b : bytes) {
-        t += kDigits[b >> 4];
-        t += kDigits[b & 0x0F];
-    }
-    return t;
 }
 
 }  // namespace
