@@ -14,8 +14,10 @@
  *                  RYX_ERROR_INSUFFICIENT_BUFFER (122: a reply is longer than the buffer meant for it);
  *   - the line or the reader: RYX_ERROR_GEN_FAILURE (31: no valid frame, wrong reply, reader not identified,
  *                  line-speed change not confirmed);
- *   - the card:    RYX_W_* codes, RYX_E_PROTO_MISMATCH; RYX_Control reports RYX_ERROR_NO_MEDIA_IN_DRIVE (1112) and
- *                  RYX_ERROR_TIMEOUT (1460, mute card) unchanged, where the card functions return RYX_W_* codes;
+ *   - the card:    RYX_W_* codes, RYX_E_PROTO_MISMATCH, RYX_ERROR_TIMEOUT (1460, mute card). The card functions
+ *                  report no card as RYX_W_REMOVED_CARD and an unusable ATR as RYX_W_UNSUPPORTED_CARD; only
+ *                  RYX_PowerOnIcc reports a mute card as RYX_W_UNRESPONSIVE_CARD, the others return 1460.
+ *                  RYX_Control translates nothing: it reports RYX_ERROR_NO_MEDIA_IN_DRIVE (1112) and 1460 as is;
  *   - the system:  the code of a failed port operation (open, line settings), see "Port errors" below;
  *   - memory:      RYX_ERROR_NOT_ENOUGH_MEMORY (8).
  *

@@ -11,23 +11,71 @@
 namespace ryx {
 namespace {
 
+constexpr std::uint32_t kBothProtocols = RYX_PROTOCOL_T0 | RYX_PROTOCOL_T1;
+
+// cardMode stays 0 here: it is set when a card's ATR is parsed.
 constexpr SlotDescriptor kDescriptorSetA[3] = {
-    {3, 0, 4000, 4000, 10752, 344100, 512},
-    {3, 0, 4000, 4000, 10752, 344100, 254},
-    {3, 0, 4000, 4000, 10752, 125000, 254},
+    {.protocols = kBothProtocols,
+     .defaultClock = 4000,
+     .maxClock = 4000,
+     .defaultDataRate = 10752,
+     .maxDataRate = 344100,
+     .maxIfsd = 512},
+    {.protocols = kBothProtocols,
+     .defaultClock = 4000,
+     .maxClock = 4000,
+     .defaultDataRate = 10752,
+     .maxDataRate = 344100,
+     .maxIfsd = 254},
+    {.protocols = kBothProtocols,
+     .defaultClock = 4000,
+     .maxClock = 4000,
+     .defaultDataRate = 10752,
+     .maxDataRate = 125000,
+     .maxIfsd = 254},
 };
 
 constexpr SlotDescriptor kDescriptorSetB[3] = {
-    {3, 0, 5000, 13560, 105938, 847500, 506},
-    {3, 0, 5000, 5000, 13441, 625000, 506},
-    {3, 0, 5000, 5000, 13441, 625000, 506},
+    {.protocols = kBothProtocols,
+     .defaultClock = 5000,
+     .maxClock = 13560,
+     .defaultDataRate = 105938,
+     .maxDataRate = 847500,
+     .maxIfsd = 506},
+    {.protocols = kBothProtocols,
+     .defaultClock = 5000,
+     .maxClock = 5000,
+     .defaultDataRate = 13441,
+     .maxDataRate = 625000,
+     .maxIfsd = 506},
+    {.protocols = kBothProtocols,
+     .defaultClock = 5000,
+     .maxClock = 5000,
+     .defaultDataRate = 13441,
+     .maxDataRate = 625000,
+     .maxIfsd = 506},
 };
 
 // Order matters: "KT4470RS_V3" must be tried before its prefix "KT4470RS".
 constexpr ReaderModel kReaderModelTable[] = {
-    {"KT4470RS_V3", 11, 16, 3, 261, kDescriptorSetA},
-    {"KT4470RS", 8, 13, 2, 261, kDescriptorSetA},
-    {"KT6630RS", 8, 13, 3, 506, kDescriptorSetB},
+    {.text = "KT4470RS_V3",
+     .bytesCompared = 11,
+     .minimumReplyLength = 16,
+     .slotCount = 3,
+     .maxBlockSize = 261,
+     .descriptors = kDescriptorSetA},
+    {.text = "KT4470RS",
+     .bytesCompared = 8,
+     .minimumReplyLength = 13,
+     .slotCount = 2,
+     .maxBlockSize = 261,
+     .descriptors = kDescriptorSetA},
+    {.text = "KT6630RS",
+     .bytesCompared = 8,
+     .minimumReplyLength = 13,
+     .slotCount = 3,
+     .maxBlockSize = 506,
+     .descriptors = kDescriptorSetB},
 };
 
 constexpr std::size_t kVersionTextOffset = 5;

@@ -18,7 +18,7 @@ constexpr auto kPowerCyclePause = std::chrono::milliseconds(10);
 // negotiated, power-cycle the card once and send the same block again. Runs under the reader's lock.
 std::uint32_t NegotiateProtocol(RYX_HANDLE handle, ReaderContext& reader, std::uint32_t slot, std::uint32_t preferred) {
     CardState& card = reader.slots[slot].card;
-    std::uint32_t protocol = 0;
+    std::uint32_t protocol = kProtocolNone;
     if ((preferred & RYX_PROTOCOL_T1) && (card.protocolMask & RYX_PROTOCOL_T1)) {
         protocol = RYX_PROTOCOL_T1;  // T=1 wins when the caller and the card both allow it
     } else if ((preferred & RYX_PROTOCOL_T0) && (card.protocolMask & RYX_PROTOCOL_T0)) {
@@ -37,7 +37,7 @@ std::uint32_t NegotiateProtocol(RYX_HANDLE handle, ReaderContext& reader, std::u
             return RYX_SUCCESS;
         }
         if (card.negotiateSpeed == 0) {
-            card.protocol = 0;
+            card.protocol = kProtocolNone;
             return result;
         }
         card.negotiateSpeed = 0;
@@ -47,7 +47,7 @@ std::uint32_t NegotiateProtocol(RYX_HANDLE handle, ReaderContext& reader, std::u
         std::uint32_t atrLength = sizeof atr;
         const std::uint32_t powerOn = RYX_PowerOnIcc(handle, slot, atr, &atrLength);
         if (powerOn != RYX_SUCCESS) {
-            card.protocol = 0;
+            card.protocol = kProtocolNone;
             return powerOn;
         }
     }

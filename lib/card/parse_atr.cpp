@@ -58,7 +58,7 @@ InterfaceGroups ReadInterfaceGroups(const std::uint8_t* atr, std::uint32_t lengt
         const std::uint8_t td = next();
         g.tdPresent[i] = true;
         g.tdProtocol[i] = td & 0x0F;
-        const std::uint32_t bit = 1u << g.tdProtocol[i];
+        const std::uint32_t bit = ProtocolFlag(g.tdProtocol[i]);
         if ((g.indicatedTypes & bit) == 0) {
             g.indicatedTypes |= bit;
             ++g.distinctTypeCount;
@@ -71,7 +71,7 @@ InterfaceGroups ReadInterfaceGroups(const std::uint8_t* atr, std::uint32_t lengt
 // The group that carries the T=1 parameters: the one after the last TD of the first run of TDs indicating T=1.
 // 0 when no TD indicates T=1; kMaxGroups + 1 when that run reaches TD4, where no group follows.
 int FindT1Group(const InterfaceGroups& g) noexcept {
-    auto isT1 = [&](int i) { return g.tdPresent[i] && g.tdProtocol[i] == 1; };
+    auto isT1 = [&](int i) { return g.tdPresent[i] && g.tdProtocol[i] == kProtocolTypeT1; };
     for (int i = 1; i <= kMaxGroups; ++i) {
         if (isT1(i)) {
             int last = i;
@@ -127,7 +127,7 @@ AtrGrammar DecodeAtr(const std::uint8_t* atr, std::uint32_t length) noexcept {
     a.ta2Protocol = g.ta[2] & 0x0F;
     a.distinctTypeCount = g.distinctTypeCount;
     // A card whose first TD indicates another protocol does not offer T=0, whatever later TDs say.
-    a.offersT0 = !g.tdPresent[1] || g.tdProtocol[1] == 0;
+    a.offersT0 = !g.tdPresent[1] || g.tdProtocol[1] == kProtocolTypeT0;
     a.waitingInteger = g.tc[2];
     const int t1Group = FindT1Group(g);
     a.offersT1 = t1Group != 0;
@@ -203,7 +203,7 @@ std::uint32_t ParseAtr(SlotRecord& slot) noexcept {
     }
 
     if (specific) {
-        card.protocol = a.ta2Present ? 1u << a.ta2Protocol : card.protocolMask;
+        card.protocol = a.ta2Present ? ProtocolFlag(a.ta2Protocol) : card.protocolMask;
     }
     return 0;
 }
