@@ -58,7 +58,7 @@ uint32_t Exchange(RYX_HANDLE handle, uint32_t slot, const Action& action, std::F
 // A call that returns nothing but its status, which a success shows as "<call>: OK".
 uint32_t Reported(const Action& action, uint32_t status, std::FILE* out) {
     if (status == 0) {
-        std::fprintf(out, "%s: OK\n", SpecOf(action.kind).call);
+        std::fprintf(out, "%s: OK\n", EntryOf(action.kind).call);
     }
     return status;
 }
@@ -66,7 +66,7 @@ uint32_t Reported(const Action& action, uint32_t status, std::FILE* out) {
 }  // namespace
 
 uint32_t PerformAction(RYX_HANDLE handle, uint32_t slot, const Action& action, std::FILE* out) {
-    Announce(SpecOf(action.kind), slot, out);
+    Announce(EntryOf(action.kind), slot, out);
     switch (action.kind) {
         case ActionKind::PowerOn:
             return PowerOn(handle, slot, out);

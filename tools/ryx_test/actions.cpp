@@ -5,7 +5,7 @@ namespace ryx_test {
 namespace {
 
 // Every action, in the order of the options in --help.
-constexpr ActionSpec kActionSpecs[] = {
+constexpr ActionEntry kActionEntries[] = {
     {ActionKind::PowerOn, "--power-on", nullptr, "Powering on the ICC", true, "RYX_PowerOnIcc", "Power On ICC"},
     {ActionKind::PowerOff, "--power-off", nullptr, "Powering off the ICC", true, "RYX_PowerOffIcc", "Power Off ICC"},
     {ActionKind::Status, "--status", nullptr, "Getting the ICC status", true, "RYX_GetIccStatus", "Get ICC Status"},
@@ -25,29 +25,29 @@ constexpr ActionSpec kActionSpecs[] = {
 
 }  // namespace
 
-const ActionSpec& SpecOf(ActionKind kind) {
-    for (const ActionSpec& spec : kActionSpecs) {
-        if (spec.kind == kind) {
-            return spec;
+const ActionEntry& EntryOf(ActionKind kind) {
+    for (const ActionEntry& entry : kActionEntries) {
+        if (entry.kind == kind) {
+            return entry;
         }
     }
-    return kActionSpecs[0];  // not reached: every kind has its entry
+    return kActionEntries[0];  // not reached: every kind has its entry
 }
 
-const ActionSpec* SpecOfOption(const std::string& option) {
-    for (const ActionSpec& spec : kActionSpecs) {
-        if (option == spec.option) {
-            return &spec;
+const ActionEntry* ActionOfOption(const std::string& option) {
+    for (const ActionEntry& entry : kActionEntries) {
+        if (option == entry.option) {
+            return &entry;
         }
     }
     return nullptr;
 }
 
-void Announce(const ActionSpec& spec, uint32_t slot, std::FILE* out) {
-    if (spec.onSlot) {
-        std::fprintf(out, "Slot %d: %s...\n", static_cast<int>(slot), spec.activity);
+void Announce(const ActionEntry& entry, uint32_t slot, std::FILE* out) {
+    if (entry.onSlot) {
+        std::fprintf(out, "Slot %d: %s...\n", static_cast<int>(slot), entry.activity);
     } else {
-        std::fprintf(out, "%s...\n", spec.activity);
+        std::fprintf(out, "%s...\n", entry.activity);
     }
 }
 

@@ -10,7 +10,7 @@
 namespace ryx_test {
 
 /** One action's names and texts. */
-struct ActionSpec {
+struct ActionEntry {
     ActionKind kind;
     const char* option;    ///< the command-line option, e.g. "--power-on"
     const char* argument;  ///< what the option takes, for its error messages; nullptr when it takes nothing
@@ -21,13 +21,13 @@ struct ActionSpec {
 };
 
 /** The entry of `kind`. */
-const ActionSpec& SpecOf(ActionKind kind);
+const ActionEntry& EntryOf(ActionKind kind);
 
 /** The entry whose option is `option`, or nullptr. */
-const ActionSpec* SpecOfOption(const std::string& option);
+const ActionEntry* ActionOfOption(const std::string& option);
 
 /** Prints the action's announcement line on `out`: "Slot N: <activity>...\n" or "<activity>...\n". */
-void Announce(const ActionSpec& spec, uint32_t slot, std::FILE* out);
+void Announce(const ActionEntry& entry, uint32_t slot, std::FILE* out);
 
 /** The script actions play a file of commands; the others make one call. */
 inline bool IsScript(ActionKind kind) {

@@ -267,20 +267,20 @@ void SetFlag(const std::string& name, CommandLine& line, Seen& seen) {
 }
 
 // An action's option and its argument, added to line.actions. The error when either is wrong.
-std::optional<std::string> ParseAction(const ActionSpec& spec, Arguments& arguments, CommandLine& line) {
+std::optional<std::string> ParseAction(const ActionEntry& entry, Arguments& arguments, CommandLine& line) {
     const std::string& name = arguments.Name();
-    Action action{spec.kind, name, {}, {}, 0, {}};
-    if (spec.argument == nullptr) {
+    Action action{entry.kind, name, {}, {}, 0, {}};
+    if (entry.argument == nullptr) {
         if (arguments.HasInlineValue()) {
             return name + " takes no value";
         }
     } else {
         std::string value;
         if (!arguments.TakeValue(&value)) {
-            return name + " needs " + spec.argument;
+            return name + " needs " + entry.argument;
         }
         if (!ConvertArgument(action, value)) {
-            return name + " needs " + spec.argument + ", not \"" + value + "\"";
+            return name + " needs " + entry.argument + ", not \"" + value + "\"";
         }
         action.written += " " + value;
     }
@@ -314,8 +314,8 @@ std::optional<std::string> ParseArgument(Arguments& arguments, CommandLine& line
     if (name == "--slot") {
         return ParseSlot(arguments, line);
     }
-    if (const ActionSpec* spec = SpecOfOption(name); spec != nullptr) {
-        return ParseAction(*spec, arguments, line);
+    if (const ActionEntry* entry = ActionOfOption(name); entry != nullptr) {
+        return ParseAction(*entry, arguments, line);
     }
     if (name.size() > 1 && name[0] == '-') {
         return "unknown option " + name;

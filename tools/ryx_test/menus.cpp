@@ -155,7 +155,7 @@ Action ActionOf(ActionKind kind) {
 MenuEnd CallAction(Console& console, RYX_HANDLE handle, int32_t slot, const Action& action) {
     const uint32_t status = PerformAction(handle, static_cast<uint32_t>(slot), action, console.out);
     if (status != 0) {
-        ReportFailure(console, SpecOf(action.kind).call, status);
+        ReportFailure(console, EntryOf(action.kind).call, status);
     }
     return ActionTail(console);
 }
@@ -165,7 +165,7 @@ MenuEnd RunScriptAction(Console& console, RYX_HANDLE handle, int32_t slot, Actio
     if (!PromptForScriptFileName(console, &fileName)) {
         return MenuEnd::EndOfInput;
     }
-    Announce(SpecOf(kind), static_cast<uint32_t>(slot), console.out);
+    Announce(EntryOf(kind), static_cast<uint32_t>(slot), console.out);
     RunScript(handle, static_cast<uint32_t>(slot), fileName.c_str(), ScriptSenderOf(kind), console.out);
     Print(console, "\n");
     // The name was read as a whole line: nothing is left to drop before the pause.
@@ -198,7 +198,7 @@ MenuEnd SlotMenu(Console& console, RYX_HANDLE handle, const char* title, std::ve
     menu.slot = slot;
     std::vector<std::string> items;
     for (ActionKind kind : kinds) {
-        items.emplace_back(SpecOf(kind).menuItem);
+        items.emplace_back(EntryOf(kind).menuItem);
     }
     menu.items = FixedItems(std::move(items));
     menu.choose = [&](int32_t choice) {

@@ -218,14 +218,14 @@ private:
     int Call(const Action& action) {
         const uint32_t status = PerformAction(handle_, line_.slot, action, output_.Sink());
         if (status != 0) {
-            errors_.Fail(SpecOf(action.kind).call, status);
+            errors_.Fail(EntryOf(action.kind).call, status);
         }
         output_.Point(status == 0, action.written);
         return status == 0 ? kExitOk : kExitFailure;
     }
 
     int PlayScript(const Action& action) {
-        Announce(SpecOf(action.kind), line_.slot, output_.Sink());
+        Announce(EntryOf(action.kind), line_.slot, output_.Sink());
         std::fprintf(output_.Sink(), "Opening %s...\n", action.file.c_str());
         const std::unique_ptr<std::FILE, CloseFile> file(std::fopen(action.file.c_str(), "r"));
         if (!file) {
@@ -250,7 +250,7 @@ private:
         const std::string where = action.file + ":" + std::to_string(pair.commandLine);
         const bool ok = pair.status == 0 && pair.matched;
         if (!ok) {
-            errors_.PairFailed(where, SpecOf(action.kind).call, pair);
+            errors_.PairFailed(where, EntryOf(action.kind).call, pair);
         }
         output_.Point(ok, where);
     }
