@@ -15,7 +15,7 @@
 
 #include "sim/described_card.h"
 #include "sim/hex_text.h"
-#include "sim/options.h"
+#include "sim/wake_pipe.h"
 
 namespace ryx::sim {
 namespace {
@@ -310,11 +310,7 @@ bool ControlServer::Start(const std::string& path, std::string* why) {
 }
 
 void ControlServer::Stop() {
-    if (thread_.joinable()) {
-        const char byte = 1;
-        [[maybe_unused]] ssize_t n = ::write(wakeWrite_, &byte, 1);
-        thread_.join();
-    }
+    WakeAndJoin(thread_, wakeWrite_);
     if (!path_.empty()) {
         // Removed only while it is still the socket we bound: another simulator may have taken the path since.
         struct stat st {};
@@ -323,10 +319,7 @@ void ControlServer::Stop() {
         }
         path_.clear();
     }
-    for (int* fd : {&listener_, &wakeRead_, &wakeWrite_}) {
-        if (*fd >= 0) ::close(*fd);
-        *fd = -1;
-    }
+    for (int* fd : {&listener_, &wakeRead_, &wakeWrite_}) CloseFd(fd);
 }
 
 void ControlServer::Serve() {

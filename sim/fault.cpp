@@ -4,6 +4,8 @@
 #include <charconv>
 #include <utility>
 
+#include "sim/hex_text.h"
+
 namespace ryx::sim {
 namespace {
 
@@ -41,14 +43,7 @@ bool ParseNumber(std::string_view text, T* out, int base = 10) {
 }
 
 bool ParseHex(std::string_view text, std::vector<std::uint8_t>* out) {
-    if (text.empty() || text.size() % 2 != 0) return false;
-    out->clear();
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        std::uint8_t byte = 0;
-        if (!ParseNumber(text.substr(i, 2), &byte, 16)) return false;
-        out->push_back(byte);
-    }
-    return true;
+    return !text.empty() && ParseHexDigits(text, out);
 }
 
 bool ParseArgument(std::string_view arg, Fault* fault, std::string* error) {

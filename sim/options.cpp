@@ -1,10 +1,10 @@
 #include "sim/options.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 
 #include "sim/control.h"
+#include "sim/hex_text.h"
 
 namespace ryx::sim {
 namespace {
@@ -239,25 +239,6 @@ std::string OptionsHelp() {
 }
 
 }  // namespace
-
-bool LooksLikeHex(const std::string& text) {
-    return std::all_of(text.begin(), text.end(), [](char c) {
-        return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ' ' || c == ':' || c == '-';
-    });
-}
-
-bool ParseHexBytes(std::string text, std::vector<std::uint8_t>* out) {
-    std::erase_if(text, [](char c) { return c == ' ' || c == ':' || c == '-'; });
-    if (text.empty() || text.size() % 2 != 0) return false;
-    out->clear();
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        std::uint8_t b = 0;
-        auto [end, ec] = std::from_chars(text.data() + i, text.data() + i + 2, b, 16);
-        if (ec != std::errc() || end != text.data() + i + 2) return false;
-        out->push_back(b);
-    }
-    return true;
-}
 
 std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string* error) {
     Options o;

@@ -36,12 +36,6 @@ struct Options {
 // (an unknown option is one: a typo must not pass unnoticed).
 [[nodiscard]] std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string* error);
 
-// Hex bytes ("3B0214", "3B 02 14", "3B:02:14" or "3B-02-14"); false for anything else, nothing at all included.
-[[nodiscard]] bool ParseHexBytes(std::string text, std::vector<std::uint8_t>* out);
-
-// True when `text` holds only what hex bytes are written with (hex digits, ' ', ':', '-'): an ATR, not a file name.
-[[nodiscard]] bool LooksLikeHex(const std::string& text);
-
 // COMMAND with every "{port}" replaced by the slave path.
 [[nodiscard]] std::string SubstitutePort(std::string command, const std::string& port);
 

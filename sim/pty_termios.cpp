@@ -1,30 +1,15 @@
 #include "sim/pty_termios.h"
 
-#include <asm/termbits.h>
-#include <sys/ioctl.h>
+#include "tools/common/termios2_line.h"
 
 namespace ryx::sim {
 
 bool SetRawAtSpeed(int fd, std::uint32_t rate) noexcept {
-    struct termios2 t {};
-    if (ioctl(fd, TCGETS2, &t) != 0) return false;
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                                        IXANY | INPCK);
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
-    t.c_cflag |= CS8 | CREAD | CLOCAL | BOTHER | (BOTHER << IBSHIFT);
-    t.c_ispeed = rate;
-    t.c_ospeed = rate;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    return ioctl(fd, TCSETS2, &t) == 0;
+    return termios2_line::SetRawAtSpeed(fd, rate);
 }
 
 std::uint32_t ReadSpeed(int fd) noexcept {
-    struct termios2 t {};
-    if (ioctl(fd, TCGETS2, &t) != 0) return 0;
-    return t.c_ospeed;
+    return termios2_line::ReadSpeed(fd);
 }
 
 }  // namespace ryx::sim

@@ -1,5 +1,6 @@
-// The only place that touches a terminal's settings. Kept apart because the kernel's termios2 header clashes with
-// <termios.h>; termios2 is what carries a rate that has no B-constant (128000, 250000, 256000).
+// The only place in sim/ that touches a terminal's settings (through tools/common/termios2_line.h). Kept apart
+// because the kernel's termios2 header clashes with <termios.h>; termios2 is what carries a rate that has no
+// B-constant (128000, 250000, 256000).
 #pragma once
 
 #include <cstdint>

@@ -14,6 +14,8 @@
 #include <memory>
 #include <optional>
 
+#include "sim/wake_pipe.h"
+
 namespace ryx::sim {
 namespace {
 
@@ -142,15 +144,8 @@ bool VpcdSlot::Start(const std::string& host, std::uint16_t port, std::string* w
 }
 
 void VpcdSlot::Stop() {
-    if (thread_.joinable()) {
-        const char byte = 1;
-        [[maybe_unused]] ssize_t n = ::write(wakeWrite_, &byte, 1);
-        thread_.join();
-    }
-    for (int* fd : {&listener_, &wakeRead_, &wakeWrite_}) {
-        if (*fd >= 0) ::close(*fd);
-        *fd = -1;
-    }
+    WakeAndJoin(thread_, wakeWrite_);
+    for (int* fd : {&listener_, &wakeRead_, &wakeWrite_}) CloseFd(fd);
 }
 
 void VpcdSlot::Serve() {

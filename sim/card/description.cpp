@@ -6,11 +6,12 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
-#include <charconv>
 #include <fstream>
 #include <initializer_list>
 #include <set>
 #include <sstream>
+
+#include "sim/hex_text.h"
 
 namespace ryx::sim::card {
 
@@ -38,15 +39,7 @@ bool Hex(std::string_view text, std::vector<std::uint8_t>* out) {
         if (c == ' ' || c == ':' || c == '\t') continue;
         digits += c;
     }
-    if (digits.size() % 2 != 0) return false;
-    out->clear();
-    for (std::size_t i = 0; i < digits.size(); i += 2) {
-        std::uint8_t b = 0;
-        auto [end, ec] = std::from_chars(digits.data() + i, digits.data() + i + 2, b, 16);
-        if (ec != std::errc() || end != digits.data() + i + 2) return false;
-        out->push_back(b);
-    }
-    return true;
+    return ParseHexDigits(digits, out);
 }
 
 class Reader {
