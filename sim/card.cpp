@@ -53,32 +53,37 @@ std::vector<std::uint8_t> BuiltInCard::Process(std::span<const std::uint8_t> com
         for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(i);
         return WithSw(std::move(out), 0x9000);
     }
-    if (ins == 0xA4) {
-        if (a.p2 != 0x00 && a.p2 != 0x0C) return Sw(0x6A86);
-        if (a.p1 == 0x00) {
-            if (a.data.size() != 2) return Sw(0x6700);
-            const std::uint16_t fid = static_cast<std::uint16_t>(a.data[0] << 8 | a.data[1]);
-            if (fid == 0x3F00) {
-                current_ = kNone;
-                return Sw(0x9000);
-            }
-            auto it = std::find_if(files_.begin(), files_.end(), [fid](const File& f) { return f.fid == fid; });
-            if (it == files_.end()) return Sw(0x6A82);
-            current_ = static_cast<std::size_t>(it - files_.begin());
-            return Sw(0x9000);
-        }
-        if (a.p1 == 0x04) {
-            if (a.data.empty() || a.data.size() > 16) return Sw(0x6700);
-            // A right-truncated name selects the application too, from 5 bytes (the registered provider part) on.
-            const bool match = a.data.size() >= 5 && a.data.size() <= sizeof kCardAid &&
-                               std::equal(a.data.begin(), a.data.end(), kCardAid);
-            if (!match) return Sw(0x6A82);
+    if (ins == 0xA4) return Select(a);
+    return ReadOrUpdateBinary(a, ins);
+}
+
+std::vector<std::uint8_t> BuiltInCard::Select(const Apdu& a) {
+    if (a.p2 != 0x00 && a.p2 != 0x0C) return Sw(0x6A86);
+    if (a.p1 == 0x00) {
+        if (a.data.size() != 2) return Sw(0x6700);
+        const std::uint16_t fid = static_cast<std::uint16_t>(a.data[0] << 8 | a.data[1]);
+        if (fid == 0x3F00) {
             current_ = kNone;
             return Sw(0x9000);
         }
-        return Sw(0x6A86);
+        auto it = std::find_if(files_.begin(), files_.end(), [fid](const File& f) { return f.fid == fid; });
+        if (it == files_.end()) return Sw(0x6A82);
+        current_ = static_cast<std::size_t>(it - files_.begin());
+        return Sw(0x9000);
     }
-    // READ BINARY / UPDATE BINARY
+    if (a.p1 == 0x04) {
+        if (a.data.empty() || a.data.size() > 16) return Sw(0x6700);
+        // A right-truncated name selects the application too, from 5 bytes (the registered provider part) on.
+        const bool match = a.data.size() >= 5 && a.data.size() <= sizeof kCardAid &&
+                           std::equal(a.data.begin(), a.data.end(), kCardAid);
+        if (!match) return Sw(0x6A82);
+        current_ = kNone;
+        return Sw(0x9000);
+    }
+    return Sw(0x6A86);
+}
+
+std::vector<std::uint8_t> BuiltInCard::ReadOrUpdateBinary(const Apdu& a, std::uint8_t ins) {
     if (a.p1 & 0x80) return Sw(0x6A81);  // short EF identifiers are not supported
     if (current_ == kNone) return Sw(0x6986);
     const std::size_t offset = static_cast<std::size_t>(a.p1) << 8 | a.p2;

@@ -21,6 +21,8 @@
 
 namespace ryx::sim {
 
+struct Apdu;
+
 inline constexpr std::uint8_t kCardAid[] = {0xA0, 0x00, 0x00, 0x05, 0x52, 0x59, 0x58, 0x01};
 
 class BuiltInCard {
@@ -32,6 +34,10 @@ public:
     [[nodiscard]] std::vector<std::uint8_t> Process(std::span<const std::uint8_t> command);
 
 private:
+    [[nodiscard]] std::vector<std::uint8_t> Select(const Apdu& a);
+    // READ BINARY (ins B0) or UPDATE BINARY (D6) in the selected EF.
+    [[nodiscard]] std::vector<std::uint8_t> ReadOrUpdateBinary(const Apdu& a, std::uint8_t ins);
+
     struct File {
         std::uint16_t fid;
         bool writable;

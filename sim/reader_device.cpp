@@ -275,27 +275,10 @@ ReaderDevice::Outcome ReaderDevice::XfrBlock(const MessageHeader& h, std::span<c
         return out;
     }
     const std::uint16_t level = static_cast<std::uint16_t>(h.b8 | h.b9 << 8);
-    auto execute = [&](std::span<const std::uint8_t> apdu) {
-        const bool logic = !executor_ && slot.card.logic;
-        slot.response = executor_ ? executor_(h.slot, apdu)
-                        : logic   ? slot.card.logic->Process(apdu)
-                                  : slot.builtIn.Process(apdu);
-        if (logic && slot.response.empty()) {  // the card fell silent
-            slot.ResetChain();
-            slot.powered = false;
-            slot.card.mute = true;
-            return Failed(h, kErrorIccMute);
-        }
-        slot.responseSent = 0;
-        slot.sending = false;
-        slot.receiving = false;
-        slot.command.clear();
-        return NextResponsePiece(h, slot);
-    };
     switch (level) {
         case kLevelWhole:
             slot.ResetChain();
-            out.reply = execute(data);
+            out.reply = ExecuteApdu(h, slot, data);
             return out;
         case kLevelBegins:
             slot.ResetChain();
@@ -316,7 +299,7 @@ ReaderDevice::Outcome ReaderDevice::XfrBlock(const MessageHeader& h, std::span<c
                 out.reply = Reply(h, kDataBlock, 0, 0, kChainMoreCommand, {});
             } else {
                 std::vector<std::uint8_t> apdu = std::move(slot.command);
-                out.reply = execute(apdu);
+                out.reply = ExecuteApdu(h, slot, apdu);
             }
             return out;
         case kLevelMoreResponse:
@@ -332,6 +315,25 @@ ReaderDevice::Outcome ReaderDevice::XfrBlock(const MessageHeader& h, std::span<c
             out.reply = Failed(h, kErrorBadLevelParameter);
             return out;
     }
+}
+
+std::vector<std::uint8_t> ReaderDevice::ExecuteApdu(const MessageHeader& h, Slot& slot,
+                                                    std::span<const std::uint8_t> apdu) {
+    const bool logic = !executor_ && slot.card.logic;
+    slot.response = executor_ ? executor_(h.slot, apdu)
+                    : logic   ? slot.card.logic->Process(apdu)
+                              : slot.builtIn.Process(apdu);
+    if (logic && slot.response.empty()) {  // the card fell silent
+        slot.ResetChain();
+        slot.powered = false;
+        slot.card.mute = true;
+        return Failed(h, kErrorIccMute);
+    }
+    slot.responseSent = 0;
+    slot.sending = false;
+    slot.receiving = false;
+    slot.command.clear();
+    return NextResponsePiece(h, slot);
 }
 
 std::vector<std::uint8_t> ReaderDevice::NextResponsePiece(const MessageHeader& h, Slot& slot) {

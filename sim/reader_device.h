@@ -123,6 +123,9 @@ private:
     [[nodiscard]] Outcome SlotStatus(const MessageHeader& h, std::span<const std::uint8_t> data);
     [[nodiscard]] Outcome SetParameters(const MessageHeader& h, std::span<const std::uint8_t> data);
     [[nodiscard]] Outcome XfrBlock(const MessageHeader& h, std::span<const std::uint8_t> data);
+    // Hands a whole command APDU to the slot's card and starts sending its response: the first reply.
+    [[nodiscard]] std::vector<std::uint8_t> ExecuteApdu(const MessageHeader& h, Slot& slot,
+                                                        std::span<const std::uint8_t> apdu);
     [[nodiscard]] std::vector<std::uint8_t> NextResponsePiece(const MessageHeader& h, Slot& slot);
     [[nodiscard]] Outcome Escape(const MessageHeader& h, std::span<const std::uint8_t> data);
 

@@ -51,6 +51,48 @@ int RunCommand(const std::string& command, const sigset_t& waited, const sigset_
     }
 }
 
+// The cards of --card SLOT:FILE put in config; false once one cannot be used (its reason is on standard error).
+bool LoadCardFiles(const ryx::sim::Options& options, ryx::sim::Config* config) {
+    using namespace ryx::sim;
+    std::string error;
+    for (const auto& [slot, path] : options.cardFiles) {
+        auto card = LoadCardFile(path, &error);
+        if (!card) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return false;
+        }
+        config->cards[slot] = std::move(*card);
+    }
+    if (static_cast<std::size_t>(std::count_if(
+            options.config.cards.begin() + static_cast<std::ptrdiff_t>(ModelSlotCount(options.config.model)),
+            options.config.cards.end(), [](const SlotCard& c) { return c.present; })) != 0) {
+        std::fprintf(stderr, "ryx_sim: warning: the %s has %zu slots; cards beyond them are not reachable\n",
+                     std::string(ModelName(options.config.model)).c_str(), ModelSlotCount(options.config.model));
+    }
+    return true;
+}
+
+// Blocks SIGINT, SIGTERM and SIGCHLD (the signals main() and RunCommand wait for) in *waited; the mask before
+// goes to *original.
+void BlockWaitedSignals(sigset_t* waited, sigset_t* original) {
+    struct sigaction child {};
+    child.sa_handler = OnChild;
+    ::sigaction(SIGCHLD, &child, nullptr);
+    sigemptyset(waited);
+    sigaddset(waited, SIGINT);
+    sigaddset(waited, SIGTERM);
+    sigaddset(waited, SIGCHLD);
+    ::pthread_sigmask(SIG_BLOCK, waited, original);
+}
+
+void WaitForInterrupt(const sigset_t& waited) {
+    for (;;) {
+        siginfo_t info{};
+        if (::sigwaitinfo(&waited, &info) < 0) continue;
+        if (info.si_signo == SIGINT || info.si_signo == SIGTERM) return;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,32 +109,12 @@ int main(int argc, char** argv) {
     }
     if (!options->send.empty()) return SendControlCommands(*options->control, options->send);
     Config config = options->config;
-    for (const auto& [slot, path] : options->cardFiles) {
-        auto card = LoadCardFile(path, &error);
-        if (!card) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return kExitDataError;
-        }
-        config.cards[slot] = std::move(*card);
-    }
-    if (static_cast<std::size_t>(std::count_if(
-            options->config.cards.begin() + static_cast<std::ptrdiff_t>(ModelSlotCount(options->config.model)),
-            options->config.cards.end(), [](const SlotCard& c) { return c.present; })) != 0) {
-        std::fprintf(stderr, "ryx_sim: warning: the %s has %zu slots; cards beyond them are not reachable\n",
-                     std::string(ModelName(options->config.model)).c_str(), ModelSlotCount(options->config.model));
-    }
+    if (!LoadCardFiles(*options, &config)) return kExitDataError;
 
     // Block the signals we wait for before the reader's thread exists, so that only sigwaitinfo() sees them.
-    struct sigaction child {};
-    child.sa_handler = OnChild;
-    ::sigaction(SIGCHLD, &child, nullptr);
     sigset_t waited;
     sigset_t original;
-    sigemptyset(&waited);
-    sigaddset(&waited, SIGINT);
-    sigaddset(&waited, SIGTERM);
-    sigaddset(&waited, SIGCHLD);
-    ::pthread_sigmask(SIG_BLOCK, &waited, &original);
+    BlockWaitedSignals(&waited, &original);
 
     Simulator simulator(config);
     for (const Fault& fault : options->faults) simulator.QueueFault(fault);
@@ -128,11 +150,7 @@ int main(int argc, char** argv) {
     if (options->run) {
         status = RunCommand(SubstitutePort(*options->run, port), waited, original);
     } else {
-        for (;;) {
-            siginfo_t info{};
-            if (::sigwaitinfo(&waited, &info) < 0) continue;
-            if (info.si_signo == SIGINT || info.si_signo == SIGTERM) break;
-        }
+        WaitForInterrupt(waited);
     }
     control.Stop();
     vpcd.clear();

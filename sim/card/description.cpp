@@ -70,6 +70,13 @@ private:
 
     bool Pins(const toml::node& n);
     bool Files(const toml::node& n);
+    // One [[file]], in the order its keys are checked: the path, the type and the keys the type allows, the
+    // name, SFI and access, the contents, and its place among the files read before it.
+    bool OneFile(const toml::table& t);
+    bool FilePath(const toml::node& p, const std::string& text, std::vector<std::uint16_t>* path);
+    bool FileAttributes(const toml::table& t, File* file);
+    bool FileContents(const toml::table& t, File* file);
+    bool PlaceFile(const toml::table& t, File f);
     bool Objects(const toml::node& n);
     bool Counters(const toml::node& n);
     bool Rules(const toml::node& n);
@@ -304,110 +311,131 @@ bool Reader::Pins(const toml::node& n) {
 }
 
 bool Reader::Files(const toml::node& n) {
-    return EachTable(*this, n, "file", [&](const toml::table& t) {
-        if (!Keys(t, "a [[file]]",
-                  {"path", "type", "name", "sfi", "data", "text", "file", "size", "records", "read", "update"})) {
-            return false;
+    return EachTable(*this, n, "file", [&](const toml::table& t) { return OneFile(t); });
+}
+
+bool Reader::OneFile(const toml::table& t) {
+    if (!Keys(t, "a [[file]]",
+              {"path", "type", "name", "sfi", "data", "text", "file", "size", "records", "read", "update"})) {
+        return false;
+    }
+    File f;
+    std::string text;
+    const toml::node* p = Need(t, "path", "a [[file]]");
+    if (p == nullptr || !String(*p, "path", &text) || !FilePath(*p, text, &f.path)) return false;
+    if (const toml::node* x = t.get("type")) {
+        if (!String(*x, "type", &text)) return false;
+        if (text == "df") {
+            f.kind = File::Kind::Df;
+        } else if (text == "records") {
+            f.kind = File::Kind::Records;
+        } else if (text != "binary") {
+            return Fail(*x, "'type' must be \"df\", \"binary\" or \"records\", not \"" + text + "\"");
         }
-        File f;
-        std::string text;
-        const toml::node* p = Need(t, "path", "a [[file]]");
-        if (p == nullptr || !String(*p, "path", &text)) return false;
-        for (std::size_t at = 0; at <= text.size();) {
-            const std::size_t slash = std::min(text.find('/', at), text.size());
-            std::vector<std::uint8_t> fid;
-            if (!Hex(text.substr(at, slash - at), &fid) || fid.size() != 2) {
-                return Fail(*p, "'path' must be file identifiers from 3F00 on, e.g. \"3F00/5015/4401\"");
+    }
+    const bool mf = f.path.size() == 1;
+    if (mf && f.kind != File::Kind::Df) return Fail(*p, "the MF is a DF (type = \"df\")");
+    const bool df = f.kind == File::Kind::Df;
+    auto onlyFor = [&](const char* key, bool allowed, const char* kind) {
+        const toml::node* x = t.get(key);
+        return x == nullptr || allowed || Fail(*x, std::string("'") + key + "' is for " + kind + " only");
+    };
+    if (!onlyFor("name", df, "a DF") || !onlyFor("sfi", !df, "an EF") || !onlyFor("read", !df, "an EF") ||
+        !onlyFor("update", !df, "an EF") || !onlyFor("records", f.kind == File::Kind::Records, "records") ||
+        !onlyFor("size", f.kind == File::Kind::Binary, "a binary EF")) {
+        return false;
+    }
+    return FileAttributes(t, &f) && FileContents(t, &f) && PlaceFile(t, std::move(f));
+}
+
+bool Reader::FilePath(const toml::node& p, const std::string& text, std::vector<std::uint16_t>* path) {
+    for (std::size_t at = 0; at <= text.size();) {
+        const std::size_t slash = std::min(text.find('/', at), text.size());
+        std::vector<std::uint8_t> fid;
+        if (!Hex(text.substr(at, slash - at), &fid) || fid.size() != 2) {
+            return Fail(p, "'path' must be file identifiers from 3F00 on, e.g. \"3F00/5015/4401\"");
+        }
+        path->push_back(static_cast<std::uint16_t>(fid[0] << 8 | fid[1]));
+        at = slash + 1;
+    }
+    if ((*path)[0] != 0x3F00) return Fail(p, "'path' must begin at the MF, 3F00");
+    if (path->size() > 1 && path->back() == 0x3F00) return Fail(p, "only the MF is 3F00");
+    return true;
+}
+
+bool Reader::FileAttributes(const toml::table& t, File* file) {
+    File& f = *file;
+    if (const toml::node* x = t.get("name")) {
+        if (!HexValue(*x, "name", &f.name)) return false;
+        if (f.name.empty() || f.name.size() > 16) return Fail(*x, "a DF name is 1 to 16 bytes");
+    }
+    if (const toml::node* x = t.get("sfi")) {
+        std::int64_t sfi = 0;
+        if (!Number(*x, "sfi", 1, 30, &sfi)) return false;
+        f.sfi = static_cast<std::uint8_t>(sfi);
+    }
+    if (const toml::node* x = t.get("read"); x != nullptr && !ReadAccess(*x, "read", &f.read)) return false;
+    if (const toml::node* x = t.get("update")) {
+        if (!ReadAccess(*x, "update", &f.update)) return false;
+    } else {
+        f.update = {Access::Kind::Never, 0};
+    }
+    return true;
+}
+
+bool Reader::FileContents(const toml::table& t, File* file) {
+    File& f = *file;
+    bool given = false;
+    if (!Contents(t, "a [[file]]", &f.data, &given)) return false;
+    if (given && f.kind != File::Kind::Binary) return Fail(t, "only a binary EF has contents");
+    if (const toml::node* x = t.get("size")) {
+        std::int64_t size = 0;
+        if (!Number(*x, "size", 0, 65535, &size)) return false;
+        if (static_cast<std::size_t>(size) < f.data.size()) return Fail(*x, "'size' is less than the contents");
+        f.data.resize(static_cast<std::size_t>(size), 0x00);
+    }
+    if (f.data.size() > 0x7FFF) return Fail(t, "a binary EF holds at most 32767 bytes");
+    if (const toml::node* x = t.get("records")) {
+        if (!x->is_array()) return Fail(*x, "'records' must be a list of hex strings");
+        for (const toml::node& item : *x->as_array()) {
+            f.records.emplace_back();
+            if (!HexValue(item, "records", &f.records.back())) return false;
+            if (f.records.back().empty() || f.records.back().size() > 255) {
+                return Fail(item, "a record is 1 to 255 bytes");
             }
-            f.path.push_back(static_cast<std::uint16_t>(fid[0] << 8 | fid[1]));
-            at = slash + 1;
         }
-        if (f.path[0] != 0x3F00) return Fail(*p, "'path' must begin at the MF, 3F00");
-        if (f.path.size() > 1 && f.path.back() == 0x3F00) return Fail(*p, "only the MF is 3F00");
-        if (const toml::node* x = t.get("type")) {
-            if (!String(*x, "type", &text)) return false;
-            if (text == "df") {
-                f.kind = File::Kind::Df;
-            } else if (text == "records") {
-                f.kind = File::Kind::Records;
-            } else if (text != "binary") {
-                return Fail(*x, "'type' must be \"df\", \"binary\" or \"records\", not \"" + text + "\"");
+        if (f.records.size() > 254) return Fail(*x, "at most 254 records");
+    }
+    return true;
+}
+
+bool Reader::PlaceFile(const toml::table& t, File f) {
+    const bool mf = f.path.size() == 1;
+    // Its DF must come first, and no two files share a path, a name, or an SFI within a DF.
+    const std::uint32_t line = t.source().begin.line;
+    if (mf) {
+        if (!d_.files.empty()) return Fail(line, "the MF is described twice, or after other files");
+    } else {
+        if (d_.files.empty()) d_.files.push_back(File{File::Kind::Df, {0x3F00}, {}, {}, {}, {}, {}, {}});
+        const std::vector<std::uint16_t> parent(f.path.begin(), f.path.end() - 1);
+        bool found = false;
+        for (const File& other : d_.files) {
+            if (other.path == f.path) return Fail(line, "two files have the path " + f.PathText());
+            if (other.path == parent) {
+                if (other.kind != File::Kind::Df) return Fail(line, "the file above " + f.PathText() + " is an EF");
+                found = true;
             }
-        }
-        const bool mf = f.path.size() == 1;
-        if (mf && f.kind != File::Kind::Df) return Fail(*p, "the MF is a DF (type = \"df\")");
-        const bool df = f.kind == File::Kind::Df;
-        auto onlyFor = [&](const char* key, bool allowed, const char* kind) {
-            const toml::node* x = t.get(key);
-            return x == nullptr || allowed || Fail(*x, std::string("'") + key + "' is for " + kind + " only");
-        };
-        if (!onlyFor("name", df, "a DF") || !onlyFor("sfi", !df, "an EF") || !onlyFor("read", !df, "an EF") ||
-            !onlyFor("update", !df, "an EF") || !onlyFor("records", f.kind == File::Kind::Records, "records") ||
-            !onlyFor("size", f.kind == File::Kind::Binary, "a binary EF")) {
-            return false;
-        }
-        if (const toml::node* x = t.get("name")) {
-            if (!HexValue(*x, "name", &f.name)) return false;
-            if (f.name.empty() || f.name.size() > 16) return Fail(*x, "a DF name is 1 to 16 bytes");
-        }
-        if (const toml::node* x = t.get("sfi")) {
-            std::int64_t sfi = 0;
-            if (!Number(*x, "sfi", 1, 30, &sfi)) return false;
-            f.sfi = static_cast<std::uint8_t>(sfi);
-        }
-        if (const toml::node* x = t.get("read"); x != nullptr && !ReadAccess(*x, "read", &f.read)) return false;
-        if (const toml::node* x = t.get("update")) {
-            if (!ReadAccess(*x, "update", &f.update)) return false;
-        } else {
-            f.update = {Access::Kind::Never, 0};
-        }
-        bool given = false;
-        if (!Contents(t, "a [[file]]", &f.data, &given)) return false;
-        if (given && f.kind != File::Kind::Binary) return Fail(t, "only a binary EF has contents");
-        if (const toml::node* x = t.get("size")) {
-            std::int64_t size = 0;
-            if (!Number(*x, "size", 0, 65535, &size)) return false;
-            if (static_cast<std::size_t>(size) < f.data.size()) return Fail(*x, "'size' is less than the contents");
-            f.data.resize(static_cast<std::size_t>(size), 0x00);
-        }
-        if (f.data.size() > 0x7FFF) return Fail(t, "a binary EF holds at most 32767 bytes");
-        if (const toml::node* x = t.get("records")) {
-            if (!x->is_array()) return Fail(*x, "'records' must be a list of hex strings");
-            for (const toml::node& item : *x->as_array()) {
-                f.records.emplace_back();
-                if (!HexValue(item, "records", &f.records.back())) return false;
-                if (f.records.back().empty() || f.records.back().size() > 255) {
-                    return Fail(item, "a record is 1 to 255 bytes");
-                }
+            if (f.sfi && other.sfi == f.sfi &&
+                std::equal(parent.begin(), parent.end(), other.path.begin(), other.path.end() - 1) &&
+                other.path.size() == f.path.size()) {
+                return Fail(line, "two EFs in one DF have the SFI " + std::to_string(*f.sfi));
             }
-            if (f.records.size() > 254) return Fail(*x, "at most 254 records");
+            if (!f.name.empty() && other.name == f.name) return Fail(line, "two DFs have the same name");
         }
-        // Its DF must come first, and no two files share a path, a name, or an SFI within a DF.
-        const std::uint32_t line = t.source().begin.line;
-        if (mf) {
-            if (!d_.files.empty()) return Fail(line, "the MF is described twice, or after other files");
-        } else {
-            if (d_.files.empty()) d_.files.push_back(File{File::Kind::Df, {0x3F00}, {}, {}, {}, {}, {}, {}});
-            const std::vector<std::uint16_t> parent(f.path.begin(), f.path.end() - 1);
-            bool found = false;
-            for (const File& other : d_.files) {
-                if (other.path == f.path) return Fail(line, "two files have the path " + f.PathText());
-                if (other.path == parent) {
-                    if (other.kind != File::Kind::Df) return Fail(line, "the file above " + f.PathText() + " is an EF");
-                    found = true;
-                }
-                if (f.sfi && other.sfi == f.sfi &&
-                    std::equal(parent.begin(), parent.end(), other.path.begin(), other.path.end() - 1) &&
-                    other.path.size() == f.path.size()) {
-                    return Fail(line, "two EFs in one DF have the SFI " + std::to_string(*f.sfi));
-                }
-                if (!f.name.empty() && other.name == f.name) return Fail(line, "two DFs have the same name");
-            }
-            if (!found) return Fail(line, "the DF above " + f.PathText() + " is not described before it");
-        }
-        d_.files.push_back(std::move(f));
-        return true;
-    });
+        if (!found) return Fail(line, "the DF above " + f.PathText() + " is not described before it");
+    }
+    d_.files.push_back(std::move(f));
+    return true;
 }
 
 bool Reader::Counters(const toml::node& n) {

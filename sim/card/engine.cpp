@@ -191,6 +191,25 @@ std::vector<std::uint8_t> CardEngine::Fcp(std::size_t index, std::uint8_t tag) c
     return out;
 }
 
+std::size_t CardEngine::ByName(std::span<const std::uint8_t> name) const {
+    for (std::size_t i = 0; i < d_.files.size(); ++i) {
+        const auto& full = d_.files[i].name;
+        if (full.size() >= name.size() && std::equal(name.begin(), name.end(), full.begin())) return i;
+    }
+    return kNone;
+}
+
+std::size_t CardEngine::ByPath(bool fromMf, std::span<const std::uint8_t> path) const {
+    auto fidAt = [&](std::size_t i) { return static_cast<std::uint16_t>(path[i] << 8 | path[i + 1]); };
+    std::size_t at = fromMf ? 0 : df_;
+    std::size_t i = fromMf && fidAt(0) == 0x3F00 ? 2 : 0;
+    for (; i < path.size() && at != kNone; i += 2) {
+        if (d_.files[at].kind != File::Kind::Df) at = kNone;
+        if (at != kNone) at = Child(at, fidAt(i));
+    }
+    return at;
+}
+
 CardEngine::Answer CardEngine::Select(std::uint8_t p1, std::uint8_t p2, std::span<const std::uint8_t> data, bool le) {
     if (p2 != 0x00 && p2 != 0x04 && p2 != 0x0C) return {{}, 0x6A86};
     auto fidAt = [&](std::size_t i) { return static_cast<std::uint16_t>(data[i] << 8 | data[i + 1]); };
@@ -222,23 +241,13 @@ CardEngine::Answer CardEngine::Select(std::uint8_t p1, std::uint8_t p2, std::spa
             break;
         case 0x04:
             if (data.empty() || data.size() > 16) return {{}, 0x6700};
-            for (std::size_t i = 0; i < d_.files.size() && found == kNone; ++i) {
-                const auto& name = d_.files[i].name;
-                if (name.size() >= data.size() && std::equal(data.begin(), data.end(), name.begin())) found = i;
-            }
+            found = ByName(data);
             break;
         case 0x08:
-        case 0x09: {
+        case 0x09:
             if (data.empty() || data.size() % 2 != 0) return {{}, 0x6700};
-            std::size_t at = p1 == 0x08 ? 0 : df_;
-            std::size_t i = p1 == 0x08 && fidAt(0) == 0x3F00 ? 2 : 0;
-            for (; i < data.size() && at != kNone; i += 2) {
-                if (d_.files[at].kind != File::Kind::Df) at = kNone;
-                if (at != kNone) at = Child(at, fidAt(i));
-            }
-            found = at;
+            found = ByPath(p1 == 0x08, data);
             break;
-        }
         default:
             return {{}, 0x6A86};
     }

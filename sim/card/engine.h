@@ -54,6 +54,10 @@ private:
     std::size_t Parent(std::size_t file) const;
     std::vector<std::uint8_t> Fcp(std::size_t file, std::uint8_t tag) const;
     std::size_t Child(std::size_t df, std::uint16_t fid) const;
+    // SELECT's searches: the first file whose name starts with `name`; the file at `path` (pairs of FID bytes) from
+    // the MF (its own FID 3F00 first is allowed) or from the current DF; kNone when there is none.
+    std::size_t ByName(std::span<const std::uint8_t> name) const;
+    std::size_t ByPath(bool fromMf, std::span<const std::uint8_t> path) const;
 
     const Description original_;
     Description d_;
