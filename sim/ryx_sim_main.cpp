@@ -85,6 +85,21 @@ void BlockWaitedSignals(sigset_t* waited, sigset_t* original) {
     ::pthread_sigmask(SIG_BLOCK, waited, original);
 }
 
+// A listening VpcdSlot in *slots for each --card SLOT:vpcd:...; false once one cannot listen (the reason is on
+// standard error).
+bool StartVpcdSlots(ryx::sim::Simulator& simulator, const ryx::sim::Options& options,
+                    std::vector<std::unique_ptr<ryx::sim::VpcdSlot>>* slots) {
+    std::string error;
+    for (const ryx::sim::Options::Vpcd& v : options.vpcd) {
+        slots->push_back(std::make_unique<ryx::sim::VpcdSlot>(simulator, v.slot));
+        if (!slots->back()->Start(v.host, v.port, &error)) {
+            std::fprintf(stderr, "ryx_sim: %s\n", error.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 void WaitForInterrupt(const sigset_t& waited) {
     for (;;) {
         siginfo_t info{};
@@ -128,13 +143,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::vector<std::unique_ptr<VpcdSlot>> vpcd;
-    for (const Options::Vpcd& v : options->vpcd) {
-        vpcd.push_back(std::make_unique<VpcdSlot>(simulator, v.slot));
-        if (!vpcd.back()->Start(v.host, v.port, &error)) {
-            std::fprintf(stderr, "ryx_sim: %s\n", error.c_str());
-            return 1;
-        }
-    }
+    if (!StartVpcdSlots(simulator, *options, &vpcd)) return 1;
     // Started before the port is printed: a script that has read the first line can send commands at once. With --run
     // the command owns standard output (a TAP report, say, is read from it), so the path goes to standard error.
     ControlServer control(simulator);
