@@ -16,11 +16,10 @@
 namespace ryx::sim::card {
 
 std::string File::PathText() const {
-    static const char* const kDigits = "0123456789ABCDEF";
     std::string t;
     for (const std::uint16_t fid : path) {
         if (!t.empty()) t += '/';
-        for (int shift = 12; shift >= 0; shift -= 4) t += kDigits[(fid >> shift) & 0xF];
+        t += HexText({static_cast<std::uint8_t>(fid >> 8), static_cast<std::uint8_t>(fid)});
     }
     return t;
 }
