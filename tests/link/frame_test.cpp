@@ -38,8 +38,7 @@ TEST(CommandFrame, HeadAndBodyFrameAsTheJoinedPayload) {
         expected.insert(expected.end(), {check, 0x03});
         for (std::size_t cut = 0; cut <= length; ++cut) {
             Bytes frame(length + kFrameOverhead);
-            BuildCommandFrame(std::span(payload).first(cut), std::span(payload).subspan(cut), 0x02, 0x03,
-                              frame.data());
+            BuildCommandFrame(std::span(payload).first(cut), std::span(payload).subspan(cut), 0x02, 0x03, frame.data());
             EXPECT_EQ(frame, expected) << length << ' ' << cut;
         }
     }
