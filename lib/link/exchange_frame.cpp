@@ -196,11 +196,16 @@ std::optional<ResponseAssembler::Progress> ReadResponseFrame(Link& link, Respons
         if (!MakeRoom(link, assembler, assembler.Received() + want)) {
             return std::nullopt;
         }
+        // Straight into the receive buffer when the whole chunk may be stored there; Feed then copies nothing.
+        const std::uint64_t end = assembler.Received() + want;
+        std::uint8_t* into = end <= std::min<std::uint64_t>(assembler.Limit(), link.receive.size())
+                                 ? link.receive.data() + assembler.Received()
+                                 : chunk.data();
         std::uint32_t n = 0;
-        if (!SerialRead(link.port, chunk.data(), want, &n, link.responseTimeout) || n == 0) {
+        if (!SerialRead(link.port, into, want, &n, link.responseTimeout) || n == 0) {
             return ResponseAssembler::Progress::kIncomplete;
         }
-        const auto progress = assembler.Feed(std::span<const std::uint8_t>(chunk.data(), std::min(n, want)));
+        const auto progress = assembler.Feed(std::span<const std::uint8_t>(into, std::min(n, want)));
         if (progress != ResponseAssembler::Progress::kIncomplete) {
             return progress;
         }

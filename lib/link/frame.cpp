@@ -5,8 +5,34 @@
 
 namespace ryx {
 
+namespace {
+
+// XOR of size (at most 8) bytes at data, in the low bytes of a word.
+std::uint64_t LoadPart(const std::uint8_t* data, std::size_t size) noexcept {
+    std::uint64_t word = 0;
+    std::size_t i = 0;
+    if (size & 4) {
+        std::uint32_t part;
+        std::memcpy(&part, data, sizeof part);
+        word ^= part;
+        i += 4;
+    }
+    if (size & 2) {
+        std::uint16_t part;
+        std::memcpy(&part, data + i, sizeof part);
+        word ^= part;
+        i += 2;
+    }
+    if (size & 1) {
+        word ^= data[i];
+    }
+    return word;
+}
+
+}  // namespace
+
 std::uint8_t FrameCheckByte(std::span<const std::uint8_t> data) noexcept {
-    // Eight bytes at a time: XOR is bytewise, so the eight lanes fold into one byte at the end.
+    // Eight bytes at a time: XOR is bytewise, so the lanes of the word fold into one byte at the end.
     std::uint64_t lanes = 0;
     std::size_t i = 0;
     for (; i + sizeof lanes <= data.size(); i += sizeof lanes) {
@@ -14,14 +40,11 @@ std::uint8_t FrameCheckByte(std::span<const std::uint8_t> data) noexcept {
         std::memcpy(&word, data.data() + i, sizeof word);
         lanes ^= word;
     }
+    lanes ^= LoadPart(data.data() + i, data.size() - i);
     lanes ^= lanes >> 32;
     lanes ^= lanes >> 16;
     lanes ^= lanes >> 8;
-    auto check = static_cast<std::uint8_t>(lanes);
-    for (; i < data.size(); ++i) {
-        check ^= data[i];
-    }
-    return check;
+    return static_cast<std::uint8_t>(lanes);
 }
 
 void BuildCommandFrame(std::span<const std::uint8_t> payload, std::uint8_t start, std::uint8_t end,

@@ -40,7 +40,7 @@ ResponseAssembler::Progress ResponseAssembler::Feed(std::span<const std::uint8_t
     // Until a chunk fails to fit, everything received is stored; afterwards nothing is, and Judge reports it. The
     // storage's own size only guards memory: whoever feeds keeps it long enough.
     const std::uint64_t end = received_ + chunk.size();
-    if (end <= limit_ && end <= storage_.size()) {
+    if (end <= limit_ && end <= storage_.size() && chunk.data() != storage_.data() + received_) {
         std::memcpy(storage_.data() + received_, chunk.data(), chunk.size());
     }
     received_ += chunk.size();

@@ -37,7 +37,8 @@ public:
     // Forgets everything received, for a new attempt.
     void Reset() noexcept;
 
-    // Takes the next chunk. Once the result is kComplete or kTooLong, further chunks change nothing.
+    // Takes the next chunk. Once the result is kComplete or kTooLong, further chunks change nothing. A chunk read
+    // straight into the storage where it belongs (at Received()) is not copied.
     // A chunk that does not fit the storage is counted, never stored. The length field is read from the first
     // 11 bytes as they arrive, kept apart from the storage, so a first chunk beyond the limit still yields the
     // length. The total is computed in 64 bits: a length field near 0xFFFFFFFF cannot wrap around
