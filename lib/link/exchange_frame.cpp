@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 
 #include "link/frame.h"
 #include "link/link.h"
@@ -43,14 +44,19 @@ constexpr std::uint64_t kReplyHeaderSize = 10;
 constexpr std::uint32_t kQuietFloorMs = 50;
 constexpr std::uint32_t kDrainLimitMs = 1000;
 
+// The reader's longest frame: a message of its block size, or of the longest reply it sends before that is known.
+std::uint64_t LongestFrame(const Link& link) noexcept {
+    return std::uint64_t{std::max(link.maxBlockSize, kLongestDataBeforeIdentification)} + kReplyHeaderSize +
+           kFrameOverhead;
+}
+
 // The time the reader's longest frame takes at the port's current rate.
 std::uint32_t QuietTimeMs(const Link& link) noexcept {
     std::uint32_t rate = 0;
     if (!SerialGetBaudRate(link.port, &rate) || rate == 0) {
         rate = 9600;  // the slowest rate a reader runs at
     }
-    const std::uint64_t longest = std::uint64_t{std::max(link.maxBlockSize, kLongestDataBeforeIdentification)} +
-                                  kReplyHeaderSize + kFrameOverhead;
+    const std::uint64_t longest = LongestFrame(link);
     const std::uint64_t ms = (longest * kBitsPerByte * 1000 + rate - 1) / rate;
     return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(ms, kQuietFloorMs, kDrainLimitMs));
 }
@@ -120,6 +126,31 @@ bool SendCommandFrame(Link& link, const std::uint8_t* frame, std::uint32_t frame
     return false;
 }
 
+// Gives the link its buffers for the reader's longest frame: the receive buffer has room for the 64-byte chunk
+// that may end such a frame, too. They are allocated again only when the block size changed, or when the last
+// exchange grew the receive buffer for a longer frame. False when memory runs out.
+bool PrepareBuffers(Link& link) noexcept {
+    const std::uint64_t longest = LongestFrame(link);
+    const std::uint64_t room = longest + kResponseChunkSize - 1;
+    return (link.transmit.size() == longest || link.transmit.Resize(longest, 0)) &&
+           (link.receive.size() == room || link.receive.Resize(room, 0));
+}
+
+// Makes the receive buffer hold at least bytes, or as many as the frame may bring if fewer, keeping what the
+// assembler stored. A frame longer than the buffer was made for grows it to its announced length and one chunk
+// more (so that one growth serves the frame), up to the next exchange. False when memory runs out.
+bool MakeRoom(Link& link, ResponseAssembler& assembler, std::uint64_t bytes) noexcept {
+    const std::uint64_t limit = assembler.Limit();
+    if (std::min(bytes, limit) <= link.receive.size()) {
+        return true;
+    }
+    if (!link.receive.Resize(std::min(bytes + kResponseChunkSize, limit), assembler.Frame().size())) {
+        return false;
+    }
+    assembler.Relocate(link.receive.span());
+    return true;
+}
+
 // How much of what the frame still lacks can be read straight into the receive buffer: the whole 64-byte chunks
 // that end before the frame does. Those reads bring exactly the bytes that chunk after chunk would, in one call
 // and without a copy; the chunk that reaches the frame's end is still read as a 64-byte chunk, so bytes the
@@ -138,11 +169,15 @@ std::uint32_t ExactChunkSize(const ResponseAssembler& assembler) noexcept {
         std::min<std::uint64_t>(kResponseChunkSize, assembler.Total() - assembler.Received()));
 }
 
-// Reads chunks until the frame is complete, a read brings nothing, or the frame proves too long. exact: no read
-// asks for bytes past the announced end, so that a second answer right behind the frame stays queued.
-ResponseAssembler::Progress ReadResponseFrame(const Link& link, ResponseAssembler& assembler, bool exact) {
+// Reads chunks until the frame is complete, a read brings nothing, or the frame proves too long; nothing when the
+// receive buffer cannot grow for a long frame. exact: no read asks for bytes past the announced end, so that a
+// second answer right behind the frame stays queued.
+std::optional<ResponseAssembler::Progress> ReadResponseFrame(Link& link, ResponseAssembler& assembler, bool exact) {
     assembler.Reset();
     for (;;) {
+        if (assembler.TotalKnown() && !MakeRoom(link, assembler, assembler.Total())) {
+            return std::nullopt;
+        }
         const std::span<std::uint8_t> missing = assembler.Missing();
         if (const std::size_t direct = std::min<std::size_t>(DirectReadSize(missing.size()), UINT32_MAX); direct != 0) {
             std::uint32_t n = 0;
@@ -158,71 +193,105 @@ ResponseAssembler::Progress ReadResponseFrame(const Link& link, ResponseAssemble
         }
         std::array<std::uint8_t, kResponseChunkSize> chunk;
         const std::uint32_t want = exact ? ExactChunkSize(assembler) : kResponseChunkSize;
+        if (!MakeRoom(link, assembler, assembler.Received() + want)) {
+            return std::nullopt;
+        }
+        // Straight into the receive buffer when the whole chunk may be stored there; Feed then copies nothing.
+        const std::uint64_t end = assembler.Received() + want;
+        std::uint8_t* into = end <= std::min<std::uint64_t>(assembler.Limit(), link.receive.size())
+                                 ? link.receive.data() + assembler.Received()
+                                 : chunk.data();
         std::uint32_t n = 0;
-        if (!SerialRead(link.port, chunk.data(), want, &n, link.responseTimeout) || n == 0) {
+        if (!SerialRead(link.port, into, want, &n, link.responseTimeout) || n == 0) {
             return ResponseAssembler::Progress::kIncomplete;
         }
-        const auto progress = assembler.Feed(std::span<const std::uint8_t>(chunk.data(), std::min(n, want)));
+        const auto progress = assembler.Feed(std::span<const std::uint8_t>(into, std::min(n, want)));
         if (progress != ResponseAssembler::Progress::kIncomplete) {
             return progress;
         }
     }
 }
 
-}  // namespace
-
-std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, std::uint8_t* reply,
-                            std::uint32_t* replyLength) {
-    if (replyLength == nullptr) {
-        return RYX_ERROR_INVALID_PARAMETER;
-    }
-    const std::uint64_t frameSize = std::uint64_t{payload.size()} + kFrameOverhead;
-    const std::uint64_t receiveSize = std::uint64_t{*replyLength} + kFrameOverhead;
-    WorkingBuffer transmit;
-    WorkingBuffer receive;
-    if (const std::uint32_t result = AllocateExchangeBuffers(frameSize, receiveSize, transmit, receive);
-        result != RYX_SUCCESS) {
-        return result;
-    }
-    BuildCommandFrame(payload, link.txStart, link.txEnd, transmit.get());
-    std::array<std::uint8_t, kRepeatRequestSize> repeatRequest;
-    BuildRepeatRequest(link.txStart, link.txEnd, repeatRequest.data());
-
-    if (link.unsettled) {
-        DrainLine(link, 0);
-        link.unsettled = false;
-    }
-    if (!SendCommandFrame(link, transmit.get(), static_cast<std::uint32_t>(frameSize))) {
-        return RYX_ERROR_GEN_FAILURE;
-    }
-
-    // From here on the command frame is not sent again: a damaged response is asked for once more.
-    ResponseAssembler assembler(std::span<std::uint8_t>(receive.get(), static_cast<std::size_t>(receiveSize)));
+// Response phase: from here on the command frame is not sent again; a damaged response is asked for once more.
+std::uint32_t ReceiveResponse(Link& link, std::uint32_t capacity, std::span<const std::uint8_t>* reply) {
+    ResponseAssembler assembler(link.receive.span(), std::uint64_t{capacity} + kFrameOverhead);
     const std::uint64_t attempts = std::uint64_t{link.responseRetries} + 1;
     for (std::uint64_t attempt = 0; attempt < attempts; ++attempt) {
         // Once something went out twice, two answers may come back to back: the frame ends where its length says.
         const auto progress = ReadResponseFrame(link, assembler, link.unsettled);
-        if (progress == ResponseAssembler::Progress::kTooLong) {
+        if (!progress) {
+            link.unsettled = true;  // the rest of the frame is still on its way
+            return RYX_ERROR_NOT_ENOUGH_MEMORY;
+        }
+        if (*progress == ResponseAssembler::Progress::kTooLong) {
             link.unsettled = true;                 // the rest of the oversized frame is still on its way
             return RYX_ERROR_INSUFFICIENT_BUFFER;  // asking again would bring the same oversized frame
         }
-        if (progress == ResponseAssembler::Progress::kComplete) {
+        if (*progress == ResponseAssembler::Progress::kComplete) {
             const auto frame = assembler.Frame();
             if (IsValidFrame(frame, link.rxStart, link.rxEnd)) {
-                const std::size_t length = frame.size() - kFrameOverhead;
-                std::memcpy(reply, frame.data() + 1, length);
-                *replyLength = static_cast<std::uint32_t>(length);
+                *reply = frame.subspan(1, frame.size() - kFrameOverhead);
                 return RYX_SUCCESS;
             }
         }
         // Every failed attempt is followed by a repeat request, the last one included. The rest of a frame that
         // stopped short may still come in front of the answer to it, and the answer to the last one after the
         // exchange has given up.
+        std::array<std::uint8_t, kRepeatRequestSize> repeatRequest;
+        BuildRepeatRequest(link.txStart, link.txEnd, repeatRequest.data());
         std::uint32_t written = 0;
         (void)SerialWrite(link.port, repeatRequest.data(), kRepeatRequestSize, &written);
-        if (progress != ResponseAssembler::Progress::kComplete || attempt + 1 == attempts) link.unsettled = true;
+        if (*progress != ResponseAssembler::Progress::kComplete || attempt + 1 == attempts) link.unsettled = true;
     }
     return RYX_ERROR_GEN_FAILURE;
+}
+
+}  // namespace
+
+std::uint32_t ExchangeFrameInPlace(Link& link, std::span<const std::uint8_t> head, std::span<const std::uint8_t> body,
+                                   std::uint32_t capacity, std::span<const std::uint8_t>* reply) {
+    if (reply == nullptr) {
+        return RYX_ERROR_INVALID_PARAMETER;
+    }
+    // More than UINT32_MAX bytes cannot be written at once nor described by dwLength.
+    const std::uint64_t frameSize = std::uint64_t{head.size()} + body.size() + kFrameOverhead;
+    if (frameSize > UINT32_MAX || !PrepareBuffers(link)) {
+        return RYX_ERROR_NOT_ENOUGH_MEMORY;
+    }
+    // A frame longer than the reader's longest (an escape with much data, say) has a buffer of its own.
+    WorkingBuffer ownTransmit;
+    std::uint8_t* transmit = link.transmit.data();
+    if (frameSize > link.transmit.size()) {
+        ownTransmit = AllocateWorkingBuffer(frameSize);
+        if (!ownTransmit) {
+            return RYX_ERROR_NOT_ENOUGH_MEMORY;
+        }
+        transmit = ownTransmit.get();
+    }
+    BuildCommandFrame(head, body, link.txStart, link.txEnd, transmit);
+
+    if (link.unsettled) {
+        DrainLine(link, 0);
+        link.unsettled = false;
+    }
+    if (!SendCommandFrame(link, transmit, static_cast<std::uint32_t>(frameSize))) {
+        return RYX_ERROR_GEN_FAILURE;
+    }
+    return ReceiveResponse(link, capacity, reply);
+}
+
+std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, std::uint8_t* reply,
+                            std::uint32_t* replyLength) {
+    if (replyLength == nullptr) {
+        return RYX_ERROR_INVALID_PARAMETER;
+    }
+    std::span<const std::uint8_t> received;
+    const std::uint32_t result = ExchangeFrameInPlace(link, payload, {}, *replyLength, &received);
+    if (result == RYX_SUCCESS) {
+        std::memcpy(reply, received.data(), received.size());
+        *replyLength = static_cast<std::uint32_t>(received.size());
+    }
+    return result;
 }
 
 }  // namespace ryx

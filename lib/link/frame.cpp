@@ -5,22 +5,65 @@
 
 namespace ryx {
 
-std::uint8_t FrameCheckByte(std::span<const std::uint8_t> data) noexcept {
-    std::uint8_t check = 0;
-    for (std::uint8_t byte : data) {
-        check ^= byte;
+namespace {
+
+// XOR of size (at most 8) bytes at data, in the low bytes of a word.
+std::uint64_t LoadPart(const std::uint8_t* data, std::size_t size) noexcept {
+    std::uint64_t word = 0;
+    std::size_t i = 0;
+    if (size & 4) {
+        std::uint32_t part;
+        std::memcpy(&part, data, sizeof part);
+        word ^= part;
+        i += 4;
     }
-    return check;
+    if (size & 2) {
+        std::uint16_t part;
+        std::memcpy(&part, data + i, sizeof part);
+        word ^= part;
+        i += 2;
+    }
+    if (size & 1) {
+        word ^= data[i];
+    }
+    return word;
+}
+
+}  // namespace
+
+std::uint8_t FrameCheckByte(std::span<const std::uint8_t> data) noexcept {
+    // Eight bytes at a time: XOR is bytewise, so the lanes of the word fold into one byte at the end.
+    std::uint64_t lanes = 0;
+    std::size_t i = 0;
+    for (; i + sizeof lanes <= data.size(); i += sizeof lanes) {
+        std::uint64_t word;
+        std::memcpy(&word, data.data() + i, sizeof word);
+        lanes ^= word;
+    }
+    lanes ^= LoadPart(data.data() + i, data.size() - i);
+    lanes ^= lanes >> 32;
+    lanes ^= lanes >> 16;
+    lanes ^= lanes >> 8;
+    return static_cast<std::uint8_t>(lanes);
 }
 
 void BuildCommandFrame(std::span<const std::uint8_t> payload, std::uint8_t start, std::uint8_t end,
                        std::uint8_t* out) noexcept {
+    BuildCommandFrame(payload, {}, start, end, out);
+}
+
+void BuildCommandFrame(std::span<const std::uint8_t> head, std::span<const std::uint8_t> body, std::uint8_t start,
+                       std::uint8_t end, std::uint8_t* out) noexcept {
     out[0] = start;
-    if (!payload.empty()) {
-        std::memcpy(out + 1, payload.data(), payload.size());
+    if (!head.empty()) {
+        std::memcpy(out + 1, head.data(), head.size());
     }
-    out[payload.size() + 1] = FrameCheckByte(payload);
-    out[payload.size() + 2] = end;
+    if (!body.empty()) {
+        std::memcpy(out + 1 + head.size(), body.data(), body.size());
+    }
+    const std::size_t size = head.size() + body.size();
+    out[size + 1] = FrameCheckByte(std::span<const std::uint8_t>(out + 1, size));
+    out[size + 2] = end;
 }
 
 void BuildRepeatRequest(std::uint8_t start, std::uint8_t end, std::uint8_t* out) noexcept {

@@ -23,6 +23,11 @@ inline constexpr std::size_t kRepeatRequestSize = 13;
 void BuildCommandFrame(std::span<const std::uint8_t> payload, std::uint8_t start, std::uint8_t end,
                        std::uint8_t* out) noexcept;
 
+// As above for the payload head followed by body (a message header and its data, say), without joining them
+// first. out must hold head.size() + body.size() + kFrameOverhead bytes and overlap neither.
+void BuildCommandFrame(std::span<const std::uint8_t> head, std::span<const std::uint8_t> body, std::uint8_t start,
+                       std::uint8_t end, std::uint8_t* out) noexcept;
+
 // Writes the 13-byte repeat request into out: start, eleven 0x00 bytes (ten zero payload bytes and their zero
 // check byte), end.
 void BuildRepeatRequest(std::uint8_t start, std::uint8_t end, std::uint8_t* out) noexcept;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "link/frame_buffer.h"
 #include "serial/serial_port.h"
 
 namespace ryx {
@@ -34,6 +35,10 @@ struct Link {
     // The reader may still answer a frame the host no longer listens to: the next exchange drains the line first.
     bool unsettled = false;
     LinkCounters counters;
+    // Sized for the longest frame of the reader's block size once it is known (before, of an unidentified reader),
+    // and reused by every exchange; a longer frame has a buffer of its own for one exchange.
+    FrameBuffer receive;
+    FrameBuffer transmit;
 };
 
 // Stores the frame delimiters and the slot, as every operation does before its first message.
@@ -47,11 +52,18 @@ inline void PrepareLink(Link& link, std::uint8_t slot) noexcept {
 
 // Carries one message to the reader and brings back its reply message (header and data). Late answers never
 // count as the reply: see "The rule against late answers" in exchange_frame.cpp.
-// payload: the message, framed as it is. reply: out, room for *replyLength bytes. *replyLength: in, the largest
-// reply accepted; out (on success only), the reply's length. reply is written on success only. Blocks as the
-// "Blocking" paragraph of ryx.h says. Returns 0, 8 (no memory, or a payload too long for one frame), 31 (all
-// attempts of a phase failed), 122 (more bytes arrived than *replyLength + 3: at once, with no repeat request; a
-// header that only announces too much is a failed attempt when the bytes stop) or 87 (replyLength null).
+// head, body: the message, framed as head followed by body. capacity: the largest reply accepted. *reply: out, on
+// success only, the reply in the link's receive buffer, valid until the link's next exchange. Blocks as the
+// "Blocking" paragraph of ryx.h says. Returns 0, 8 (no memory, or a message too long for one frame), 31 (all
+// attempts of a phase failed), 122 (more bytes arrived than capacity + 3: at once, with no repeat request; a header
+// that only announces too much is a failed attempt when the bytes stop) or 87 (reply null).
+[[nodiscard]] std::uint32_t ExchangeFrameInPlace(Link& link, std::span<const std::uint8_t> head,
+                                                 std::span<const std::uint8_t> body, std::uint32_t capacity,
+                                                 std::span<const std::uint8_t>* reply);
+
+// ExchangeFrameInPlace for payload, with the reply copied out. reply: out, room for *replyLength bytes.
+// *replyLength: in, the largest reply accepted; out (on success only), the reply's length. reply is written on
+// success only. Returns the codes of ExchangeFrameInPlace; 87 when replyLength is null.
 [[nodiscard]] std::uint32_t ExchangeFrame(Link& link, std::span<const std::uint8_t> payload, std::uint8_t* reply,
                                           std::uint32_t* replyLength);
 

@@ -41,11 +41,18 @@ void BuildMessageHeader(std::uint8_t* out, std::uint8_t type, std::uint32_t dwLe
 [[nodiscard]] std::uint32_t CheckReply(std::span<const std::uint8_t> reply, std::uint8_t expectedType,
                                        std::uint8_t slot, std::uint8_t seq) noexcept;
 
-// One round trip of an already built message (its bSlot and bSeq are read from it): ExchangeFrame with room for
-// *replyLength bytes, then CheckReply. reply and *replyLength are written as by ExchangeFrame, that is whenever a
-// valid reply frame arrived, also when CheckReply then refuses it (so a caller can read bStatus on 1112); after
-// 8, 122 or a 31 of the frame exchange they are untouched. Returns the codes of ExchangeFrame and CheckReply, or
-// 87 when message is shorter than a header or replyLength is null.
+// One round trip of an already built message, header followed by data (bSlot and bSeq are read from the
+// header): ExchangeFrameInPlace with room for capacity bytes, then CheckReply. *reply is set as by
+// ExchangeFrameInPlace, that is whenever a valid reply frame arrived, also when CheckReply then refuses it (so a
+// caller can read bStatus on 1112); after 8, 122 or a 31 of the frame exchange it is untouched. Returns the codes of
+// ExchangeFrameInPlace and CheckReply, or 87 when header is shorter than a message header or reply is null.
+[[nodiscard]] std::uint32_t ExchangeMessageInPlace(Link& link, std::span<const std::uint8_t> header,
+                                                   std::span<const std::uint8_t> data, std::uint8_t expectedType,
+                                                   std::uint32_t capacity, std::span<const std::uint8_t>* reply);
+
+// ExchangeMessageInPlace for message, with room for *replyLength bytes, the reply copied out: reply and
+// *replyLength are written whenever ExchangeMessageInPlace sets its reply. Returns its codes, or 87 when message is
+// shorter than a header or replyLength is null.
 [[nodiscard]] std::uint32_t ExchangeMessage(Link& link, std::span<const std::uint8_t> message,
                                             std::uint8_t expectedType, std::uint8_t* reply, std::uint32_t* replyLength);
 

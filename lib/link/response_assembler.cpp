@@ -1,5 +1,6 @@
 #include "link/response_assembler.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "link/frame.h"
@@ -17,8 +18,8 @@ void ResponseAssembler::Reset() noexcept {
 ResponseAssembler::Progress ResponseAssembler::Judge() const noexcept {
     // Only bytes actually received beyond the storage make a frame too long: one that merely announces more
     // stays incomplete until its bytes come (and overflow) or stop coming (a failed attempt). More received than
-    // the storage is final: no later byte can make the frame fit again.
-    if (received_ > storage_.size()) {
+    // the limit is final: no later byte can make the frame fit again.
+    if (received_ > limit_) {
         return Progress::kTooLong;
     }
     if (totalKnown_ && received_ >= total_) {
@@ -32,11 +33,14 @@ ResponseAssembler::Progress ResponseAssembler::Feed(std::span<const std::uint8_t
     if (before != Progress::kIncomplete || chunk.empty()) {
         return before;
     }
-    for (std::size_t i = 0; i < chunk.size() && received_ + i < header_.size(); ++i) {
-        header_[received_ + i] = chunk[i];
+    if (received_ < header_.size()) {
+        const std::size_t take = std::min(chunk.size(), header_.size() - static_cast<std::size_t>(received_));
+        std::memcpy(header_.data() + received_, chunk.data(), take);
     }
-    // Until a chunk fails to fit, everything received is stored; afterwards nothing is, and Judge reports it.
-    if (received_ + chunk.size() <= storage_.size()) {
+    // Until a chunk fails to fit, everything received is stored; afterwards nothing is, and Judge reports it. The
+    // storage's own size only guards memory: whoever feeds keeps it long enough.
+    const std::uint64_t end = received_ + chunk.size();
+    if (end <= limit_ && end <= storage_.size() && chunk.data() != storage_.data() + received_) {
         std::memcpy(storage_.data() + received_, chunk.data(), chunk.size());
     }
     received_ += chunk.size();
@@ -52,9 +56,12 @@ std::span<std::uint8_t> ResponseAssembler::Missing() noexcept {
     if (!totalKnown_ || Judge() != Progress::kIncomplete) {
         return {};
     }
-    // A frame announced longer than the storage fills what is left of it; the chunk that overflows is then read
+    // A frame announced longer than the limit fills the room up to it; the chunk that overflows is then read
     // and counted by Feed.
-    const std::uint64_t end = total_ < storage_.size() ? total_ : storage_.size();
+    const std::uint64_t end = std::min<std::uint64_t>({total_, limit_, storage_.size()});
+    if (end <= received_) {
+        return {};
+    }
     return storage_.subspan(static_cast<std::size_t>(received_), static_cast<std::size_t>(end - received_));
 }
 
@@ -65,7 +72,7 @@ ResponseAssembler::Progress ResponseAssembler::FeedStored(std::size_t n) noexcep
 }
 
 std::span<const std::uint8_t> ResponseAssembler::Frame() const noexcept {
-    if (received_ > storage_.size()) {
+    if (received_ > limit_ || received_ > storage_.size()) {
         return {};
     }
     return std::span<const std::uint8_t>(storage_.data(), static_cast<std::size_t>(received_));

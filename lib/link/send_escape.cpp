@@ -1,10 +1,9 @@
 #include <ryx.h>
 
-#include <cstring>
+#include <array>
 
 #include "link/messages.h"
 #include "link/reply_capacity.h"
-#include "link/working_buffer.h"
 
 namespace ryx {
 
@@ -13,26 +12,19 @@ std::uint32_t SendEscape(Link& link, std::span<const std::uint8_t> data, std::ui
     if (replyLength == nullptr) {
         return RYX_ERROR_INVALID_PARAMETER;
     }
-    const std::uint64_t messageSize = std::uint64_t{data.size()} + kMessageHeaderSize;
-    std::uint32_t receivedLength = ReplyCapacity(*replyLength);
-    WorkingBuffer message;
-    WorkingBuffer received;
-    if (const std::uint32_t result = AllocateExchangeBuffers(messageSize, receivedLength, message, received);
-        result != RYX_SUCCESS) {
-        return result;
+    if (std::uint64_t{data.size()} + kMessageHeaderSize > UINT32_MAX) {
+        return RYX_ERROR_NOT_ENOUGH_MEMORY;  // no message this long can go out in one frame
     }
-    BuildMessageHeader(message.get(), kPcToRdrEscape, static_cast<std::uint32_t>(data.size()), link.currentSlot,
+    std::array<std::uint8_t, kMessageHeaderSize> header;
+    BuildMessageHeader(header.data(), kPcToRdrEscape, static_cast<std::uint32_t>(data.size()), link.currentSlot,
                        NextSequence(link), 0x00, 0x00, 0x00);
-    if (!data.empty()) {
-        std::memcpy(message.get() + kMessageHeaderSize, data.data(), data.size());
-    }
+    std::span<const std::uint8_t> received;
     const std::uint32_t result =
-        ExchangeMessage(link, std::span<const std::uint8_t>(message.get(), static_cast<std::size_t>(messageSize)),
-                        kRdrToPcEscape, received.get(), &receivedLength);
+        ExchangeMessageInPlace(link, header, data, kRdrToPcEscape, ReplyCapacity(*replyLength), &received);
     if (result != RYX_SUCCESS) {
         return result;
     }
-    CopyReplyBody(received.get(), receivedLength, reply, replyLength);
+    CopyReplyBody(received.data(), static_cast<std::uint32_t>(received.size()), reply, replyLength);
     return RYX_SUCCESS;
 }
 

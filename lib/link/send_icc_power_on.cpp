@@ -4,7 +4,6 @@
 
 #include "link/messages.h"
 #include "link/reply_capacity.h"
-#include "link/working_buffer.h"
 
 namespace ryx {
 
@@ -12,19 +11,16 @@ std::uint32_t SendIccPowerOn(Link& link, std::uint8_t* atr, std::uint32_t* atrLe
     if (atrLength == nullptr) {
         return RYX_ERROR_INVALID_PARAMETER;
     }
-    std::uint32_t replyLength = ReplyCapacity(*atrLength);
-    WorkingBuffer reply = AllocateWorkingBuffer(replyLength);
-    if (!reply) {
-        return RYX_ERROR_NOT_ENOUGH_MEMORY;
-    }
     std::array<std::uint8_t, kMessageHeaderSize> message;
     BuildMessageHeader(message.data(), kPcToRdrIccPowerOn, 0, link.currentSlot, NextSequence(link), link.powerSelect,
                        0x00, 0x00);
-    const std::uint32_t result = ExchangeMessage(link, message, kRdrToPcDataBlock, reply.get(), &replyLength);
+    std::span<const std::uint8_t> reply;
+    const std::uint32_t result =
+        ExchangeMessageInPlace(link, message, {}, kRdrToPcDataBlock, ReplyCapacity(*atrLength), &reply);
     if (result != RYX_SUCCESS) {
         return result;
     }
-    CopyReplyBody(reply.get(), replyLength, atr, atrLength);
+    CopyReplyBody(reply.data(), static_cast<std::uint32_t>(reply.size()), atr, atrLength);
     return RYX_SUCCESS;
 }
 

@@ -1,13 +1,12 @@
 #include <ryx.h>
 
-#include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 #include <vector>
 
 #include "link/messages.h"
 #include "link/reply_capacity.h"
-#include "link/working_buffer.h"
 #include "link/xfr_chaining.h"
 
 namespace ryx {
@@ -24,38 +23,29 @@ std::uint32_t SendXfrBlock(Link& link, std::span<const std::uint8_t> command, st
     }
     const std::uint32_t capacity = *responseLength;
     const std::uint32_t receiveCapacity = ReplyCapacity(capacity);
-    // One transmit and one receive buffer serve the whole chain; no block is longer than the first.
-    WorkingBuffer transmit = AllocateWorkingBuffer(std::uint64_t{std::min(length, maxBlockSize)} + kMessageHeaderSize);
-    WorkingBuffer receive = AllocateWorkingBuffer(receiveCapacity);
-    if (!transmit || !receive) {
-        return RYX_ERROR_NOT_ENOUGH_MEMORY;
-    }
 
     // The data of the blocks before the last one is held back until the response is complete: a chain that fails
     // half-way (too long for the caller's buffer, a failed or malformed reply) leaves the caller's buffer as it was.
     std::vector<std::uint8_t> held;
     XfrBlock block = FirstXfrBlock(length, maxBlockSize);
     for (;;) {
-        BuildMessageHeader(transmit.get(), kPcToRdrXfrBlock, block.size, link.currentSlot, NextSequence(link),
+        std::array<std::uint8_t, kMessageHeaderSize> header;
+        BuildMessageHeader(header.data(), kPcToRdrXfrBlock, block.size, link.currentSlot, NextSequence(link),
                            0x00 /* bBWI */, static_cast<std::uint8_t>(block.levelParameter),
                            static_cast<std::uint8_t>(block.levelParameter >> 8));
-        if (block.size > 0) {
-            std::memcpy(transmit.get() + kMessageHeaderSize, command.data() + block.offset, block.size);
-        }
-        std::uint32_t replyLength = receiveCapacity;
-        const std::uint32_t result =
-            ExchangeMessage(link, std::span<const std::uint8_t>(transmit.get(), kMessageHeaderSize + block.size),
-                            kRdrToPcDataBlock, receive.get(), &replyLength);
+        std::span<const std::uint8_t> reply;
+        const std::uint32_t result = ExchangeMessageInPlace(link, header, command.subspan(block.offset, block.size),
+                                                            kRdrToPcDataBlock, receiveCapacity, &reply);
         if (result != RYX_SUCCESS) {
             return result;
         }
-        const std::uint32_t dataLength = replyLength - static_cast<std::uint32_t>(kMessageHeaderSize);
-        const std::uint8_t* data = receive.get() + kMessageHeaderSize;
+        const auto dataLength = static_cast<std::uint32_t>(reply.size() - kMessageHeaderSize);
+        const std::uint8_t* data = reply.data() + kMessageHeaderSize;
         const auto heldLength = static_cast<std::uint32_t>(held.size());  // never more than capacity
         if (dataLength > capacity - heldLength) {
             return RYX_ERROR_INSUFFICIENT_BUFFER;
         }
-        const XfrChainStep step = NextXfrStep(length, block.offset + block.size, maxBlockSize, receive[9]);
+        const XfrChainStep step = NextXfrStep(length, block.offset + block.size, maxBlockSize, reply[9]);
         if (step.action == XfrChainAction::kDone) {
             if (heldLength > 0) {
                 std::memcpy(response, held.data(), heldLength);

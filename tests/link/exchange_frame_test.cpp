@@ -247,6 +247,32 @@ TEST_F(ExchangeFrameTest, OversizedResponseEndsWithInsufficientBuffer) {
     }
 }
 
+// Replies around the link's block size (261) on one link, one after another: a frame longer than the block size is
+// still taken whenever the caller has room for it, and the buffer grown for it serves the next exchange again.
+TEST_F(ExchangeFrameTest, RepliesAroundTheBlockSize) {
+    struct Case {
+        std::size_t data;  // bytes after the 10-byte header
+        std::uint32_t capacity;
+        std::uint32_t result;
+    };
+    const Case cases[] = {
+        {261, 271, RYX_SUCCESS}, {262, 272, RYX_SUCCESS}, {1000, 1010, RYX_SUCCESS},
+        {5, 15, RYX_SUCCESS},    {261, 271, RYX_SUCCESS}, {262, 271, RYX_ERROR_INSUFFICIENT_BUFFER},
+    };
+    for (const Case& c : cases) {
+        Bytes data(c.data);
+        for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 13 + c.data);
+        const Bytes reply = ReplyMessage(0x80, 0, 5, 0, 0, 0, data);
+        ScriptedPeer peer(pty, {Accept(reply)});
+        const Outcome o = Exchange(link, kPowerOn, c.capacity);
+        EXPECT_EQ(o.result, c.result) << c.data << ' ' << c.capacity;
+        const Bytes expected = c.result == RYX_SUCCESS ? reply : Bytes(c.capacity, 0xEE);
+        EXPECT_EQ(Bytes(o.reply.begin(), o.reply.begin() + o.replyLength), expected) << c.data << ' ' << c.capacity;
+        ASSERT_TRUE(peer.Settle());
+        EXPECT_EQ(peer.Frames(), std::vector<Bytes>{kPowerOnFrame}) << c.data << ' ' << c.capacity;
+    }
+}
+
 TEST_F(ExchangeFrameTest, LengthFieldNearTheTopDoesNotWrap) {
     // dwLength FF FF FF FF: in 32 bits + 13 it would wrap to 12, and these 13 bytes would pass for a frame. They
     // are an incomplete frame instead: a repeat request after each attempt, then 31.

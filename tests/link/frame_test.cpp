@@ -24,6 +24,26 @@ TEST(CommandFrame, EmptyPayloadAndOtherDelimiters) {
     EXPECT_EQ(frame, (Bytes{0xA5, 0x00, 0x5A}));
 }
 
+// Every length around the eight-byte steps of the check byte, cut anywhere into a head and a body.
+TEST(CommandFrame, HeadAndBodyFrameAsTheJoinedPayload) {
+    for (std::size_t length = 0; length <= 25; ++length) {
+        Bytes payload(length);
+        std::uint8_t check = 0;
+        for (std::size_t i = 0; i < length; ++i) {
+            payload[i] = static_cast<std::uint8_t>(0x80 >> (i % 8) | i << 5);
+            check ^= payload[i];
+        }
+        Bytes expected = {0x02};
+        expected.insert(expected.end(), payload.begin(), payload.end());
+        expected.insert(expected.end(), {check, 0x03});
+        for (std::size_t cut = 0; cut <= length; ++cut) {
+            Bytes frame(length + kFrameOverhead);
+            BuildCommandFrame(std::span(payload).first(cut), std::span(payload).subspan(cut), 0x02, 0x03, frame.data());
+            EXPECT_EQ(frame, expected) << length << ' ' << cut;
+        }
+    }
+}
+
 TEST(RepeatRequest, StartElevenZerosEnd) {
     std::array<std::uint8_t, kRepeatRequestSize> frame;
     frame.fill(0xEE);

@@ -1,6 +1,7 @@
 // Response-frame assembly from chunks of any size, without I/O.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "link/response_assembler.h"
@@ -100,6 +101,32 @@ TEST(ResponseAssembler, TooLongCases) {
                 c.bytes[2] | (c.bytes[3] << 8) | (c.bytes[4] << 16) | (std::uint64_t{c.bytes[5]} << 24);
             EXPECT_EQ(a.Total(), dwLength + 13) << c.what;
         }
+    }
+}
+
+// Storage longer than the limit, or shorter and moved to a longer one half-way, and a chunk read straight into the
+// storage where it belongs: the limit alone decides, and the frame comes out whole.
+TEST(ResponseAssembler, LimitApartFromTheStorage) {
+    struct Case {
+        std::size_t storage;
+        std::uint64_t limit;
+        Progress result;
+    };
+    const Case cases[] = {{64, 15, Progress::kComplete}, {64, 14, Progress::kTooLong}, {11, 64, Progress::kComplete}};
+    for (const Case& c : cases) {
+        Bytes storage(c.storage, 0xEE);
+        Bytes larger(64, 0xEE);
+        ResponseAssembler a(storage, c.limit);
+        EXPECT_EQ(FeedAll(a, kResponse, 0, 11), Progress::kIncomplete) << c.storage << ' ' << c.limit;
+        if (c.storage < kResponse.size()) {
+            std::copy(storage.begin(), storage.end(), larger.begin());
+            a.Relocate(larger);
+        }
+        std::uint8_t* at = (c.storage < kResponse.size() ? larger : storage).data() + 11;
+        std::copy(kResponse.begin() + 11, kResponse.end(), at);  // as a read straight into the storage would
+        EXPECT_EQ(a.Feed(std::span<const std::uint8_t>(at, kResponse.size() - 11)), c.result) << c.limit;
+        const auto frame = a.Frame();
+        EXPECT_EQ(Bytes(frame.begin(), frame.end()), c.result == Progress::kComplete ? kResponse : Bytes{}) << c.limit;
     }
 }
 
