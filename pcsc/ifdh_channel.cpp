@@ -21,6 +21,49 @@ namespace {
 // open spares a reader that is off).
 constexpr auto kQuickOpen = std::chrono::milliseconds(1500);
 
+// Another channel of a reader that is already open: it must name the same device and a slot the reader has.
+RESPONSECODE ShareReader(Reader& open, DWORD lun, const char* deviceName, std::uint32_t slot) {
+    if (open.DeviceName() != deviceName) {
+        LogError("Lun 0x%lX: reader %u is already open on '%s', not '%s'", static_cast<unsigned long>(lun),
+                 ReaderIndex(lun), open.DeviceName().c_str(), deviceName);
+        return IFD_COMMUNICATION_ERROR;
+    }
+    if (slot >= open.SlotCount()) {
+        LogError("Lun 0x%lX: the reader on '%s' has %u slots", static_cast<unsigned long>(lun), deviceName,
+                 open.SlotCount());
+        return IFD_COMMUNICATION_ERROR;
+    }
+    open.OpenChannel(slot);
+    return IFD_SUCCESS;
+}
+
+// Takes what the open found within kQuickOpen. IFD_SUCCESS with *reader set to the reader found, or left empty when
+// the open failed in a way the monitor retries (it opens again at once, and logs the cause); else the error.
+RESPONSECODE AdoptQuickOpen(OpenResult found, DWORD lun, const char* deviceName, const DeviceName& name,
+                            std::uint32_t slot, std::shared_ptr<Reader>* reader) {
+    if (found.status == RYX_ERROR_FILE_NOT_FOUND) {
+        LogError("RYX_Open failed on '%s': %s", name.path.c_str(), DescribeStatus(found.status).c_str());
+        return MapStatus(found.status, Operation::kGeneral);
+    }
+    if (found.status != RYX_SUCCESS) {
+        return IFD_SUCCESS;
+    }
+    if (slot >= found.slotCount) {
+        LogError("Lun 0x%lX: the reader on '%s' has %u slots", static_cast<unsigned long>(lun), deviceName,
+                 found.slotCount);
+        (void)RYX_Close(found.handle);
+        return IFD_COMMUNICATION_ERROR;
+    }
+    try {
+        *reader = std::make_shared<Reader>(found.handle, deviceName, name.path, name.options, found.slotCount,
+                                           std::move(found.firmware));
+    } catch (...) {
+        (void)RYX_Close(found.handle);
+        throw;
+    }
+    return IFD_SUCCESS;
+}
+
 RESPONSECODE OpenReader(DWORD lun, const char* deviceName) {
     std::string why;
     const auto name = ChooseDeviceName(deviceName, &why);
@@ -28,25 +71,11 @@ RESPONSECODE OpenReader(DWORD lun, const char* deviceName) {
         LogError("reader.conf DEVICENAME '%s': %s", deviceName, why.c_str());
         return IFD_COMMUNICATION_ERROR;
     }
-    const std::uint32_t index = ReaderIndex(lun);
     const std::uint32_t slot = SlotIndex(lun);
     std::lock_guard lock(ChannelMutex());
-
     if (const auto open = FindReader(lun)) {
-        if (open->DeviceName() != deviceName) {
-            LogError("Lun 0x%lX: reader %u is already open on '%s', not '%s'", static_cast<unsigned long>(lun), index,
-                     open->DeviceName().c_str(), deviceName);
-            return IFD_COMMUNICATION_ERROR;
-        }
-        if (slot >= open->SlotCount()) {
-            LogError("Lun 0x%lX: the reader on '%s' has %u slots", static_cast<unsigned long>(lun), deviceName,
-                     open->SlotCount());
-            return IFD_COMMUNICATION_ERROR;
-        }
-        open->OpenChannel(slot);
-        return IFD_SUCCESS;
+        return ShareReader(*open, lun, deviceName, slot);
     }
-
     if (slot >= kMostSlots) {
         LogError("Lun 0x%lX: a reader on '%s' has at most %u slots", static_cast<unsigned long>(lun), deviceName,
                  kMostSlots);
@@ -56,27 +85,10 @@ RESPONSECODE OpenReader(DWORD lun, const char* deviceName) {
     auto pending = std::async(std::launch::async, [path = name->path, stop] { return LookForReaderOn(path, *stop); });
     std::shared_ptr<Reader> reader;
     if (pending.wait_for(kQuickOpen) == std::future_status::ready) {
-        OpenResult found = pending.get();
-        if (found.status == RYX_ERROR_FILE_NOT_FOUND) {
-            LogError("RYX_Open failed on '%s': %s", name->path.c_str(), DescribeStatus(found.status).c_str());
-            return MapStatus(found.status, Operation::kGeneral);
+        if (const RESPONSECODE rc = AdoptQuickOpen(pending.get(), lun, deviceName, *name, slot, &reader);
+            rc != IFD_SUCCESS) {
+            return rc;
         }
-        if (found.status == RYX_SUCCESS && slot >= found.slotCount) {
-            LogError("Lun 0x%lX: the reader on '%s' has %u slots", static_cast<unsigned long>(lun), deviceName,
-                     found.slotCount);
-            (void)RYX_Close(found.handle);
-            return IFD_COMMUNICATION_ERROR;
-        }
-        if (found.status == RYX_SUCCESS) {
-            try {
-                reader = std::make_shared<Reader>(found.handle, deviceName, name->path, name->options, found.slotCount,
-                                                  std::move(found.firmware));
-            } catch (...) {
-                (void)RYX_Close(found.handle);
-                throw;
-            }
-        }
-        // Otherwise the monitor opens it again at once, and logs the cause.
     }
     if (!reader) {
         LogError("the reader on '%s' does not answer yet: its %u slots count as unavailable until it does",
@@ -84,7 +96,7 @@ RESPONSECODE OpenReader(DWORD lun, const char* deviceName) {
         reader = std::make_shared<Reader>(deviceName, name->path, name->options, std::move(pending), std::move(stop));
     }
     reader->OpenChannel(slot);
-    InsertReader(index, std::move(reader));
+    InsertReader(ReaderIndex(lun), std::move(reader));
     return IFD_SUCCESS;
 }
 

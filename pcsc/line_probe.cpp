@@ -14,14 +14,16 @@
 #include <cerrno>
 #include <chrono>
 
+#include "tools/common/reader_frames.h"
+
 namespace ryx::pcsc {
 
 namespace {
 
-constexpr std::uint8_t kStart = 0x02;
-constexpr std::uint8_t kEnd = 0x03;
-constexpr std::size_t kStatusLength = 4;
-constexpr std::size_t kHeaderLength = 10;
+using ryx::reader_frames::DataLengthAt;
+using ryx::reader_frames::IsStatusFrameAt;
+using ryx::reader_frames::kHeaderLength;
+using ryx::reader_frames::kStatusLength;
 
 // The reader's rate table, in the order the library's open tries it.
 constexpr std::array<std::uint32_t, 10> kRates = {9600,   19200,  38400,  57600,  115200,
@@ -37,12 +39,6 @@ constexpr auto kDrainLimit = std::chrono::milliseconds(500);
 constexpr int kSliceMs = 50;
 
 using Clock = std::chrono::steady_clock;
-
-std::uint8_t Xor(std::span<const std::uint8_t> bytes) {
-    std::uint8_t x = 0;
-    for (const std::uint8_t b : bytes) x ^= b;
-    return x;
-}
 
 class Port {
 public:
@@ -109,25 +105,19 @@ bool ReadFor(int fd, Clock::duration wait, std::vector<std::uint8_t>* received, 
 }  // namespace
 
 std::vector<std::uint8_t> FirmwareQueryFrame() {
-    std::vector<std::uint8_t> frame = {kStart, 0x6B, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                       0x00,   0x00, 0xE0, 0x00, 0x00, 0x18, 0x00, 0x00, kEnd};
-    frame[frame.size() - 2] = Xor(std::span(frame).subspan(1, frame.size() - 3));
-    return frame;
+    return ryx::reader_frames::FirmwareQueryFrame(0);
 }
 
 AnswerShape ShapeOfAnswer(std::span<const std::uint8_t> r) {
     AnswerShape shape;
     for (std::size_t at = 0; at + kStatusLength <= r.size(); ++at) {
-        if (r[at] != kStart || r[at + 3] != kEnd || r[at + 1] != r[at + 2]) continue;
+        if (!IsStatusFrameAt(r, at)) continue;
         shape.status = true;
         const std::size_t response = at + kStatusLength;
         if (r[at + 1] != 0x00) {
             shape.end = response;  // refused: no response follows
         } else if (r.size() >= response + 1 + kHeaderLength) {
-            const std::uint32_t dataLength = std::uint32_t{r[response + 2]} | std::uint32_t{r[response + 3]} << 8 |
-                                             std::uint32_t{r[response + 4]} << 16 |
-                                             std::uint32_t{r[response + 5]} << 24;
-            shape.end = response + kHeaderLength + 3 + dataLength;
+            shape.end = response + kHeaderLength + 3 + DataLengthAt(r, response);
         }
         break;
     }

@@ -84,6 +84,26 @@ int FindT1Group(const InterfaceGroups& g) noexcept {
     return 0;
 }
 
+// The protocols the ATR offers and their parameters. T=0 is written before an ATR whose T=1 parameters have no
+// group is refused.
+std::uint32_t RecordProtocols(const AtrGrammar& a, CardState& card) noexcept {
+    if (a.offersT0) {
+        card.protocolMask |= RYX_PROTOCOL_T0;
+        card.waitingInteger = a.waitingInteger;
+    }
+    if (a.t1GroupMissing) {
+        return RYX_ERROR_UNRECOGNIZED_MEDIA;
+    }
+    if (a.offersT1) {
+        card.protocolMask |= RYX_PROTOCOL_T1;
+        card.ifsc = a.ifsc;
+        card.cwi = a.cwi;
+        card.bwi = a.bwi;
+        card.edcType = a.edcType;
+    }
+    return 0;
+}
+
 }  // namespace
 
 AtrGrammar DecodeAtr(const std::uint8_t* atr, std::uint32_t length) noexcept {
@@ -187,21 +207,9 @@ std::uint32_t ParseAtr(SlotRecord& slot) noexcept {
     const bool specific = a.ta2Present || (a.distinctTypeCount <= 1 && card.atrFiIndex == 1 && card.atrDiIndex == 1);
     slot.descriptor.cardMode = specific ? kCardModeSpecific : kCardModeNegotiable;
 
-    if (a.offersT0) {
-        card.protocolMask |= RYX_PROTOCOL_T0;
-        card.waitingInteger = a.waitingInteger;
+    if (const std::uint32_t protocolResult = RecordProtocols(a, card); protocolResult != 0) {
+        return protocolResult;
     }
-    if (a.t1GroupMissing) {
-        return RYX_ERROR_UNRECOGNIZED_MEDIA;
-    }
-    if (a.offersT1) {
-        card.protocolMask |= RYX_PROTOCOL_T1;
-        card.ifsc = a.ifsc;
-        card.cwi = a.cwi;
-        card.bwi = a.bwi;
-        card.edcType = a.edcType;
-    }
-
     if (specific) {
         card.protocol = a.ta2Present ? ProtocolFlag(a.ta2Protocol) : card.protocolMask;
     }

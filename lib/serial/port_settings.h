@@ -3,6 +3,7 @@
 // (BuildLineSettings in line_settings.h, BuildCommState in comm_state_win32.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace ryx {
@@ -24,58 +25,51 @@ struct PortSettings {
     FlowControl flow = FlowControl::kNone;
 };
 
-// The letter codes: parity E/M/N/O/S, stop bits 1, 2 or 15 (one and a half), flow H/N/S, letters in either case.
-// Checks parity, stop bits and flow, in that order; false for a code not listed, *settings then untouched.
+// One letter code and the value it stands for.
+template <typename Code, typename Value>
+struct LineCode {
+    Code code;
+    Value value;
+};
+
+// The letter codes: parity E/M/N/O/S, stop bits 1, 2 or 15 (one and a half), flow H/N/S.
+inline constexpr LineCode<char, Parity> kParityCodes[] = {
+    {'N', Parity::kNone}, {'O', Parity::kOdd}, {'E', Parity::kEven}, {'M', Parity::kMark}, {'S', Parity::kSpace},
+};
+inline constexpr LineCode<std::uint8_t, StopBits> kStopBitsCodes[] = {
+    {1, StopBits::kOne},
+    {2, StopBits::kTwo},
+    {15, StopBits::kOneAndAHalf},
+};
+inline constexpr LineCode<char, FlowControl> kFlowCodes[] = {
+    {'N', FlowControl::kNone},
+    {'H', FlowControl::kHardware},
+    {'S', FlowControl::kSoftware},
+};
+
+// The value of `code` in `codes`; false for a code not listed, *value then untouched.
+template <typename Code, typename Value, std::size_t N>
+[[nodiscard]] constexpr bool FindLineCode(const LineCode<Code, Value> (&codes)[N], Code code, Value* value) noexcept {
+    for (const LineCode<Code, Value>& row : codes) {
+        if (row.code == code) {
+            *value = row.value;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The letter codes above, letters in either case. Checks parity, stop bits and flow, in that order; false for a code
+// not listed, *settings then untouched.
 [[nodiscard]] constexpr bool DecodeLineCodes(std::uint32_t baudRate, std::uint8_t dataBits, char parity,
                                              std::uint8_t stopBits, char flow, PortSettings* settings) noexcept {
     auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; };
     PortSettings s;
     s.baudRate = baudRate;
     s.dataBits = dataBits;
-    switch (upper(parity)) {
-        case 'N':
-            s.parity = Parity::kNone;
-            break;
-        case 'O':
-            s.parity = Parity::kOdd;
-            break;
-        case 'E':
-            s.parity = Parity::kEven;
-            break;
-        case 'M':
-            s.parity = Parity::kMark;
-            break;
-        case 'S':
-            s.parity = Parity::kSpace;
-            break;
-        default:
-            return false;
-    }
-    switch (stopBits) {
-        case 1:
-            s.stopBits = StopBits::kOne;
-            break;
-        case 2:
-            s.stopBits = StopBits::kTwo;
-            break;
-        case 15:
-            s.stopBits = StopBits::kOneAndAHalf;
-            break;
-        default:
-            return false;
-    }
-    switch (upper(flow)) {
-        case 'N':
-            s.flow = FlowControl::kNone;
-            break;
-        case 'H':
-            s.flow = FlowControl::kHardware;
-            break;
-        case 'S':
-            s.flow = FlowControl::kSoftware;
-            break;
-        default:
-            return false;
+    if (!FindLineCode(kParityCodes, upper(parity), &s.parity) || !FindLineCode(kStopBitsCodes, stopBits, &s.stopBits) ||
+        !FindLineCode(kFlowCodes, upper(flow), &s.flow)) {
+        return false;
     }
     *settings = s;
     return true;

@@ -156,41 +156,30 @@ std::string StatusMeaning(std::uint8_t bStatus) {
 }
 
 std::string ErrorMeaning(std::uint8_t bError) {
-    switch (bError) {
-        case 0xFF:
-            return "command aborted";
-        case 0xFE:
-            return "card mute";
-        case 0xFD:
-            return "parity error";
-        case 0xFC:
-            return "overrun";
-        case 0xFB:
-            return "hardware error";
-        case 0xF8:
-            return "bad ATR TS";
-        case 0xF7:
-            return "bad ATR TCK";
-        case 0xF6:
-            return "protocol not supported";
-        case 0xF5:
-            return "class not supported";
-        case 0xF4:
-            return "procedure byte conflict";
-        case 0xF3:
-            return "deactivated protocol";
-        case 0xF2:
-            return "busy with auto sequence";
-        case 0xF0:
-            return "PIN time-out";
-        case 0xEF:
-            return "PIN cancelled";
-        case 0xE0:
-            return "slot busy";
-        case 0x00:
-            return "command not supported";
-        default:
-            break;
+    struct ErrorName {
+        std::uint8_t code;
+        const char* meaning;
+    };
+    static constexpr ErrorName kErrors[] = {
+        {0xFF, "command aborted"},
+        {0xFE, "card mute"},
+        {0xFD, "parity error"},
+        {0xFC, "overrun"},
+        {0xFB, "hardware error"},
+        {0xF8, "bad ATR TS"},
+        {0xF7, "bad ATR TCK"},
+        {0xF6, "protocol not supported"},
+        {0xF5, "class not supported"},
+        {0xF4, "procedure byte conflict"},
+        {0xF3, "deactivated protocol"},
+        {0xF2, "busy with auto sequence"},
+        {0xF0, "PIN time-out"},
+        {0xEF, "PIN cancelled"},
+        {0xE0, "slot busy"},
+        {0x00, "command not supported"},
+    };
+    for (const ErrorName& row : kErrors) {
+        if (row.code == bError) return row.meaning;
     }
     if (bError < 0x80) return "bad parameter at offset " + std::to_string(bError);
     return "unknown error";

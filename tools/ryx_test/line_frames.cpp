@@ -2,28 +2,26 @@
 
 #include <algorithm>
 
+#include "tools/common/reader_frames.h"
+
 namespace ryx_test {
 
 namespace {
 
-constexpr uint8_t kStart = 0x02;
-constexpr uint8_t kEnd = 0x03;
-constexpr size_t kStatusLength = 4;
-constexpr size_t kHeaderLength = 10;
-constexpr size_t kFirmwareHeaderLength = 5;  // abData bytes before the version text
+using ryx::reader_frames::DataLengthAt;
+using ryx::reader_frames::IsStatusFrameAt;
+using ryx::reader_frames::kEnd;
+using ryx::reader_frames::kHeaderLength;
+using ryx::reader_frames::kStart;
+using ryx::reader_frames::kStatusLength;
+using ryx::reader_frames::Xor;
 
-uint8_t Xor(const uint8_t* bytes, size_t count) {
-    uint8_t x = 0;
-    for (size_t i = 0; i < count; ++i) {
-        x ^= bytes[i];
-    }
-    return x;
-}
+constexpr size_t kFirmwareHeaderLength = 5;  // abData bytes before the version text
 
 // Where the response frame after a status frame starts in `received`, or npos without a status frame.
 size_t AfterStatus(const std::vector<uint8_t>& r) {
     for (size_t at = 0; at + kStatusLength <= r.size(); ++at) {
-        if (r[at] == kStart && r[at + 3] == kEnd && r[at + 1] == r[at + 2]) {
+        if (IsStatusFrameAt(r, at)) {
             return at + kStatusLength;
         }
     }
@@ -39,18 +37,13 @@ std::optional<size_t> ResponseLength(const std::vector<uint8_t>& r, size_t at) {
     if (r.size() < at + 1 + kHeaderLength) {
         return std::nullopt;
     }
-    const uint32_t dataLength =
-        uint32_t{r[at + 2]} | uint32_t{r[at + 3]} << 8 | uint32_t{r[at + 4]} << 16 | uint32_t{r[at + 5]} << 24;
-    return size_t{dataLength} + kHeaderLength + 3;
+    return size_t{DataLengthAt(r, at)} + kHeaderLength + 3;
 }
 
 }  // namespace
 
 std::vector<uint8_t> FirmwareQueryFrame(uint8_t seq) {
-    std::vector<uint8_t> frame = {kStart, 0x6B, 0x05, 0x00, 0x00, 0x00, 0x00, seq,  0x00,
-                                  0x00,   0x00, 0xE0, 0x00, 0x00, 0x18, 0x00, 0x00, kEnd};
-    frame[frame.size() - 2] = Xor(&frame[1], frame.size() - 3);
-    return frame;
+    return ryx::reader_frames::FirmwareQueryFrame(seq);
 }
 
 bool LineReplyComplete(const std::vector<uint8_t>& sent, const std::vector<uint8_t>& received) {
@@ -88,7 +81,7 @@ LineReply ClassifyLineReply(const std::vector<uint8_t>& sent, const std::vector<
     }
     const std::optional<size_t> length = ResponseLength(received, at);
     if (!length || received.size() < at + *length || received[at] != kStart || received[at + *length - 1] != kEnd ||
-        Xor(&received[at + 1], *length - 3) != received[at + *length - 2]) {
+        Xor(std::span(received).subspan(at + 1, *length - 3)) != received[at + *length - 2]) {
         reply.answer = LineAnswer::Damaged;
         return reply;
     }

@@ -110,10 +110,9 @@ PortProblem PortProblemOf(const std::string& port, int* fd) {
     }
     int error = 0;
     termios settings = {};
-    if (flock(port_fd, LOCK_EX | LOCK_NB) != 0) {
+    // ENOTTY from tcgetattr: not a serial device.
+    if (flock(port_fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(port_fd, &settings) != 0) {
         error = errno;
-    } else if (tcgetattr(port_fd, &settings) != 0) {
-        error = errno;  // ENOTTY: not a serial device
     }
     if (error != 0 || fd == nullptr) {
         close(port_fd);
