@@ -214,23 +214,24 @@ std::string Simulator::Link() const {
 }
 
 bool Simulator::State::Open() {
-    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0) return false;
+    int masterFd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (masterFd < 0) return false;
     char name[128];
-    int slave = -1;
+    int slaveFd = -1;
     int pipeFds[2] = {-1, -1};
     auto fail = [&] {
         const int saved = errno;
-        if (slave >= 0) ::close(slave);
+        if (slaveFd >= 0) ::close(slaveFd);
         if (pipeFds[0] >= 0) ::close(pipeFds[0]);
         if (pipeFds[1] >= 0) ::close(pipeFds[1]);
-        ::close(master);
+        ::close(masterFd);
         errno = saved;
         return false;
     };
-    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) return fail();
-    slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) return fail();
+    if (::grantpt(masterFd) != 0 || ::unlockpt(masterFd) != 0 || ::ptsname_r(masterFd, name, sizeof name) != 0)
+        return fail();
+    slaveFd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slaveFd < 0) return fail();
     std::uint32_t rate = 0;
     {
         std::lock_guard lock(mu);
@@ -238,13 +239,13 @@ bool Simulator::State::Open() {
     }
     // A new pty is cooked and echoes: make it a raw line at the reader's speed before any host sees it. This goes
     // through the slave; the master's termios is never written, since on Linux it is the slave's.
-    if (!SetRawAtSpeed(slave, rate)) return fail();
-    if (::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK) != 0) return fail();
+    if (!SetRawAtSpeed(slaveFd, rate)) return fail();
+    if (::fcntl(masterFd, F_SETFL, ::fcntl(masterFd, F_GETFL) | O_NONBLOCK) != 0) return fail();
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return fail();
     {
         std::lock_guard lock(mu);
-        this->master = master;
-        this->slave = slave;
+        this->master = masterFd;
+        this->slave = slaveFd;
         wakeRead = pipeFds[0];
         wakeWrite = pipeFds[1];
         slavePath = name;

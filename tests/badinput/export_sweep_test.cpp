@@ -718,8 +718,8 @@ TEST_P(Sweep, AHandleThatIsNotOpenIsRefusedBeforeAnyArgument) {
     ExpectGoodExchange(reader, std::string("after the forged handles (") + Name(state) + ")");
 }
 
-INSTANTIATE_TEST_SUITE_P(States, Sweep, testing::ValuesIn(kStates), [](const testing::TestParamInfo<State>& info) {
-    switch (info.param) {
+INSTANTIATE_TEST_SUITE_P(States, Sweep, testing::ValuesIn(kStates), [](const testing::TestParamInfo<State>& param) {
+    switch (param.param) {
         case State::kBeforePowerOn:
             return std::string("BeforePowerOn");
         case State::kPowered:

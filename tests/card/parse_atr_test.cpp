@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "card_test_support.h"
+#include "support/param_name.h"
 
 namespace ryx {
 namespace {
@@ -102,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"GrammarBeforeFi", {0x3B, 0x90, 0x71, 0x01, 0x00}, true, kMalformed},
         // The Fi index is checked before the T=1 run.
         RefusalCase{"FiBeforeT1Run", WithTck({0x3B, 0x90, 0x71, 0x81, 0x81, 0x81, 0x01}), true, kUnsupported}),
-    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+    test::NameOfCase());
 
 TEST(ParseAtr, LengthBeyondTheArrayIsRefusedUntouched) {
     SlotRecord slot = PoisonedSlot({0x3B, 0x00}, true);
@@ -175,9 +176,7 @@ INSTANTIATE_TEST_SUITE_P(Refusals, ParseAtrRefusalLeaves,
                                            UntouchedCase{"ExtraByte", {0x3B, 0x00, 0x3B}, false, true},
                                            UntouchedCase{"FiUnsupported", {0x3B, 0x10, 0xA1}, true, false},
                                            UntouchedCase{"DiReserved", {0x3B, 0x10, 0x1A}, true, false}),
-                         [](const ::testing::TestParamInfo<UntouchedCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         test::NameOfCase());
 
 TEST(ParseAtr, RefusedTsWritesNothingAtAll) {
     SlotRecord slot = PoisonedSlot({0x3A, 0x00}, true);
@@ -190,7 +189,7 @@ TEST(ParseAtr, RefusedTsWritesNothingAtAll) {
 // ---- Accepted ATRs --------------------------------------------------------------------------------------------
 
 TEST(ParseAtr, MinimalDirectAndInverseCards) {
-    for (std::uint8_t ts : {0x3B, 0x3F}) {
+    for (std::uint8_t ts : {std::uint8_t{0x3B}, std::uint8_t{0x3F}}) {
         for (bool negotiate : {true, false}) {
             SlotRecord slot = PoisonedSlot({ts, 0x00}, negotiate);
             ASSERT_EQ(ParseAtr(slot), 0u);
@@ -474,7 +473,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ParsedSpeedCase{"DefaultSpeed", SetASlot0(), {0x3B, 0x10, 0x96}, false, 1, 1, 10752},
                       // A reserved Di index is not looked at when the default speed is kept.
                       ParsedSpeedCase{"ReservedDiDefaultSpeed", SetASlot0(), {0x3B, 0x10, 0x1A}, false, 1, 1, 10752}),
-    [](const ::testing::TestParamInfo<ParsedSpeedCase>& info) { return std::string(info.param.name); });
+    test::NameOfCase());
 
 TEST(ParseAtr, ReservedDiWithDefaultSpeedKeepsTheCardsIndexes) {
     SlotRecord slot = SlotWithAtr(SetASlot0(), {0x3B, 0x10, 0x1A}, false);

@@ -356,7 +356,8 @@ void PrintSummary(const Tally& t, Clock::duration wall) {
     std::printf("soak: %zu readers, %llu calls in %lld ms, %llu succeeded (%.2f%%), %llu faults injected\n", kReaders,
                 static_cast<unsigned long long>(t.calls),
                 static_cast<long long>(duration_cast<milliseconds>(wall).count()),
-                static_cast<unsigned long long>(t.successes), t.calls ? 100.0 * t.successes / t.calls : 0.0,
+                static_cast<unsigned long long>(t.successes),
+                t.calls ? 100.0 * static_cast<double>(t.successes) / static_cast<double>(t.calls) : 0.0,
                 static_cast<unsigned long long>(t.faults));
     for (std::size_t k = 0; k < sim::kFaultKindCount; ++k) {
         if (t.faultsByKind[k] != 0) {

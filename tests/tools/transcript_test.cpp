@@ -5,6 +5,7 @@
 // replaced by "PORT" so the transcripts do not depend on which pseudo-terminal was free. With RYX_UPDATE_GOLDEN=1 in
 // the environment a case writes what it got to its .out file instead; read the difference before committing it.
 #include "support/child_program.h"
+#include "support/param_name.h"
 
 #include <gtest/gtest.h>
 
@@ -124,9 +125,6 @@ TEST(SimulatorRun, TapFromTheFirstLine) {
     EXPECT_EQ(Normalise(run.err), "PORT\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Tools, Transcript, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<TranscriptCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Tools, Transcript, testing::ValuesIn(kCases), ryx::test::NameOfCase());
 
 }  // namespace

@@ -33,8 +33,8 @@ INSTANTIATE_TEST_SUITE_P(Letters, ParityTest,
                                          ParityCase{'N', kNoParity, false}, ParityCase{'n', kNoParity, false},
                                          ParityCase{'O', kOddParity, true}, ParityCase{'o', kOddParity, true},
                                          ParityCase{'S', kSpaceParity, true}, ParityCase{'s', kSpaceParity, true}),
-                         [](const testing::TestParamInfo<ParityCase>& info) {
-                             return std::string(1, info.param.letter) + (info.param.letter >= 'a' ? "_lower" : "");
+                         [](const testing::TestParamInfo<ParityCase>& param) {
+                             return std::string(1, param.param.letter) + (param.param.letter >= 'a' ? "_lower" : "");
                          });
 
 TEST(CommStateTest, StopBitCodes) {
@@ -75,8 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(FlowCase{'H', true, kRtsControlHandshake, false}, FlowCase{'h', true, kRtsControlHandshake, false},
                     FlowCase{'N', false, kRtsControlEnable, false}, FlowCase{'n', false, kRtsControlEnable, false},
                     FlowCase{'S', false, kRtsControlEnable, true}, FlowCase{'s', false, kRtsControlEnable, true}),
-    [](const testing::TestParamInfo<FlowCase>& info) {
-        return std::string(1, info.param.letter) + (info.param.letter >= 'a' ? "_lower" : "");
+    [](const testing::TestParamInfo<FlowCase>& param) {
+        return std::string(1, param.param.letter) + (param.param.letter >= 'a' ? "_lower" : "");
     });
 
 TEST(CommStateTest, TheLibrarysOwnSettingsInFull) {
