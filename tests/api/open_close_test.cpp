@@ -24,7 +24,18 @@ const ReaderContext& Context(RYX_HANDLE handle) {
     return *RegistryFind(handle);
 }
 
-using OpenTest = ReaderTest;
+class OpenTest : public ReaderTest {
+protected:
+    // Starts a reader whose line is left at `rate`, then asks the opened handle its rate.
+    void ExpectFoundAtItsRate(std::uint32_t rate) {
+        sim::Config config;
+        config.rate = rate;
+        StartReader(config);
+        std::uint32_t found = 0;
+        ASSERT_EQ(RYX_GetBaudRate(handle_, &found), RYX_SUCCESS);
+        EXPECT_EQ(found, rate);
+    }
+};
 
 TEST_F(OpenTest, FindsAKT4470RSAtTheFirstRateWithOneMessage) {
     StartReader();
@@ -99,12 +110,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ModelCase{sim::Model::KT4470RS, "KT6630RS", 3, 506, kSetBSlot0, kSetBSlot2}));
 
 TEST_F(OpenTest, AReaderLeftAt115200IsFoundAtTheFifthRate) {
-    sim::Config config;
-    config.rate = 115200;
-    StartReader(config);
-    std::uint32_t rate = 0;
-    ASSERT_EQ(RYX_GetBaudRate(handle_, &rate), RYX_SUCCESS);
-    EXPECT_EQ(rate, 115200u);
+    ExpectFoundAtItsRate(115200);
+    if (HasFatalFailure()) return;
     // Each earlier rate was tried with the detection-time settings: two command attempts, never understood.
     int dropped = 0;
     for (const auto& f : sim_->ReceivedFrames()) dropped += f.droppedSpeedMismatch ? 1 : 0;
@@ -114,12 +121,7 @@ TEST_F(OpenTest, AReaderLeftAt115200IsFoundAtTheFifthRate) {
 }
 
 TEST_F(OpenTest, AReaderAt500000NeedsTheWholeScan) {
-    sim::Config config;
-    config.rate = 500000;
-    StartReader(config);
-    std::uint32_t rate = 0;
-    ASSERT_EQ(RYX_GetBaudRate(handle_, &rate), RYX_SUCCESS);
-    EXPECT_EQ(rate, 500000u);
+    ExpectFoundAtItsRate(500000);
 }
 
 TEST_F(OpenTest, AnUnknownModelFailsAfterAllTenRatesAndClosesThePort) {

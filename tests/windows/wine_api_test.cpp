@@ -263,8 +263,8 @@ TEST_P(WineExchangeTest, CommandsAndResponsesOfEverySizeArriveIntactInBlocks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, WineExchangeTest, testing::Values(sim::Model::KT4470RS, sim::Model::KT6630RS),
-                         [](const testing::TestParamInfo<sim::Model>& info) {
-                             return std::string(sim::ModelName(info.param));
+                         [](const testing::TestParamInfo<sim::Model>& param) {
+                             return std::string(sim::ModelName(param.param));
                          });
 
 TEST_F(WineApiTest, TheBuiltInCardAnswersItsCommands) {

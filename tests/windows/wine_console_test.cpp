@@ -87,7 +87,7 @@ TEST_P(WineTranscript, MatchesTheLinuxGoldenFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, WineTranscript, testing::ValuesIn(GoldenCases()),
-                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
+                         [](const testing::TestParamInfo<std::string>& param) { return param.param; });
 
 }  // namespace
 }  // namespace ryx::wine
