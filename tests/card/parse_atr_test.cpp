@@ -216,18 +216,43 @@ TEST(ParseAtr, MinimalDirectAndInverseCards) {
     }
 }
 
-TEST(ParseAtr, T1OnlyCardWithEmptyGroup2TakesTheT1Defaults) {
-    SlotRecord slot = PoisonedSlot({0x3B, 0x80, 0x01, 0x81}, true);
-    ASSERT_EQ(ParseAtr(slot), 0u);
-    const CardState& c = slot.card;
-    EXPECT_EQ(c.protocolMask, 2u);
-    EXPECT_EQ(slot.descriptor.cardMode, kCardModeSpecific);
-    EXPECT_EQ(c.protocol, 2u);
-    EXPECT_EQ(c.ifsc, 32);
-    EXPECT_EQ(c.cwi, 13);
-    EXPECT_EQ(c.bwi, 4);
-    EXPECT_EQ(c.edcType, 0);
-    EXPECT_EQ(c.waitingInteger, 0xA5);  // no T=0: WI not written
+TEST(ParseAtr, CardsOfferingT1TakeItsParameters) {
+    const struct {
+        const char* what;
+        Bytes atr;
+        std::uint32_t protocolMask, cardMode, protocol;
+        std::uint8_t ifsc, cwi, bwi, edcType, waitingInteger;
+    } cases[] = {
+        {"T=1 only, empty group 2: the T=1 defaults",
+         {0x3B, 0x80, 0x01, 0x81},
+         2,
+         kCardModeSpecific,
+         2,
+         32,
+         13,
+         4,
+         0,
+         0xA5},  // no T=0: WI not written
+        // TD1 = T=0 with TD2 following, TD2 = T=1 with TA3 (IFSC) and TB3 (BWI 4, CWI 5). Two protocols make it
+        // negotiable, even with TA1 = 0x11, and the protocol is left to the protocol selection.
+        {"T=0 and T=1, T=1 from group 3", WithTck({0x3B, 0x90, 0x11, 0x80, 0x31, 0xFE, 0x45}), 3, kCardModeNegotiable,
+         0xA5A5A5A5u, 0xFE, 5, 4, 0, 10},
+        {"T=1 only offers no T=0", WithTck({0x3B, 0x80, 0x81, 0x31, 0x20, 0x35}), 2, kCardModeSpecific, 2, 0x20, 5, 3,
+         0, 0xA5},
+    };
+    for (const auto& k : cases) {
+        SlotRecord slot = PoisonedSlot(k.atr, true);
+        ASSERT_EQ(ParseAtr(slot), 0u) << k.what;
+        const CardState& c = slot.card;
+        EXPECT_EQ(c.protocolMask, k.protocolMask) << k.what;
+        EXPECT_EQ(slot.descriptor.cardMode, k.cardMode) << k.what;
+        EXPECT_EQ(c.protocol, k.protocol) << k.what;
+        EXPECT_EQ(c.ifsc, k.ifsc) << k.what;
+        EXPECT_EQ(c.cwi, k.cwi) << k.what;
+        EXPECT_EQ(c.bwi, k.bwi) << k.what;
+        EXPECT_EQ(c.edcType, k.edcType) << k.what;
+        EXPECT_EQ(c.waitingInteger, k.waitingInteger) << k.what;
+    }
 }
 
 TEST(ParseAtr, HistoricalBytesAreCopied) {
@@ -255,33 +280,6 @@ TEST(ParseAtr, FifteenHistoricalBytesAfterInterfaceBytesAndBeforeTck) {
     for (int i = 0; i < 15; ++i) {
         EXPECT_EQ(slot.card.historicalBytes[i], 0x40 + i) << i;
     }
-}
-
-TEST(ParseAtr, DualProtocolCardIsNegotiableWithT1FromGroup3) {
-    // TD1 = T=0 with TD2 following, TD2 = T=1 with TA3 (IFSC) and TB3 (BWI 4, CWI 5).
-    SlotRecord slot = PoisonedSlot(WithTck({0x3B, 0x90, 0x11, 0x80, 0x31, 0xFE, 0x45}), true);
-    ASSERT_EQ(ParseAtr(slot), 0u);
-    const CardState& c = slot.card;
-    EXPECT_EQ(slot.descriptor.cardMode, kCardModeNegotiable);  // two protocols, even with TA1 = 0x11
-    EXPECT_EQ(c.protocolMask, 3u);
-    EXPECT_EQ(c.waitingInteger, 10);
-    EXPECT_EQ(c.ifsc, 0xFE);
-    EXPECT_EQ(c.bwi, 4);
-    EXPECT_EQ(c.cwi, 5);
-    EXPECT_EQ(c.edcType, 0);
-    EXPECT_EQ(c.protocol, 0xA5A5A5A5u);  // negotiable: left to the protocol selection
-}
-
-TEST(ParseAtr, T1OnlyCardOffersNoT0) {
-    SlotRecord slot = PoisonedSlot(WithTck({0x3B, 0x80, 0x81, 0x31, 0x20, 0x35}), true);
-    ASSERT_EQ(ParseAtr(slot), 0u);
-    EXPECT_EQ(slot.card.protocolMask, 2u);
-    EXPECT_EQ(slot.descriptor.cardMode, kCardModeSpecific);
-    EXPECT_EQ(slot.card.protocol, 2u);
-    EXPECT_EQ(slot.card.ifsc, 0x20);
-    EXPECT_EQ(slot.card.bwi, 3);
-    EXPECT_EQ(slot.card.cwi, 5);
-    EXPECT_EQ(slot.card.waitingInteger, 0xA5);
 }
 
 TEST(ParseAtr, LaterT0IndicationDoesNotOfferT0) {
