@@ -239,6 +239,19 @@ TEST(ParseAtr, CardsOfferingT1TakeItsParameters) {
          0xA5A5A5A5u, 0xFE, 5, 4, 0, 10},
         {"T=1 only offers no T=0", WithTck({0x3B, 0x80, 0x81, 0x31, 0x20, 0x35}), 2, kCardModeSpecific, 2, 0x20, 5, 3,
          0, 0xA5},
+        // Zero T=1 bytes take the defaults.
+        {"TA3 and TB3 zero", WithTck({0x3B, 0x80, 0x80, 0x31, 0x00, 0x00}), 3, kCardModeNegotiable, 0xA5A5A5A5u, 32, 13,
+         4, 0, 10},
+        {"TA3 zero, BWI 7", WithTck({0x3B, 0x80, 0x80, 0x31, 0x00, 0x70}), 3, kCardModeNegotiable, 0xA5A5A5A5u, 32, 13,
+         7, 0, 10},
+        {"BWI zero", WithTck({0x3B, 0x80, 0x80, 0x31, 0x10, 0x06}), 3, kCardModeNegotiable, 0xA5A5A5A5u, 0x10, 6, 4, 0,
+         10},
+        {"TA3, TB3 and TC3", WithTck({0x3B, 0x80, 0x80, 0x71, 0xFF, 0x45, 0x01}), 3, kCardModeNegotiable, 0xA5A5A5A5u,
+         0xFF, 5, 4, 1, 10},
+        {"TC3 alone, only bit 0 counts", WithTck({0x3B, 0x80, 0x80, 0x41, 0x03}), 3, kCardModeNegotiable, 0xA5A5A5A5u,
+         32, 13, 4, 1, 10},
+        {"TC3 alone, bit 0 clear", WithTck({0x3B, 0x80, 0x80, 0x41, 0xFE}), 3, kCardModeNegotiable, 0xA5A5A5A5u, 32, 13,
+         4, 0, 10},
     };
     for (const auto& k : cases) {
         SlotRecord slot = PoisonedSlot(k.atr, true);
@@ -315,29 +328,6 @@ TEST(ParseAtr, SpecificModeKeepsTheNegotiatedChoice) {
     EXPECT_EQ(slot.card.diIndex, 6);
     EXPECT_EQ(slot.card.dataRate, 250000u);
     EXPECT_EQ(slot.card.atrDiIndex, 7);
-}
-
-TEST(ParseAtr, ZeroT1BytesTakeDefaults) {
-    struct {
-        Bytes atr;
-        std::uint8_t ifsc, cwi, bwi, edc;
-    } cases[] = {
-        {WithTck({0x3B, 0x80, 0x80, 0x31, 0x00, 0x00}), 32, 13, 4, 0},
-        {WithTck({0x3B, 0x80, 0x80, 0x31, 0x00, 0x70}), 32, 13, 7, 0},
-        {WithTck({0x3B, 0x80, 0x80, 0x31, 0x10, 0x06}), 0x10, 6, 4, 0},
-        {WithTck({0x3B, 0x80, 0x80, 0x71, 0xFF, 0x45, 0x01}), 0xFF, 5, 4, 1},
-        {WithTck({0x3B, 0x80, 0x80, 0x41, 0x03}), 32, 13, 4, 1},  // TC3 alone, only bit 0 counts
-        {WithTck({0x3B, 0x80, 0x80, 0x41, 0xFE}), 32, 13, 4, 0},
-    };
-    for (const auto& k : cases) {
-        SlotRecord slot = PoisonedSlot(k.atr, true);
-        ASSERT_EQ(ParseAtr(slot), 0u);
-        EXPECT_EQ(slot.card.ifsc, k.ifsc);
-        EXPECT_EQ(slot.card.cwi, k.cwi);
-        EXPECT_EQ(slot.card.bwi, k.bwi);
-        EXPECT_EQ(slot.card.edcType, k.edc);
-        EXPECT_EQ(slot.card.protocolMask, 3u);
-    }
 }
 
 TEST(ParseAtr, T1GroupFollowsTheFirstRunOfT1Tds) {
