@@ -57,34 +57,30 @@ TEST(ReportTableTest, RowsShowFiguresRatiosAndWhatDidNotRun) {
     context.quick = true;
 
     const auto rows = BuildTableRows(results, context);
-    const TableRow* median = FindRow(rows, "median latency");
-    ASSERT_NE(median, nullptr);
-    EXPECT_EQ(median->subject, "36.0 us");
-    EXPECT_EQ(median->reference, "30.0 us");
-    EXPECT_EQ(median->ratio, "1.25x");  // the median of per-round ratios, not the ratio of the medians
-    EXPECT_EQ(median->goal, "<= 1.20x");
-    EXPECT_EQ(median->met, "NO");
-    const TableRow* cpu = FindRow(rows, "caller's CPU time");
-    ASSERT_NE(cpu, nullptr);
-    EXPECT_EQ(cpu->met, "yes");
-    const TableRow* p99 = FindRow(rows, "p99 latency");
-    ASSERT_NE(p99, nullptr);
-    EXPECT_EQ(p99->ratio, "1.50x");
-    EXPECT_EQ(p99->met, "");
-
-    const TableRow* block506 = FindRow(rows, "block size 506");
-    ASSERT_NE(block506, nullptr);
-    EXPECT_TRUE(block506->note);
-    EXPECT_EQ(block506->subject, "FAILED: an exchange failed");
-    const TableRow* slowest = FindRow(rows, "64 KiB APDU (65,536-byte response) at 9,600 bit/s");
-    ASSERT_NE(slowest, nullptr);
-    EXPECT_EQ(slowest->subject, "skipped in the quick run");
-    const TableRow* fast = FindRow(rows, "64 KiB APDU (65,536-byte response) at 500,000 bit/s");
-    ASSERT_NE(fast, nullptr);
-    EXPECT_EQ(fast->subject, "not run");
-    const TableRow* instructions = FindRow(rows, "instructions per short exchange");
-    ASSERT_NE(instructions, nullptr);
-    EXPECT_EQ(instructions->subject, "not measured");
+    const struct {
+        const char* row;  // the start of its label
+        std::string TableRow::*field;
+        const char* text;
+    } cells[] = {
+        {"median latency", &TableRow::subject, "36.0 us"},
+        {"median latency", &TableRow::reference, "30.0 us"},
+        {"median latency", &TableRow::ratio, "1.25x"},  // the median of per-round ratios, not the ratio of the medians
+        {"median latency", &TableRow::goal, "<= 1.20x"},
+        {"median latency", &TableRow::met, "NO"},
+        {"caller's CPU time", &TableRow::met, "yes"},
+        {"p99 latency", &TableRow::ratio, "1.50x"},
+        {"p99 latency", &TableRow::met, ""},
+        {"block size 506", &TableRow::subject, "FAILED: an exchange failed"},
+        {"64 KiB APDU (65,536-byte response) at 9,600 bit/s", &TableRow::subject, "skipped in the quick run"},
+        {"64 KiB APDU (65,536-byte response) at 500,000 bit/s", &TableRow::subject, "not run"},
+        {"instructions per short exchange", &TableRow::subject, "not measured"},
+    };
+    for (const auto& c : cells) {
+        const TableRow* row = FindRow(rows, c.row);
+        ASSERT_NE(row, nullptr) << c.row;
+        EXPECT_EQ(row->*c.field, c.text) << c.row;
+    }
+    EXPECT_TRUE(FindRow(rows, "block size 506")->note);
 }
 
 TEST(ReportTableTest, TableCountsGoalsIncludingThoseNotMeasured) {

@@ -233,8 +233,8 @@ bool SerialConfigure(SerialHandle port, const PortSettings& line) {
     settings.fParity = fields.fParity;
     settings.fOutxCtsFlow = fields.fOutxCtsFlow;
     settings.fOutxDsrFlow = fields.fOutxDsrFlow;
-    settings.fDtrControl = fields.fDtrControl;
-    settings.fRtsControl = fields.fRtsControl;
+    settings.fDtrControl = fields.fDtrControl & 0x3u;  // two-bit fields: DTR_CONTROL_* and RTS_CONTROL_* are 0 to 3
+    settings.fRtsControl = fields.fRtsControl & 0x3u;
     settings.fOutX = fields.fOutX;
     settings.fInX = fields.fInX;
     settings.XonChar = fields.xonChar;

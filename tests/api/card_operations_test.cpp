@@ -6,6 +6,7 @@
 #include "api/registry.h"
 #include "reader_fixture.h"
 #include "response_pattern.h"
+#include "support/sim_faults.h"
 
 namespace ryx::test {
 namespace {
@@ -154,12 +155,8 @@ TEST_F(IccStatusTest, NamesEveryStateAndAnAbsentCardEndsThePoweredState) {
 
 TEST_F(IccStatusTest, CardFailuresAreTranslatedExceptByControl) {
     StartReader();
-    sim::Fault absent;
-    absent.kind = sim::FaultKind::kStatusError;
-    absent.bStatus = 0x42;
-    absent.bError = 0xFE;
-    sim::Fault mute = absent;
-    mute.bStatus = 0x41;
+    const sim::Fault absent = test::StatusFault(0x42);
+    const sim::Fault mute = test::StatusFault(0x41);
 
     std::uint8_t apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x02};
     std::uint8_t response[16];

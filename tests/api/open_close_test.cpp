@@ -24,7 +24,18 @@ const ReaderContext& Context(RYX_HANDLE handle) {
     return *RegistryFind(handle);
 }
 
-using OpenTest = ReaderTest;
+class OpenTest : public ReaderTest {
+protected:
+    // Starts a reader whose line is left at `rate`, then asks the opened handle its rate.
+    void ExpectFoundAtItsRate(std::uint32_t rate) {
+        sim::Config config;
+        config.rate = rate;
+        StartReader(config);
+        std::uint32_t found = 0;
+        ASSERT_EQ(RYX_GetBaudRate(handle_, &found), RYX_SUCCESS);
+        EXPECT_EQ(found, rate);
+    }
+};
 
 TEST_F(OpenTest, FindsAKT4470RSAtTheFirstRateWithOneMessage) {
     StartReader();
@@ -79,55 +90,28 @@ TEST_P(ModelTest, TheFirmwareTextDecidesSlotsBlockSizeAndDescriptors) {
     EXPECT_TRUE(same(reader.slots[c.slots - 1].descriptor, c.lastSlot));
 }
 
+// The descriptors the models report: slot 0 of each, and the last slots that differ from it.
+constexpr SlotDescriptor kSetASlot0{3, 0, 4000, 4000, 10752, 344100, 512};
+constexpr SlotDescriptor kSetASlot1{3, 0, 4000, 4000, 10752, 344100, 254};
+constexpr SlotDescriptor kSetASlot2{3, 0, 4000, 4000, 10752, 125000, 254};
+constexpr SlotDescriptor kSetBSlot0{3, 0, 5000, 13560, 105938, 847500, 506};
+constexpr SlotDescriptor kSetBSlot2{3, 0, 5000, 5000, 13441, 625000, 506};
+
 INSTANTIATE_TEST_SUITE_P(
     Models, ModelTest,
-    ::testing::Values(ModelCase{sim::Model::KT4470RS,
-                                nullptr,
-                                2,
-                                261,
-                                {3, 0, 4000, 4000, 10752, 344100, 512},
-                                {3, 0, 4000, 4000, 10752, 344100, 254}},
-                      ModelCase{sim::Model::KT4470RS_V3,
-                                nullptr,
-                                3,
-                                261,
-                                {3, 0, 4000, 4000, 10752, 344100, 512},
-                                {3, 0, 4000, 4000, 10752, 125000, 254}},
-                      ModelCase{sim::Model::KT6630RS,
-                                nullptr,
-                                3,
-                                506,
-                                {3, 0, 5000, 13560, 105938, 847500, 506},
-                                {3, 0, 5000, 5000, 13441, 625000, 506}},
+    ::testing::Values(ModelCase{sim::Model::KT4470RS, nullptr, 2, 261, kSetASlot0, kSetASlot1},
+                      ModelCase{sim::Model::KT4470RS_V3, nullptr, 3, 261, kSetASlot0, kSetASlot2},
+                      ModelCase{sim::Model::KT6630RS, nullptr, 3, 506, kSetBSlot0, kSetBSlot2},
                       // Exactly 11 bytes compared, no terminator: the bare name (a 16-byte reply) is a V3 ...
-                      ModelCase{sim::Model::KT4470RS,
-                                "KT4470RS_V3",
-                                3,
-                                261,
-                                {3, 0, 4000, 4000, 10752, 344100, 512},
-                                {3, 0, 4000, 4000, 10752, 125000, 254}},
+                      ModelCase{sim::Model::KT4470RS, "KT4470RS_V3", 3, 261, kSetASlot0, kSetASlot2},
                       // ... and a text that starts with KT4470RS but not KT4470RS_V3 is a 2-slot reader.
-                      ModelCase{sim::Model::KT4470RS_V3,
-                                "KT4470RS_V2 9.9",
-                                2,
-                                261,
-                                {3, 0, 4000, 4000, 10752, 344100, 512},
-                                {3, 0, 4000, 4000, 10752, 344100, 254}},
+                      ModelCase{sim::Model::KT4470RS_V3, "KT4470RS_V2 9.9", 2, 261, kSetASlot0, kSetASlot1},
                       // 13 bytes are enough for the 8-byte names.
-                      ModelCase{sim::Model::KT4470RS,
-                                "KT6630RS",
-                                3,
-                                506,
-                                {3, 0, 5000, 13560, 105938, 847500, 506},
-                                {3, 0, 5000, 5000, 13441, 625000, 506}}));
+                      ModelCase{sim::Model::KT4470RS, "KT6630RS", 3, 506, kSetBSlot0, kSetBSlot2}));
 
 TEST_F(OpenTest, AReaderLeftAt115200IsFoundAtTheFifthRate) {
-    sim::Config config;
-    config.rate = 115200;
-    StartReader(config);
-    std::uint32_t rate = 0;
-    ASSERT_EQ(RYX_GetBaudRate(handle_, &rate), RYX_SUCCESS);
-    EXPECT_EQ(rate, 115200u);
+    ExpectFoundAtItsRate(115200);
+    if (HasFatalFailure()) return;
     // Each earlier rate was tried with the detection-time settings: two command attempts, never understood.
     int dropped = 0;
     for (const auto& f : sim_->ReceivedFrames()) dropped += f.droppedSpeedMismatch ? 1 : 0;
@@ -137,12 +121,7 @@ TEST_F(OpenTest, AReaderLeftAt115200IsFoundAtTheFifthRate) {
 }
 
 TEST_F(OpenTest, AReaderAt500000NeedsTheWholeScan) {
-    sim::Config config;
-    config.rate = 500000;
-    StartReader(config);
-    std::uint32_t rate = 0;
-    ASSERT_EQ(RYX_GetBaudRate(handle_, &rate), RYX_SUCCESS);
-    EXPECT_EQ(rate, 500000u);
+    ExpectFoundAtItsRate(500000);
 }
 
 TEST_F(OpenTest, AnUnknownModelFailsAfterAllTenRatesAndClosesThePort) {

@@ -3,6 +3,7 @@
 #include "api/reader_context.h"
 #include "api/registry.h"
 #include "reader_fixture.h"
+#include "support/sim_faults.h"
 
 namespace ryx::test {
 namespace {
@@ -204,14 +205,9 @@ TEST_F(SetProtocolTest, AFailedRetryPowerOnIsReported) {
     StartReader();
     PowerOn();
     RefuseSetParameters();
-    sim::Fault mute;  // the power-on of the retry (after the power-off) finds a mute card
-    mute.kind = sim::FaultKind::kPass;
-    sim_->QueueFault(mute);
-    sim::Fault muteOn;
-    muteOn.kind = sim::FaultKind::kStatusError;
-    muteOn.bStatus = 0x41;
-    muteOn.bError = 0xFE;
-    sim_->QueueFault(muteOn);
+    // The power-off passes; the power-on of the retry finds a mute card.
+    sim_->QueueFault(test::FaultOf(sim::FaultKind::kPass));
+    sim_->QueueFault(test::StatusFault(0x41));
     std::uint32_t active = 99;
     EXPECT_EQ(RYX_SetProtocol(handle_, 0, RYX_PROTOCOL_T0, &active), RYX_W_UNRESPONSIVE_CARD);
     EXPECT_EQ(active, 0u);

@@ -11,6 +11,7 @@
 
 #include "console_run.h"
 #include "sim/simulator.h"
+#include "support/param_name.h"
 
 namespace ryx::test {
 namespace {
@@ -148,8 +149,7 @@ TEST_P(Script, RunsAsTheFileSays) {
               "Opening SCRIPT...\n" + c.expected + "\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, Script, testing::ValuesIn(ScriptCases()),
-                         [](const testing::TestParamInfo<ScriptCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Files, Script, testing::ValuesIn(ScriptCases()), NameOfCase());
 
 // The startup text up to the first menu prompt, for a reader on `port` (the default simulated reader).
 std::string Startup(const std::string& port) {

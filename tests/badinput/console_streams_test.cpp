@@ -216,8 +216,8 @@ TEST_P(RandomInput, EveryRunEndsWithStatusZeroAndTheReaderClosed) {
     EXPECT_LT(slowest, std::chrono::seconds(10)) << "a run took longer than a few seconds";
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, RandomInput, testing::Range(0, kBatches), [](const testing::TestParamInfo<int>& info) {
-    const int first = info.param * (kStreams / kBatches);
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomInput, testing::Range(0, kBatches), [](const testing::TestParamInfo<int>& param) {
+    const int first = param.param * (kStreams / kBatches);
     return "Seeds" + std::to_string(first) + "To" + std::to_string(first + kStreams / kBatches - 1);
 });
 

@@ -24,6 +24,7 @@
 #include <ryx.h>
 
 #include "sim/simulator.h"
+#include "support/sim_faults.h"
 
 namespace ryx::test {
 namespace {
@@ -718,8 +719,8 @@ TEST_P(Sweep, AHandleThatIsNotOpenIsRefusedBeforeAnyArgument) {
     ExpectGoodExchange(reader, std::string("after the forged handles (") + Name(state) + ")");
 }
 
-INSTANTIATE_TEST_SUITE_P(States, Sweep, testing::ValuesIn(kStates), [](const testing::TestParamInfo<State>& info) {
-    switch (info.param) {
+INSTANTIATE_TEST_SUITE_P(States, Sweep, testing::ValuesIn(kStates), [](const testing::TestParamInfo<State>& param) {
+    switch (param.param) {
         case State::kBeforePowerOn:
             return std::string("BeforePowerOn");
         case State::kPowered:
@@ -760,29 +761,16 @@ TEST(ChainedResponse, AFailureHalfWayLeavesTheBufferAndLengthUntouched) {
         sim::Fault fault;
         std::uint32_t status;
     };
-    sim::Fault mute;
-    mute.kind = sim::FaultKind::kStatusError;
-    mute.bStatus = 0x41;
-    mute.bError = 0xFE;
-    sim::Fault absent = mute;
-    absent.bStatus = 0x42;
-    sim::Fault wrongSequence;
-    wrongSequence.kind = sim::FaultKind::kWrongSequence;
-    sim::Fault wrongType;
-    wrongType.kind = sim::FaultKind::kWrongType;
     const FailureCase cases[] = {
-        {"card mute at the second block", mute, RYX_ERROR_TIMEOUT},
-        {"card gone at the second block", absent, RYX_W_REMOVED_CARD},
-        {"wrong sequence number at the second block", wrongSequence, RYX_ERROR_GEN_FAILURE},
-        {"wrong reply type at the second block", wrongType, RYX_ERROR_GEN_FAILURE},
+        {"card mute at the second block", StatusFault(0x41), RYX_ERROR_TIMEOUT},
+        {"card gone at the second block", StatusFault(0x42), RYX_W_REMOVED_CARD},
+        {"wrong sequence number at the second block", FaultOf(sim::FaultKind::kWrongSequence), RYX_ERROR_GEN_FAILURE},
+        {"wrong reply type at the second block", FaultOf(sim::FaultKind::kWrongType), RYX_ERROR_GEN_FAILURE},
     };
     for (const FailureCase& c : cases) {
         Reader reader(State::kPowered);
         ASSERT_NE(reader.handle(), nullptr);
-        sim::Fault pass;
-        pass.kind = sim::FaultKind::kPass;
-        pass.count = 1;
-        reader.sim().QueueFault(pass);  // the first block's reply arrives intact
+        reader.sim().QueueFault(FaultOf(sim::FaultKind::kPass));  // the first block's reply arrives intact
         reader.sim().QueueFault(c.fault);
         Arena arena;
         arena.length = 1024;
@@ -867,14 +855,9 @@ TEST(ReaderFailure, EachCallWritesOnlyWhatItsContractNamesForAFailure) {
     for (const Case& c : cases) {
         Reader reader(State::kPowered);
         ASSERT_NE(reader.handle(), nullptr);
-        sim::Fault fault;
-        fault.kind = sim::FaultKind::kWrongSequence;
-        if (c.name == "SetBaudRate") {
-            fault.kind = sim::FaultKind::kStatusError;  // a failed command, not carried out
-            fault.bStatus = 0x40;
-            fault.bError = 0x00;
-        }
-        reader.sim().QueueFault(fault);
+        // SetBaudRate's reply is a failed command, not carried out.
+        reader.sim().QueueFault(c.name == "SetBaudRate" ? StatusFault(0x40, 0x00)
+                                                        : FaultOf(sim::FaultKind::kWrongSequence));
         Check(c.name + " answered with the wrong sequence number", c, reader.handle(), c.valid(State::kPowered),
               &reader, true);
         EXPECT_EQ(reader.sim().PendingFaults(), 0u) << c.name;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "card_test_support.h"
+#include "support/param_name.h"
 
 namespace ryx {
 namespace {
@@ -102,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"GrammarBeforeFi", {0x3B, 0x90, 0x71, 0x01, 0x00}, true, kMalformed},
         // The Fi index is checked before the T=1 run.
         RefusalCase{"FiBeforeT1Run", WithTck({0x3B, 0x90, 0x71, 0x81, 0x81, 0x81, 0x01}), true, kUnsupported}),
-    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+    test::NameOfCase());
 
 TEST(ParseAtr, LengthBeyondTheArrayIsRefusedUntouched) {
     SlotRecord slot = PoisonedSlot({0x3B, 0x00}, true);
@@ -175,9 +176,7 @@ INSTANTIATE_TEST_SUITE_P(Refusals, ParseAtrRefusalLeaves,
                                            UntouchedCase{"ExtraByte", {0x3B, 0x00, 0x3B}, false, true},
                                            UntouchedCase{"FiUnsupported", {0x3B, 0x10, 0xA1}, true, false},
                                            UntouchedCase{"DiReserved", {0x3B, 0x10, 0x1A}, true, false}),
-                         [](const ::testing::TestParamInfo<UntouchedCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         test::NameOfCase());
 
 TEST(ParseAtr, RefusedTsWritesNothingAtAll) {
     SlotRecord slot = PoisonedSlot({0x3A, 0x00}, true);
@@ -190,7 +189,7 @@ TEST(ParseAtr, RefusedTsWritesNothingAtAll) {
 // ---- Accepted ATRs --------------------------------------------------------------------------------------------
 
 TEST(ParseAtr, MinimalDirectAndInverseCards) {
-    for (std::uint8_t ts : {0x3B, 0x3F}) {
+    for (std::uint8_t ts : {std::uint8_t{0x3B}, std::uint8_t{0x3F}}) {
         for (bool negotiate : {true, false}) {
             SlotRecord slot = PoisonedSlot({ts, 0x00}, negotiate);
             ASSERT_EQ(ParseAtr(slot), 0u);
@@ -217,18 +216,56 @@ TEST(ParseAtr, MinimalDirectAndInverseCards) {
     }
 }
 
-TEST(ParseAtr, T1OnlyCardWithEmptyGroup2TakesTheT1Defaults) {
-    SlotRecord slot = PoisonedSlot({0x3B, 0x80, 0x01, 0x81}, true);
-    ASSERT_EQ(ParseAtr(slot), 0u);
-    const CardState& c = slot.card;
-    EXPECT_EQ(c.protocolMask, 2u);
-    EXPECT_EQ(slot.descriptor.cardMode, kCardModeSpecific);
-    EXPECT_EQ(c.protocol, 2u);
-    EXPECT_EQ(c.ifsc, 32);
-    EXPECT_EQ(c.cwi, 13);
-    EXPECT_EQ(c.bwi, 4);
-    EXPECT_EQ(c.edcType, 0);
-    EXPECT_EQ(c.waitingInteger, 0xA5);  // no T=0: WI not written
+TEST(ParseAtr, CardsOfferingT1TakeItsParameters) {
+    const struct {
+        const char* what;
+        Bytes atr;
+        std::uint32_t protocolMask, cardMode, protocol;
+        std::uint8_t ifsc, cwi, bwi, edcType, waitingInteger;
+    } cases[] = {
+        {"T=1 only, empty group 2: the T=1 defaults",
+         {0x3B, 0x80, 0x01, 0x81},
+         2,
+         kCardModeSpecific,
+         2,
+         32,
+         13,
+         4,
+         0,
+         0xA5},  // no T=0: WI not written
+        // TD1 = T=0 with TD2 following, TD2 = T=1 with TA3 (IFSC) and TB3 (BWI 4, CWI 5). Two protocols make it
+        // negotiable, even with TA1 = 0x11, and the protocol is left to the protocol selection.
+        {"T=0 and T=1, T=1 from group 3", WithTck({0x3B, 0x90, 0x11, 0x80, 0x31, 0xFE, 0x45}), 3, kCardModeNegotiable,
+         0xA5A5A5A5u, 0xFE, 5, 4, 0, 10},
+        {"T=1 only offers no T=0", WithTck({0x3B, 0x80, 0x81, 0x31, 0x20, 0x35}), 2, kCardModeSpecific, 2, 0x20, 5, 3,
+         0, 0xA5},
+        // Zero T=1 bytes take the defaults.
+        {"TA3 and TB3 zero", WithTck({0x3B, 0x80, 0x80, 0x31, 0x00, 0x00}), 3, kCardModeNegotiable, 0xA5A5A5A5u, 32, 13,
+         4, 0, 10},
+        {"TA3 zero, BWI 7", WithTck({0x3B, 0x80, 0x80, 0x31, 0x00, 0x70}), 3, kCardModeNegotiable, 0xA5A5A5A5u, 32, 13,
+         7, 0, 10},
+        {"BWI zero", WithTck({0x3B, 0x80, 0x80, 0x31, 0x10, 0x06}), 3, kCardModeNegotiable, 0xA5A5A5A5u, 0x10, 6, 4, 0,
+         10},
+        {"TA3, TB3 and TC3", WithTck({0x3B, 0x80, 0x80, 0x71, 0xFF, 0x45, 0x01}), 3, kCardModeNegotiable, 0xA5A5A5A5u,
+         0xFF, 5, 4, 1, 10},
+        {"TC3 alone, only bit 0 counts", WithTck({0x3B, 0x80, 0x80, 0x41, 0x03}), 3, kCardModeNegotiable, 0xA5A5A5A5u,
+         32, 13, 4, 1, 10},
+        {"TC3 alone, bit 0 clear", WithTck({0x3B, 0x80, 0x80, 0x41, 0xFE}), 3, kCardModeNegotiable, 0xA5A5A5A5u, 32, 13,
+         4, 0, 10},
+    };
+    for (const auto& k : cases) {
+        SlotRecord slot = PoisonedSlot(k.atr, true);
+        ASSERT_EQ(ParseAtr(slot), 0u) << k.what;
+        const CardState& c = slot.card;
+        EXPECT_EQ(c.protocolMask, k.protocolMask) << k.what;
+        EXPECT_EQ(slot.descriptor.cardMode, k.cardMode) << k.what;
+        EXPECT_EQ(c.protocol, k.protocol) << k.what;
+        EXPECT_EQ(c.ifsc, k.ifsc) << k.what;
+        EXPECT_EQ(c.cwi, k.cwi) << k.what;
+        EXPECT_EQ(c.bwi, k.bwi) << k.what;
+        EXPECT_EQ(c.edcType, k.edcType) << k.what;
+        EXPECT_EQ(c.waitingInteger, k.waitingInteger) << k.what;
+    }
 }
 
 TEST(ParseAtr, HistoricalBytesAreCopied) {
@@ -256,33 +293,6 @@ TEST(ParseAtr, FifteenHistoricalBytesAfterInterfaceBytesAndBeforeTck) {
     for (int i = 0; i < 15; ++i) {
         EXPECT_EQ(slot.card.historicalBytes[i], 0x40 + i) << i;
     }
-}
-
-TEST(ParseAtr, DualProtocolCardIsNegotiableWithT1FromGroup3) {
-    // TD1 = T=0 with TD2 following, TD2 = T=1 with TA3 (IFSC) and TB3 (BWI 4, CWI 5).
-    SlotRecord slot = PoisonedSlot(WithTck({0x3B, 0x90, 0x11, 0x80, 0x31, 0xFE, 0x45}), true);
-    ASSERT_EQ(ParseAtr(slot), 0u);
-    const CardState& c = slot.card;
-    EXPECT_EQ(slot.descriptor.cardMode, kCardModeNegotiable);  // two protocols, even with TA1 = 0x11
-    EXPECT_EQ(c.protocolMask, 3u);
-    EXPECT_EQ(c.waitingInteger, 10);
-    EXPECT_EQ(c.ifsc, 0xFE);
-    EXPECT_EQ(c.bwi, 4);
-    EXPECT_EQ(c.cwi, 5);
-    EXPECT_EQ(c.edcType, 0);
-    EXPECT_EQ(c.protocol, 0xA5A5A5A5u);  // negotiable: left to the protocol selection
-}
-
-TEST(ParseAtr, T1OnlyCardOffersNoT0) {
-    SlotRecord slot = PoisonedSlot(WithTck({0x3B, 0x80, 0x81, 0x31, 0x20, 0x35}), true);
-    ASSERT_EQ(ParseAtr(slot), 0u);
-    EXPECT_EQ(slot.card.protocolMask, 2u);
-    EXPECT_EQ(slot.descriptor.cardMode, kCardModeSpecific);
-    EXPECT_EQ(slot.card.protocol, 2u);
-    EXPECT_EQ(slot.card.ifsc, 0x20);
-    EXPECT_EQ(slot.card.bwi, 3);
-    EXPECT_EQ(slot.card.cwi, 5);
-    EXPECT_EQ(slot.card.waitingInteger, 0xA5);
 }
 
 TEST(ParseAtr, LaterT0IndicationDoesNotOfferT0) {
@@ -318,29 +328,6 @@ TEST(ParseAtr, SpecificModeKeepsTheNegotiatedChoice) {
     EXPECT_EQ(slot.card.diIndex, 6);
     EXPECT_EQ(slot.card.dataRate, 250000u);
     EXPECT_EQ(slot.card.atrDiIndex, 7);
-}
-
-TEST(ParseAtr, ZeroT1BytesTakeDefaults) {
-    struct {
-        Bytes atr;
-        std::uint8_t ifsc, cwi, bwi, edc;
-    } cases[] = {
-        {WithTck({0x3B, 0x80, 0x80, 0x31, 0x00, 0x00}), 32, 13, 4, 0},
-        {WithTck({0x3B, 0x80, 0x80, 0x31, 0x00, 0x70}), 32, 13, 7, 0},
-        {WithTck({0x3B, 0x80, 0x80, 0x31, 0x10, 0x06}), 0x10, 6, 4, 0},
-        {WithTck({0x3B, 0x80, 0x80, 0x71, 0xFF, 0x45, 0x01}), 0xFF, 5, 4, 1},
-        {WithTck({0x3B, 0x80, 0x80, 0x41, 0x03}), 32, 13, 4, 1},  // TC3 alone, only bit 0 counts
-        {WithTck({0x3B, 0x80, 0x80, 0x41, 0xFE}), 32, 13, 4, 0},
-    };
-    for (const auto& k : cases) {
-        SlotRecord slot = PoisonedSlot(k.atr, true);
-        ASSERT_EQ(ParseAtr(slot), 0u);
-        EXPECT_EQ(slot.card.ifsc, k.ifsc);
-        EXPECT_EQ(slot.card.cwi, k.cwi);
-        EXPECT_EQ(slot.card.bwi, k.bwi);
-        EXPECT_EQ(slot.card.edcType, k.edc);
-        EXPECT_EQ(slot.card.protocolMask, 3u);
-    }
 }
 
 TEST(ParseAtr, T1GroupFollowsTheFirstRunOfT1Tds) {
@@ -474,7 +461,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ParsedSpeedCase{"DefaultSpeed", SetASlot0(), {0x3B, 0x10, 0x96}, false, 1, 1, 10752},
                       // A reserved Di index is not looked at when the default speed is kept.
                       ParsedSpeedCase{"ReservedDiDefaultSpeed", SetASlot0(), {0x3B, 0x10, 0x1A}, false, 1, 1, 10752}),
-    [](const ::testing::TestParamInfo<ParsedSpeedCase>& info) { return std::string(info.param.name); });
+    test::NameOfCase());
 
 TEST(ParseAtr, ReservedDiWithDefaultSpeedKeepsTheCardsIndexes) {
     SlotRecord slot = SlotWithAtr(SetASlot0(), {0x3B, 0x10, 0x1A}, false);

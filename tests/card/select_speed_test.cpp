@@ -9,6 +9,7 @@
 
 #include "card/parse_atr.h"
 #include "card_test_support.h"
+#include "support/param_name.h"
 
 namespace ryx {
 namespace {
@@ -79,12 +80,12 @@ INSTANTIATE_TEST_SUITE_P(
                       SpeedCase{"ReservedFiPassedThrough", WithMax(SetASlot0(), 15000), 0x92, 6, 2, 4301},
                       // No pair fits at all: the default pair is kept even though its rate is above the limit.
                       SpeedCase{"NothingFitsKeepsDefault", WithMax(SetASlot0(), 1000), 0x97, 1, 1, 10752}),
-    [](const ::testing::TestParamInfo<SpeedCase>& info) { return std::string(info.param.name); });
+    test::NameOfCase());
 
 TEST(SelectSpeed, DefaultSpeedIgnoresTa1Entirely) {
     for (int ta1 : {0x11, 0x96, 0x97, 0x18, 0x1A, 0x10, 0x9F}) {
         SpeedChoice choice{};
-        ASSERT_EQ(SelectSpeed(SetBSlot1(), ta1 >> 4, ta1 & 0x0F, false, &choice), 0u) << ta1;
+        ASSERT_EQ(SelectSpeed(SetBSlot1(), static_cast<std::uint8_t>(ta1 >> 4), ta1 & 0x0F, false, &choice), 0u) << ta1;
         EXPECT_EQ(choice.fiIndex, 1);
         EXPECT_EQ(choice.diIndex, 1);
         EXPECT_EQ(choice.dataRate, 13441u);

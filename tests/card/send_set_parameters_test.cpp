@@ -56,25 +56,18 @@ test::Responder Answering(std::uint8_t status, std::uint8_t error, Bytes data = 
 }
 
 CardState T0Card() {
-    CardState card;
-    card.protocol = RYX_PROTOCOL_T0;
-    card.fiIndex = 9;
-    card.diIndex = 6;
-    card.waitingInteger = 10;
-    return card;
+    return {.protocol = RYX_PROTOCOL_T0, .waitingInteger = 10, .fiIndex = 9, .diIndex = 6};
 }
 
 CardState T1Card() {
-    CardState card;
-    card.protocol = RYX_PROTOCOL_T1;
-    card.convention = 1;
-    card.edcType = 1;
-    card.fiIndex = 1;
-    card.diIndex = 1;
-    card.bwi = 4;
-    card.cwi = 5;
-    card.ifsc = 0xFE;
-    return card;
+    return {.convention = 1,
+            .protocol = RYX_PROTOCOL_T1,
+            .ifsc = 0xFE,
+            .cwi = 5,
+            .bwi = 4,
+            .edcType = 1,
+            .fiIndex = 1,
+            .diIndex = 1};
 }
 
 TEST_F(SendSetParametersTest, T0MessageOnTheWire) {

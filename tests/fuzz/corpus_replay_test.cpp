@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "support/param_name.h"
+
 extern "C" int RyxFuzzHarness_frame(const std::uint8_t* data, std::size_t size);
 extern "C" int RyxFuzzHarness_reply(const std::uint8_t* data, std::size_t size);
 extern "C" int RyxFuzzHarness_parse_atr(const std::uint8_t* data, std::size_t size);
@@ -73,6 +75,6 @@ INSTANTIATE_TEST_SUITE_P(Harnesses, FuzzCorpus,
                                          Harness{"parse_atr", RyxFuzzHarness_parse_atr},
                                          Harness{"script", RyxFuzzHarness_script},
                                          Harness{"card", RyxFuzzHarness_card}),
-                         [](const testing::TestParamInfo<Harness>& info) { return std::string(info.param.name); });
+                         ryx::test::NameOfCase());
 
 }  // namespace

@@ -38,7 +38,7 @@ TEST(CheckReply, StatusMatrix) {
 }
 
 TEST(CheckReply, WrongTypeSlotOrSequenceFailsWhateverTheStatus) {
-    for (std::uint8_t status : {0x00, 0x41, 0x42}) {
+    for (std::uint8_t status : {std::uint8_t{0x00}, std::uint8_t{0x41}, std::uint8_t{0x42}}) {
         EXPECT_EQ(CheckReply(Reply(0x81, 1, 7, status, 0xFE), 0x80, 1, 7), RYX_ERROR_GEN_FAILURE);
         EXPECT_EQ(CheckReply(Reply(0x81, 0, 7, status, 0xFE), 0x81, 1, 7), RYX_ERROR_GEN_FAILURE);
         EXPECT_EQ(CheckReply(Reply(0x81, 1, 8, status, 0xFE), 0x81, 1, 7), RYX_ERROR_GEN_FAILURE);

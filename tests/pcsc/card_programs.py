@@ -10,18 +10,16 @@ Usage: card_programs.py --sim PATH/ryx_sim --driver PATH/libifd_ryx.so --example
 import argparse
 import contextlib
 import os
-import shutil
 import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from end_to_end import (SKIPPED, SYSTEM_PYTHON, Failed, check, run_client, start_sim,  # noqa: E402
-                        _on_term, tail)
+from end_to_end import (SKIPPED, SYSTEM_PYTHON, Failed, check, run_client, run_reporting,  # noqa: E402
+                        start_sim, _on_term)
 from private_pcscd import PrivatePcscd, skip_reason  # noqa: E402
 
 READER = "ryx cards"
@@ -235,17 +233,7 @@ def main():
     if reason:
         print(f"SKIPPED: {reason}", flush=True)
         return SKIPPED
-    work = tempfile.mkdtemp(prefix="ryx-cards-")
-    try:
-        run(args, work)
-    except (Failed, RuntimeError, subprocess.TimeoutExpired) as e:
-        print(f"FAILED: {e}", flush=True)
-        for name in ("pcscd.log", "sim.trace"):
-            print(f"--- last lines of {name} (all in {work}) ---\n{tail(os.path.join(work, name))}", flush=True)
-        return 1
-    shutil.rmtree(work, ignore_errors=True)
-    print("PASSED", flush=True)
-    return 0
+    return run_reporting("ryx-cards-", ("pcscd.log", "sim.trace"), lambda work: run(args, work))
 
 
 if __name__ == "__main__":

@@ -271,6 +271,22 @@ def tail(path, lines=60):
         return ""
 
 
+def run_reporting(prefix, logs, body):
+    """Runs body(work) in a new folder work. Then prints PASSED and removes the folder (status 0), or prints FAILED
+    with the last lines of each of the logs (file names in work) and keeps the folder for a look (status 1)."""
+    work = tempfile.mkdtemp(prefix=prefix)
+    try:
+        body(work)
+    except (Failed, RuntimeError, subprocess.TimeoutExpired) as e:
+        print(f"FAILED: {e}", flush=True)
+        for name in logs:
+            print(f"--- last lines of {name} (all in {work}) ---\n{tail(os.path.join(work, name))}", flush=True)
+        return 1
+    shutil.rmtree(work, ignore_errors=True)
+    print("PASSED", flush=True)
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sim", required=True, help="the ryx_sim program")
@@ -285,18 +301,11 @@ def main():
         print(f"SKIPPED: {reason}", flush=True)
         return SKIPPED
 
-    work = tempfile.mkdtemp(prefix="ryx-pcsc-")
-    try:
+    def body(work):
         require_tools()
         run(args, work)
-    except (Failed, RuntimeError) as e:
-        print(f"FAILED: {e}", flush=True)
-        for name in ("pcscd.log", "sim0.trace", "sim1.trace"):
-            print(f"--- last lines of {name} (all in {work}) ---\n{tail(os.path.join(work, name))}", flush=True)
-        return 1
-    shutil.rmtree(work, ignore_errors=True)
-    print("PASSED", flush=True)
-    return 0
+
+    return run_reporting("ryx-pcsc-", ("pcscd.log", "sim0.trace", "sim1.trace"), body)
 
 
 if __name__ == "__main__":

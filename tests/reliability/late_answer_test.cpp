@@ -15,6 +15,7 @@
 #include "api/registry.h"
 #include "reliability_support.h"
 #include "sim/simulator.h"
+#include "support/param_name.h"
 
 namespace ryx::test {
 namespace {
@@ -136,7 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
                            true},
                       Case{"AnswerAfterTheCommandWentAgain", Late::kAnswerAfterTheCommandWentAgain, false},
                       Case{"AnswerAfterTheCommandWentAgainReexecuted", Late::kAnswerAfterTheCommandWentAgain, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    NameOfCase());
 
 }  // namespace
 }  // namespace ryx::test

@@ -184,6 +184,19 @@ private:
         if (tally_.problems.size() < kMaxProblems) tally_.Problem(Who() + text + Conversation());
     }
 
+    // A call that succeeded must have given the right output; one that failed, an output length of 0.
+    void CheckOutput(std::uint32_t code, bool right, std::uint32_t length, const std::string& call,
+                     const std::string& output, const std::string& lengthName) {
+        if (code == RYX_SUCCESS) {
+            if (!right) {
+                ++tally_.wrongResponses;
+                CallProblem(call + " succeeded with a wrong " + output);
+            }
+        } else if (length != 0) {
+            CallProblem("a failed " + call + " left " + lengthName + std::to_string(length));
+        }
+    }
+
     void Soak() {
         bool powered = true;  // as far as the test knows: a failed power call leaves it open
         while (tally_.calls < calls_) {
@@ -295,14 +308,8 @@ private:
         std::uint32_t length = static_cast<std::uint32_t>(atr.size());
         const std::uint32_t code =
             Timed(Call::kPowerOn, 1, "power on", [&] { return RYX_PowerOnIcc(handle_, 0, atr.data(), &length); });
-        if (code == RYX_SUCCESS) {
-            if (length != kAtr.size() || !std::equal(kAtr.begin(), kAtr.end(), atr.begin())) {
-                ++tally_.wrongResponses;
-                CallProblem("RYX_PowerOnIcc succeeded with a wrong ATR");
-            }
-        } else if (length != 0) {
-            CallProblem("a failed RYX_PowerOnIcc left an ATR length of " + std::to_string(length));
-        }
+        CheckOutput(code, length == kAtr.size() && std::equal(kAtr.begin(), kAtr.end(), atr.begin()), length,
+                    "RYX_PowerOnIcc", "ATR", "an ATR length of ");
         return code;
     }
 
@@ -330,14 +337,8 @@ private:
             return RYX_Control(handle_, 0, RYX_CONTROL_ESCAPE, in.data(), static_cast<std::uint32_t>(in.size()),
                                out.data(), static_cast<std::uint32_t>(out.size()), &returned);
         });
-        if (code == RYX_SUCCESS) {
-            if (returned != in.size() || !std::equal(in.begin(), in.end(), out.begin())) {
-                ++tally_.wrongResponses;
-                CallProblem("RYX_Control succeeded with a wrong reply");
-            }
-        } else if (returned != 0) {
-            CallProblem("a failed RYX_Control left bytesReturned at " + std::to_string(returned));
-        }
+        CheckOutput(code, returned == in.size() && std::equal(in.begin(), in.end(), out.begin()), returned,
+                    "RYX_Control", "reply", "bytesReturned at ");
     }
 
     std::size_t index_;
@@ -356,7 +357,8 @@ void PrintSummary(const Tally& t, Clock::duration wall) {
     std::printf("soak: %zu readers, %llu calls in %lld ms, %llu succeeded (%.2f%%), %llu faults injected\n", kReaders,
                 static_cast<unsigned long long>(t.calls),
                 static_cast<long long>(duration_cast<milliseconds>(wall).count()),
-                static_cast<unsigned long long>(t.successes), t.calls ? 100.0 * t.successes / t.calls : 0.0,
+                static_cast<unsigned long long>(t.successes),
+                t.calls ? 100.0 * static_cast<double>(t.successes) / static_cast<double>(t.calls) : 0.0,
                 static_cast<unsigned long long>(t.faults));
     for (std::size_t k = 0; k < sim::kFaultKindCount; ++k) {
         if (t.faultsByKind[k] != 0) {

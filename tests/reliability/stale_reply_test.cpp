@@ -105,8 +105,8 @@ INSTANTIATE_TEST_SUITE_P(Calls, LateAnswerBehindTheReply,
                                            Case{"power on, two status frames", Call::kPowerOn, false},
                                            Case{"escape, second reply", Call::kControl, true},
                                            Case{"escape, two status frames", Call::kControl, false}),
-                         [](const auto& info) {
-                             std::string name = info.param.what;
+                         [](const auto& param) {
+                             std::string name = param.param.what;
                              std::replace_if(
                                  name.begin(), name.end(),
                                  [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); }, '_');

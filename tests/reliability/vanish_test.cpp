@@ -18,6 +18,7 @@
 
 #include "reliability_support.h"
 #include "sim/simulator.h"
+#include "support/param_name.h"
 
 namespace ryx::test {
 namespace {
@@ -276,7 +277,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {Pass(1), Of(sim::FaultKind::kDelayStatus)},
                    2,
                    2}),
-    [](const auto& info) { return std::string(info.param.name); });
+    NameOfCase());
 
 }  // namespace
 }  // namespace ryx::test

@@ -23,6 +23,22 @@ long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// A read (waiting up to `readTimeoutMs`) that fails within `boundMs` with `readError`, then a write that fails too:
+// neither moves a byte.
+void ExpectReadAndWriteFail(SerialHandle port, std::uint32_t readTimeoutMs, long long boundMs,
+                            std::uint32_t readError) {
+    std::uint8_t buffer[4] = {0x02, 0x03};
+    std::uint32_t count = 99;
+    const auto start = Clock::now();
+    EXPECT_FALSE(SerialRead(port, buffer, sizeof buffer, &count, readTimeoutMs));
+    EXPECT_LT(MsSince(start), boundMs);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(SerialLastError(), readError);
+    count = 99;
+    EXPECT_FALSE(SerialWrite(port, buffer, 2, &count));
+    EXPECT_EQ(count, 0u);
+}
+
 class SerialIo : public testing::Test {
 protected:
     void SetUp() override {
@@ -84,17 +100,7 @@ TEST_F(SerialIo, TimeOutIsTestedOnlyBetweenPasses) {
 
 TEST_F(SerialIo, PeerHangUpFailsReadsAndWritesPromptly) {
     pty_.CloseMaster();
-    std::uint8_t buffer[4];
-    std::uint32_t got = 99;
-    const auto start = Clock::now();
-    EXPECT_FALSE(SerialRead(port_, buffer, sizeof buffer, &got, 10000));
-    EXPECT_LT(MsSince(start), 2500);
-    EXPECT_EQ(got, 0u);
-    EXPECT_EQ(SerialLastError(), RYX_ERROR_IO_DEVICE);
-    const std::uint8_t frame[] = {0x02, 0x03};
-    std::uint32_t wrote = 99;
-    EXPECT_FALSE(SerialWrite(port_, frame, sizeof frame, &wrote));
-    EXPECT_EQ(wrote, 0u);
+    ExpectReadAndWriteFail(port_, 10000, 2500, RYX_ERROR_IO_DEVICE);
     EXPECT_EQ(SerialLastError(), RYX_ERROR_IO_DEVICE);
 }
 
@@ -129,16 +135,7 @@ TEST_F(SerialIo, PurgeDiscardsQueuedInput) {
 }
 
 TEST(SerialIoHandle, AnInvalidHandleFailsWithoutWaiting) {
-    std::uint8_t buffer[4];
-    std::uint32_t count = 99;
-    const auto start = Clock::now();
-    EXPECT_FALSE(SerialRead(kInvalidSerialHandle, buffer, sizeof buffer, &count, 0));
-    EXPECT_LT(MsSince(start), 450);
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(SerialLastError(), RYX_ERROR_SYSTEM_BIT | 9u);  // EBADF
-    count = 99;
-    EXPECT_FALSE(SerialWrite(kInvalidSerialHandle, buffer, sizeof buffer, &count));
-    EXPECT_EQ(count, 0u);
+    ExpectReadAndWriteFail(kInvalidSerialHandle, 0, 450, RYX_ERROR_SYSTEM_BIT | 9u);  // EBADF
     EXPECT_FALSE(SerialPurge(kInvalidSerialHandle));
     SerialClose(kInvalidSerialHandle);  // harmless
 }

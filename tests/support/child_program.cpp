@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace ryx::test {
@@ -48,9 +50,9 @@ ChildProgram::ChildProgram(const std::string& program, const std::vector<std::st
     } else if (::pipe2(in, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe");
     }
-    int out[2];
-    int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    int outPipe[2];
+    int errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -59,7 +61,7 @@ ChildProgram::ChildProgram(const std::string& program, const std::vector<std::st
     if (pid_ == 0) {
         // Only async-signal-safe calls between fork and exec.
         ::setpgid(0, 0);
-        if (::dup2(in[0], 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(err[1], 2) < 0 ||
+        if (::dup2(in[0], 0) < 0 || ::dup2(outPipe[1], 1) < 0 || ::dup2(errPipe[1], 2) < 0 ||
             (!workDir.empty() && ::chdir(workDir.c_str()) != 0)) {
             _exit(126);
         }
@@ -68,11 +70,11 @@ ChildProgram::ChildProgram(const std::string& program, const std::vector<std::st
     }
     if (pid_ > 0) ::setpgid(pid_, pid_);  // also here: a kill of the group may come before the child ran
     ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
     in_ = in[1];
-    fds_[0] = out[0];
-    fds_[1] = err[0];
+    fds_[0] = outPipe[0];
+    fds_[1] = errPipe[0];
     if (pid_ < 0) throw std::runtime_error("fork");
 }
 
@@ -198,6 +200,19 @@ ControlClient::ControlClient(const std::string& path) {
 
 ControlClient::~ControlClient() {
     ::close(fd_);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string ShellQuote(const std::string& word) {
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
 }
 
 std::string ControlClient::Send(const std::string& line) {

@@ -70,6 +70,12 @@ struct Outcome {
 Outcome RunProgram(const std::vector<std::string>& argv, std::string_view input, const std::string& workDir,
                    std::chrono::milliseconds bound);
 
+// The whole content of the file at `path` ("" when it cannot be read): a run's input or its expected output.
+std::string ReadFile(const std::string& path);
+
+// `word` quoted for sh, for a command line that ryx_sim --run or wine hands to a shell.
+std::string ShellQuote(const std::string& word);
+
 // One connection to a ryx_sim control socket.
 class ControlClient {
 public:

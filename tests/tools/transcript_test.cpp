@@ -5,6 +5,7 @@
 // replaced by "PORT" so the transcripts do not depend on which pseudo-terminal was free. With RYX_UPDATE_GOLDEN=1 in
 // the environment a case writes what it got to its .out file instead; read the difference before committing it.
 #include "support/child_program.h"
+#include "support/param_name.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -62,23 +62,10 @@ const TranscriptCase kCases[] = {
     {"end_of_input_filename", true, {}},
 };
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string Quote(const std::string& word) {
-    std::string quoted = "'";
-    for (char c : word) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
-}
-
 using ryx::test::Outcome;
+using ryx::test::ReadFile;
 using ryx::test::RunProgram;
+using ryx::test::ShellQuote;
 
 std::string Normalise(const std::string& text) {
     static const std::regex kPty("/dev/pts/[0-9]+");
@@ -95,7 +82,7 @@ TEST_P(Transcript, MatchesGoldenFile) {
         argv.push_back(RYX_SIM_BINARY);
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         argv.push_back("--run");
-        argv.push_back(Quote(RYX_TEST_BINARY) + " {port}");
+        argv.push_back(ShellQuote(RYX_TEST_BINARY) + " {port}");
     } else {
         argv.push_back(RYX_TEST_BINARY);
         argv.insert(argv.end(), c.args.begin(), c.args.end());
@@ -117,16 +104,13 @@ TEST_P(Transcript, MatchesGoldenFile) {
 
 // ryx_sim --run leaves standard output to the command: a TAP reader on the pipe sees TAP from the first line.
 TEST(SimulatorRun, TapFromTheFirstLine) {
-    const Outcome run = RunProgram({RYX_SIM_BINARY, "--run", Quote(RYX_TEST_BINARY) + " {port} --tap --power-on"}, "",
-                                   RYX_SOURCE_DIR, std::chrono::seconds(120));
+    const Outcome run = RunProgram({RYX_SIM_BINARY, "--run", ShellQuote(RYX_TEST_BINARY) + " {port} --tap --power-on"},
+                                   "", RYX_SOURCE_DIR, std::chrono::seconds(120));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out.substr(0, run.out.find('\n')), "TAP version 13");
     EXPECT_EQ(Normalise(run.err), "PORT\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Tools, Transcript, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<TranscriptCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Tools, Transcript, testing::ValuesIn(kCases), ryx::test::NameOfCase());
 
 }  // namespace

@@ -11,6 +11,14 @@
 namespace ryx {
 namespace {
 
+// Names a case by its letter: "E", "e_lower".
+struct LetterName {
+    template <typename Case>
+    std::string operator()(const testing::TestParamInfo<Case>& param) const {
+        return std::string(1, param.param.letter) + (param.param.letter >= 'a' ? "_lower" : "");
+    }
+};
+
 struct ParityCase {
     char letter;
     std::uint8_t parity;
@@ -33,9 +41,7 @@ INSTANTIATE_TEST_SUITE_P(Letters, ParityTest,
                                          ParityCase{'N', kNoParity, false}, ParityCase{'n', kNoParity, false},
                                          ParityCase{'O', kOddParity, true}, ParityCase{'o', kOddParity, true},
                                          ParityCase{'S', kSpaceParity, true}, ParityCase{'s', kSpaceParity, true}),
-                         [](const testing::TestParamInfo<ParityCase>& info) {
-                             return std::string(1, info.param.letter) + (info.param.letter >= 'a' ? "_lower" : "");
-                         });
+                         LetterName());
 
 TEST(CommStateTest, StopBitCodes) {
     const struct {
@@ -75,9 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(FlowCase{'H', true, kRtsControlHandshake, false}, FlowCase{'h', true, kRtsControlHandshake, false},
                     FlowCase{'N', false, kRtsControlEnable, false}, FlowCase{'n', false, kRtsControlEnable, false},
                     FlowCase{'S', false, kRtsControlEnable, true}, FlowCase{'s', false, kRtsControlEnable, true}),
-    [](const testing::TestParamInfo<FlowCase>& info) {
-        return std::string(1, info.param.letter) + (info.param.letter >= 'a' ? "_lower" : "");
-    });
+    LetterName());
 
 TEST(CommStateTest, TheLibrarysOwnSettingsInFull) {
     CommStateFields f;

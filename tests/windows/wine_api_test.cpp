@@ -20,6 +20,7 @@
 #include "api/response_pattern.h"
 #include "sim/simulator.h"
 #include "wine_support.h"
+#include "support/sim_faults.h"
 
 namespace ryx::wine {
 namespace {
@@ -262,8 +263,8 @@ TEST_P(WineExchangeTest, CommandsAndResponsesOfEverySizeArriveIntactInBlocks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, WineExchangeTest, testing::Values(sim::Model::KT4470RS, sim::Model::KT6630RS),
-                         [](const testing::TestParamInfo<sim::Model>& info) {
-                             return std::string(sim::ModelName(info.param));
+                         [](const testing::TestParamInfo<sim::Model>& param) {
+                             return std::string(sim::ModelName(param.param));
                          });
 
 TEST_F(WineApiTest, TheBuiltInCardAnswersItsCommands) {
@@ -286,11 +287,7 @@ TEST_F(WineApiTest, EscapeCommandsPassAndTheirRepliesComeBack) {
     EXPECT_EQ(Call("control 0 3500 4401 64"), "control 0x00000057 0 -");  // the line-speed escape is reserved
     EXPECT_EQ(Call("control 0 3501 E000001800 64"), "control 0x00000057 0 -");
     // The reader's "no card" passes unchanged.
-    sim::Fault noCard;
-    noCard.kind = sim::FaultKind::kStatusError;
-    noCard.bStatus = 0x42;
-    noCard.bError = 0xFE;
-    sim_->QueueFault(noCard);
+    sim_->QueueFault(test::StatusFault(0x42));
     EXPECT_EQ(Call("control 0 3500 0102 64"), "control 0x00000458 0 -");
 }
 

@@ -9,10 +9,8 @@
 #include <dirent.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -48,19 +46,6 @@ std::vector<std::string> GoldenCases() {
     return cases;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string Quote(const std::string& word) {
-    std::string quoted = "'";
-    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 // The Windows transcript in the Linux form: LF line ends, "PORT" for the reader's port, the Linux test's missing
 // path for the missing port.
 std::string Normalise(std::string text, const std::string& missingPortOnLinux) {
@@ -76,8 +61,8 @@ class WineTranscript : public testing::TestWithParam<std::string> {};
 TEST_P(WineTranscript, MatchesTheLinuxGoldenFile) {
     const std::string name = GetParam();
     const std::string base = std::string(RYX_GOLDEN_DIR) + "/" + name;
-    const std::string program = Quote(RYX_WINE) + " " + Quote(WindowsBinDir() + "/ryx_test.exe");
-    const std::string waitForServer = Quote(RYX_WINESERVER) + " -w";
+    const std::string program = ShellQuote(RYX_WINE) + " " + ShellQuote(WindowsBinDir() + "/ryx_test.exe");
+    const std::string waitForServer = ShellQuote(RYX_WINESERVER) + " -w";
     std::vector<std::string> argv;
     if (name == "no_argument" || name == "open_failure") {
         // No reader: ryx_test runs alone.
@@ -102,7 +87,7 @@ TEST_P(WineTranscript, MatchesTheLinuxGoldenFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, WineTranscript, testing::ValuesIn(GoldenCases()),
-                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
+                         [](const testing::TestParamInfo<std::string>& param) { return param.param; });
 
 }  // namespace
 }  // namespace ryx::wine

@@ -22,7 +22,9 @@ namespace ryx::wine {
 
 // Programs run whole as every test runs them.
 using test::Outcome;
+using test::ReadFile;
 using test::RunProgram;
+using test::ShellQuote;
 
 // Makes COM<number> of the prefix stand for device (a symbolic link in dosdevices, replacing any there).
 [[nodiscard]] bool MapComPort(int number, const std::string& device);
