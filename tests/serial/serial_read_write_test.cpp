@@ -140,6 +140,9 @@ TEST(SerialIoHandle, AnInvalidHandleFailsWithoutWaiting) {
     EXPECT_FALSE(SerialWrite(kInvalidSerialHandle, buffer, sizeof buffer, &count));
     EXPECT_EQ(count, 0u);
     EXPECT_FALSE(SerialPurge(kInvalidSerialHandle));
+    bool wentQuiet = true;
+    EXPECT_FALSE(SerialDrain(kInvalidSerialHandle, 10, 10, &count, &wentQuiet));
+    EXPECT_FALSE(wentQuiet);
     SerialClose(kInvalidSerialHandle);  // harmless
 }
 
