@@ -27,10 +27,11 @@ namespace ryx {
 //   - while an answer may still come within an exchange (a command frame sent again after silence, a repeat
 //     request after a response that stopped short), the response is read up to its announced end and no
 //     further, so that an answer behind it stays queued for the drain;
-//   - a reply the message layer refuses (another bSeq, a length that does not add up) leaves the link unsettled.
+//   - a reply the message layer refuses (another bSeq, a length that does not add up) leaves the link unsettled;
+//   - so does a command frame whose write failed: part of it may have gone out, and the reader may answer that.
 // Draining reads and discards until nothing has arrived for as long as the reader's longest frame takes at the
-// current rate, within a firm limit. An exchange on a settled line whose first attempts succeed waits for
-// nothing more than its own frames.
+// current rate, within a firm limit; a drain that reached the limit first leaves the link unsettled. An exchange on a
+// settled line whose first attempts succeed waits for nothing more than its own frames.
 namespace {
 
 constexpr std::uint32_t kResponseChunkSize = 64;
@@ -61,11 +62,16 @@ std::uint32_t QuietTimeMs(const Link& link) noexcept {
     return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(ms, kQuietFloorMs, kDrainLimitMs));
 }
 
-// Reads and discards until the line has been quiet for QuietTimeMs. foreignBytes: bytes already taken that no
-// frame asked for; they make this drain count as a late answer even when nothing more arrives.
+// Reads and discards until the line has been quiet for QuietTimeMs, and settles the link only if it did: a reader
+// still sending when the limit ended the drain leaves it unsettled, so that the next exchange drains again.
+// foreignBytes: bytes already taken that no frame asked for; they make this drain count as a late answer even when
+// nothing more arrives.
 void DrainLine(Link& link, std::uint32_t foreignBytes) noexcept {
     std::uint32_t discarded = 0;
-    (void)SerialDrain(link.port, QuietTimeMs(link), kDrainLimitMs, &discarded);  // a dead port fails what follows
+    bool wentQuiet = false;
+    // A dead port fails what follows.
+    (void)SerialDrain(link.port, QuietTimeMs(link), kDrainLimitMs, &discarded, &wentQuiet);
+    link.unsettled = !wentQuiet;
     ++link.counters.drains;
     link.counters.discardedBytes += discarded;
     if (discarded + foreignBytes != 0) ++link.counters.lateAnswers;
@@ -100,6 +106,7 @@ bool SendCommandFrame(Link& link, const std::uint8_t* frame, std::uint32_t frame
         (void)SerialPurge(link.port);
         std::uint32_t written = 0;
         if (!SerialWrite(link.port, frame, frameSize, &written)) {
+            link.unsettled = true;  // part of the frame may have gone out, and the reader may answer it
             continue;
         }
         std::array<std::uint8_t, kStatusFrameSize> status{};
@@ -116,7 +123,6 @@ bool SendCommandFrame(Link& link, const std::uint8_t* frame, std::uint32_t frame
             // drains instead.
             if (attempt + 1 < attempts) {
                 DrainLine(link, got);
-                link.unsettled = false;
             } else {
                 link.unsettled = true;
             }
@@ -272,7 +278,6 @@ std::uint32_t ExchangeFrameInPlace(Link& link, std::span<const std::uint8_t> hea
 
     if (link.unsettled) {
         DrainLine(link, 0);
-        link.unsettled = false;
     }
     if (!SendCommandFrame(link, transmit, static_cast<std::uint32_t>(frameSize))) {
         return RYX_ERROR_GEN_FAILURE;

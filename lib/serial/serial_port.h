@@ -47,9 +47,10 @@ bool SerialPurge(SerialHandle port);
 
 // Reads and throws away whatever arrives until nothing has come for quietMs, or until limitMs have passed since
 // the call began, whichever is first; unlike SerialRead it keeps to the millisecond, not to 500 ms passes.
-// *discarded is the number of bytes thrown away. Fails only when the port does (a peer that hung up: 1117).
+// *discarded is the number of bytes thrown away; *wentQuiet is true when the line stayed silent for quietMs, false
+// when limitMs ended the drain first (or it failed). Fails only when the port does (a peer that hung up: 1117).
 [[nodiscard]] bool SerialDrain(SerialHandle port, std::uint32_t quietMs, std::uint32_t limitMs,
-                               std::uint32_t* discarded);
+                               std::uint32_t* discarded, bool* wentQuiet);
 
 // Writes all n bytes, waiting as long as it takes; a short write is a failure. *bytesWritten is the count that
 // went out, also on failure. A peer that hung up fails with RYX_ERROR_IO_DEVICE (1117).

@@ -101,11 +101,10 @@ PassResult TakeAtOnce(int fd, std::uint8_t* buffer, std::uint32_t n, std::uint32
     return PassResult::kFailed;
 }
 
-// One pass: waits up to kPassMs for input and takes what is queued.
-PassResult ReadPass(int fd, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead) noexcept {
-    const std::uint32_t passStart = TickMs();
-    for (;;) {
-        const std::uint32_t elapsed = TickMs() - passStart;
+// One pass: waits up to kPassMs from passStart (the tick it began at) for input and takes what is queued.
+PassResult ReadPass(int fd, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead,
+                    std::uint32_t passStart) noexcept {
+    for (std::uint32_t elapsed = 0;; elapsed = TickMs() - passStart) {
         if (elapsed >= static_cast<std::uint32_t>(kPassMs)) {
             return PassResult::kNothing;
         }
@@ -257,11 +256,13 @@ bool SerialPurge(SerialHandle port) {
     return true;
 }
 
-bool SerialDrain(SerialHandle port, std::uint32_t quietMs, std::uint32_t limitMs, std::uint32_t* discarded) {
-    if (discarded == nullptr) {
+bool SerialDrain(SerialHandle port, std::uint32_t quietMs, std::uint32_t limitMs, std::uint32_t* discarded,
+                 bool* wentQuiet) {
+    if (discarded == nullptr || wentQuiet == nullptr) {
         return FailWith(RYX_ERROR_INVALID_PARAMETER);
     }
     *discarded = 0;
+    *wentQuiet = false;
     int fd = -1;
     if (!PortFd(port, &fd)) {
         return false;
@@ -273,6 +274,7 @@ bool SerialDrain(SerialHandle port, std::uint32_t quietMs, std::uint32_t limitMs
         const std::uint32_t quiet = now - lastArrival;
         const std::uint32_t spent = now - start;
         if (quiet >= quietMs || spent >= limitMs) {
+            *wentQuiet = quiet >= quietMs;
             return true;
         }
         const int wait = static_cast<int>(std::min(quietMs - quiet, limitMs - spent));
@@ -319,16 +321,21 @@ bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::u
     }
     // Bytes that are already there need no wait: most reads of a response find the next part queued. Otherwise
     // at least one pass waits, even with a time-out of 0.
-    PassResult pass = n != 0 ? TakeAtOnce(fd, buffer, n, bytesRead) : PassResult::kNothing;
+    // The clock is read only once a read has to wait, and once per pass.
+    const PassResult first = n != 0 ? TakeAtOnce(fd, buffer, n, bytesRead) : PassResult::kNothing;
+    if (first != PassResult::kNothing) {
+        return first == PassResult::kRead;
+    }
     const std::uint32_t start = TickMs();
-    for (bool waited = false;; waited = true) {
+    for (std::uint32_t passStart = start;;) {
+        const PassResult pass = ReadPass(fd, buffer, n, bytesRead, passStart);
         if (pass != PassResult::kNothing) {
             return pass == PassResult::kRead;
         }
-        if (waited && TickMs() - start >= timeoutMs) {  // unsigned: the tick counter's wrap does no harm
+        passStart = TickMs();
+        if (passStart - start >= timeoutMs) {  // unsigned: the tick counter's wrap does no harm
             return FailWith(RYX_ERROR_TIMEOUT);
         }
-        pass = ReadPass(fd, buffer, n, bytesRead);
     }
 }
 

@@ -265,11 +265,13 @@ bool SerialPurge(SerialHandle port) {
     return PortHandle(port, &handle) && ::PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
 }
 
-bool SerialDrain(SerialHandle port, std::uint32_t quietMs, std::uint32_t limitMs, std::uint32_t* discarded) {
-    if (discarded == nullptr) {
+bool SerialDrain(SerialHandle port, std::uint32_t quietMs, std::uint32_t limitMs, std::uint32_t* discarded,
+                 bool* wentQuiet) {
+    if (discarded == nullptr || wentQuiet == nullptr) {
         return FailWith(ERROR_INVALID_PARAMETER);
     }
     *discarded = 0;
+    *wentQuiet = false;
     HANDLE handle = nullptr;
     if (!PortHandle(port, &handle)) {
         return false;
@@ -289,6 +291,7 @@ bool SerialDrain(SerialHandle port, std::uint32_t quietMs, std::uint32_t limitMs
         const DWORD quiet = now - lastArrival;
         const DWORD spent = now - start;
         if (quiet >= quietMs || spent >= limitMs) {
+            *wentQuiet = quiet >= quietMs;
             return true;
         }
         ::Sleep(std::min<DWORD>({kLookEveryMs, quietMs - quiet, limitMs - spent}));

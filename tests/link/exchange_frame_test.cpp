@@ -3,7 +3,9 @@
 #include <ryx.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include <unistd.h>
 
@@ -343,6 +345,40 @@ TEST_F(ExchangeFrameTest, QueueIsPurgedBeforeTheCommand) {
     const Outcome o = Exchange(link, kPowerOn);
     ASSERT_EQ(o.result, RYX_SUCCESS);
     EXPECT_EQ(Bytes(o.reply.begin(), o.reply.begin() + o.replyLength), kAtrReply);
+}
+
+// A drain the limit cut off while the reader kept sending settles nothing: the next exchange drains again. The
+// reader's longest frame at 9600 bit/s outlasts the 1 s limit, so any byte after the drain began keeps the line
+// from counting as quiet. A well-formed refusal ends the exchange without unsettling the link itself.
+TEST_F(ExchangeFrameTest, DrainCutOffByItsLimitLeavesTheLinkUnsettled) {
+    link.maxBlockSize = 5000;
+    link.statusRetries = 0;
+    link.unsettled = true;
+    ScriptedPeer peer(pty, {{{0x02, 0x01, 0x01, 0x03}}});
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        // A byte every few milliseconds until the command frame arrives (or a generous bound passes).
+        const auto bound = std::chrono::steady_clock::now() + 30s;
+        while (!done && peer.Received().empty() && std::chrono::steady_clock::now() < bound) {
+            const std::uint8_t filler = 0x55;
+            (void)!write(pty.master(), &filler, 1);
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    const Outcome o = Exchange(link, kPowerOn);
+    done = true;
+    sender.join();
+    EXPECT_EQ(o.result, RYX_ERROR_GEN_FAILURE);
+    EXPECT_EQ(link.counters.drains, 1u);
+    EXPECT_GT(link.counters.discardedBytes, 0u);
+    EXPECT_TRUE(link.unsettled);
+}
+
+// A command frame whose write failed may have gone out in part: the reader could still answer it.
+TEST_F(ExchangeFrameTest, FailedCommandWriteLeavesTheLinkUnsettled) {
+    pty.CloseMaster();
+    EXPECT_EQ(Exchange(link, kPowerOn).result, RYX_ERROR_GEN_FAILURE);
+    EXPECT_TRUE(link.unsettled);
 }
 
 }  // namespace
