@@ -11,6 +11,19 @@
 
 namespace ryx {
 
+namespace {
+
+// Puts the whole response into the caller's buffer, once it is known to fit: the data held back from the blocks
+// before, then the last block's. Returns its length.
+std::uint32_t DeliverResponse(const std::vector<std::uint8_t>& held, std::span<const std::uint8_t> last,
+                              std::uint8_t* response) {
+    if (!held.empty()) std::memcpy(response, held.data(), held.size());
+    if (!last.empty()) std::memcpy(response + held.size(), last.data(), last.size());
+    return static_cast<std::uint32_t>(held.size() + last.size());
+}
+
+}  // namespace
+
 std::uint32_t SendXfrBlock(Link& link, std::span<const std::uint8_t> command, std::uint8_t* response,
                            std::uint32_t* responseLength) {
     if (responseLength == nullptr || command.size() > UINT32_MAX) {
@@ -47,13 +60,7 @@ std::uint32_t SendXfrBlock(Link& link, std::span<const std::uint8_t> command, st
         }
         const XfrChainStep step = NextXfrStep(length, block.offset + block.size, maxBlockSize, reply[9]);
         if (step.action == XfrChainAction::kDone) {
-            if (heldLength > 0) {
-                std::memcpy(response, held.data(), heldLength);
-            }
-            if (dataLength > 0) {
-                std::memcpy(response + heldLength, data, dataLength);
-            }
-            *responseLength = heldLength + dataLength;
+            *responseLength = DeliverResponse(held, std::span(data, dataLength), response);
             return RYX_SUCCESS;
         }
         if (step.action == XfrChainAction::kFail) {

@@ -137,8 +137,9 @@ TEST_F(SerialIo, PurgeDiscardsQueuedInput) {
 TEST(SerialIoHandle, AnInvalidHandleFailsWithoutWaiting) {
     ExpectReadAndWriteFail(kInvalidSerialHandle, 0, 450, RYX_ERROR_SYSTEM_BIT | 9u);  // EBADF
     EXPECT_FALSE(SerialPurge(kInvalidSerialHandle));
+    std::uint32_t discarded = 0;
     bool wentQuiet = true;
-    EXPECT_FALSE(SerialDrain(kInvalidSerialHandle, 10, 10, &count, &wentQuiet));
+    EXPECT_FALSE(SerialDrain(kInvalidSerialHandle, 10, 10, &discarded, &wentQuiet));
     EXPECT_FALSE(wentQuiet);
     SerialClose(kInvalidSerialHandle);  // harmless
 }
