@@ -144,17 +144,8 @@ enum class State { kBeforePowerOn, kPowered, kPoweredOff, kCardRemoved };
 const State kStates[] = {State::kBeforePowerOn, State::kPowered, State::kPoweredOff, State::kCardRemoved};
 
 const char* Name(State s) {
-    switch (s) {
-        case State::kBeforePowerOn:
-            return "before power-on";
-        case State::kPowered:
-            return "powered";
-        case State::kPoweredOff:
-            return "after power-off";
-        case State::kCardRemoved:
-            return "after card removal";
-    }
-    return "?";
+    static const char* const kNames[] = {"before power-on", "powered", "after power-off", "after card removal"};
+    return kNames[static_cast<int>(s)];
 }
 
 void PrintTo(State s, std::ostream* os) {
