@@ -263,22 +263,19 @@ std::vector<Case> SweepCases() {
     // RYX_Close: only the handle can be wrong; the good close ends every Reader.
 
     // RYX_GetNumSlots, RYX_GetBaudRate, RYX_GetTimeouts, RYX_SetTimeouts.
-    add({"GetNumSlots null", {}, [](RYX_HANDLE h, Arena&) { return RYX_GetNumSlots(h, nullptr); }});
-    add({"GetNumSlots",
-         {},
-         [](RYX_HANDLE h, Arena& a) { return RYX_GetNumSlots(h, &a.word); },
-         false,
-         [](State) {
-             return Outcome{RYX_SUCCESS, Word(2)};
-         }});
-    add({"GetBaudRate null", {}, [](RYX_HANDLE h, Arena&) { return RYX_GetBaudRate(h, nullptr); }});
-    add({"GetBaudRate",
-         {},
-         [](RYX_HANDLE h, Arena& a) { return RYX_GetBaudRate(h, &a.word); },
-         false,
-         [](State) {
-             return Outcome{RYX_SUCCESS, Word(9600)};
-         }});
+    // A getter of one word: a null pointer is refused, else it stores `value` in every state.
+    const auto addWordGetter = [&](const std::string& name, decltype(&RYX_GetNumSlots) get, std::uint32_t value) {
+        add({name + " null", {}, [get](RYX_HANDLE h, Arena&) { return get(h, nullptr); }});
+        add({name,
+             {},
+             [get](RYX_HANDLE h, Arena& a) { return get(h, &a.word); },
+             false,
+             [value](State) {
+                 return Outcome{RYX_SUCCESS, Word(value)};
+             }});
+    };
+    addWordGetter("GetNumSlots", RYX_GetNumSlots, 2);
+    addWordGetter("GetBaudRate", RYX_GetBaudRate, 9600);
     add({"GetTimeouts null", {}, [](RYX_HANDLE h, Arena&) { return RYX_GetTimeouts(h, nullptr); }});
     add({"GetTimeouts",
          {},
