@@ -532,28 +532,17 @@ std::vector<Case> SweepCases() {
     add({"Control line-speed escape alone", {}, control(0, RYX_CONTROL_ESCAPE, {0x44}, 64), true});
     add({"Control line-speed escape, null returned", {}, control(0, RYX_CONTROL_ESCAPE, {0x44, 0x04}, 64, false)});
     // The first command byte is looked at only after every other check has passed.
-    add({"Control code before the command is read",
-         {},
-         [](RYX_HANDLE h, Arena& a) { return RYX_Control(h, 0, 3501, Forbidden().bytes(), 5, a.buffer, 64, &a.word); },
-         true});
-    add({"Control in length 0 before the command is read",
-         {},
-         [](RYX_HANDLE h, Arena& a) {
-             return RYX_Control(h, 0, RYX_CONTROL_ESCAPE, Forbidden().bytes(), 0, a.buffer, 64, &a.word);
-         },
-         true});
-    add({"Control null out before the command is read",
-         {},
-         [](RYX_HANDLE h, Arena& a) {
-             return RYX_Control(h, 0, RYX_CONTROL_ESCAPE, Forbidden().bytes(), 5, nullptr, 64, &a.word);
-         },
-         true});
-    add({"Control out size 0 before the command is read",
-         {},
-         [](RYX_HANDLE h, Arena& a) {
-             return RYX_Control(h, 0, RYX_CONTROL_ESCAPE, Forbidden().bytes(), 5, a.buffer, 0, &a.word);
-         },
-         true});
+    // The command lies on a page that may not be read: the check each row breaks must refuse before it is read.
+    const auto controlUnread = [](std::uint32_t code, std::uint32_t inLength, bool withOut, std::uint32_t outSize) {
+        return [=](RYX_HANDLE h, Arena& a) {
+            return RYX_Control(h, 0, code, Forbidden().bytes(), inLength, withOut ? a.buffer : nullptr, outSize,
+                               &a.word);
+        };
+    };
+    add({"Control code before the command is read", {}, controlUnread(3501, 5, true, 64), true});
+    add({"Control in length 0 before the command is read", {}, controlUnread(RYX_CONTROL_ESCAPE, 0, true, 64), true});
+    add({"Control null out before the command is read", {}, controlUnread(RYX_CONTROL_ESCAPE, 5, false, 64), true});
+    add({"Control out size 0 before the command is read", {}, controlUnread(RYX_CONTROL_ESCAPE, 5, true, 0), true});
     add({"Control bad slot before anything is read",
          {},
          [](RYX_HANDLE h, Arena& a) {
