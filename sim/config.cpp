@@ -2,21 +2,31 @@
 
 namespace ryx::sim {
 
+namespace {
+
+struct ModelRow {
+    Model model;
+    std::string_view name;
+};
+
+constexpr ModelRow kModels[] = {
+    {Model::KT4470RS, "KT4470RS"},
+    {Model::KT4470RS_V3, "KT4470RS_V3"},
+    {Model::KT6630RS, "KT6630RS"},
+};
+
+}  // namespace
+
 std::string_view ModelName(Model model) noexcept {
-    switch (model) {
-        case Model::KT4470RS:
-            return "KT4470RS";
-        case Model::KT4470RS_V3:
-            return "KT4470RS_V3";
-        case Model::KT6630RS:
-            return "KT6630RS";
+    for (const ModelRow& row : kModels) {
+        if (row.model == model) return row.name;
     }
     return "KT4470RS";
 }
 
 std::optional<Model> ModelFromName(std::string_view name) noexcept {
-    for (Model m : {Model::KT4470RS, Model::KT4470RS_V3, Model::KT6630RS}) {
-        if (ModelName(m) == name) return m;
+    for (const ModelRow& row : kModels) {
+        if (row.name == name) return row.model;
     }
     return std::nullopt;
 }

@@ -35,6 +35,13 @@ bool BadSlot(const std::string& v, std::string* why) {
     return false;
 }
 
+// The apply of an option whose value is kept as it is written.
+template <std::optional<std::string> Options::*field>
+bool StoreText(const std::string& v, Options* o, std::string*) {
+    o->*field = v;
+    return true;
+}
+
 const OptionEntry kOptions[] = {
     {"--model", "NAME",
      "KT4470RS (default; 2 slots, blocks of 261 bytes), KT4470RS_V3 (3 slots, 261)\nor KT6630RS (3 slots, 506)",
@@ -175,17 +182,11 @@ const OptionEntry kOptions[] = {
          return true;
      }},
     {"--link", "PATH", "make PATH a symbolic link to the terminal (removed at exit and while the reader is gone)",
-     [](const std::string& v, Options* o, std::string*) {
-         o->link = v;
-         return true;
-     }},
+     StoreText<&Options::link>},
     {"--control", "PATH",
      "listen for control commands on a Unix socket at PATH (removed at exit): one command\n"
      "a line, each answered \"ok\" or \"error: WHY\" (see Control commands below)",
-     [](const std::string& v, Options* o, std::string*) {
-         o->control = v;
-         return true;
-     }},
+     StoreText<&Options::control>},
     {"--send", "'COMMAND'",
      "with --control PATH only: send COMMAND to the ryx_sim listening there and exit\n"
      "(repeatable; 0 when all answered ok, 1 on an error, 69 when none listens)",
@@ -197,10 +198,7 @@ const OptionEntry kOptions[] = {
      "run COMMAND with /bin/sh -c, {port} replaced by the terminal's path, attached to this\n"
      "terminal; exit with its status when it ends (the path is printed on standard error:\n"
      "standard output is the command's)",
-     [](const std::string& v, Options* o, std::string*) {
-         o->run = v;
-         return true;
-     }},
+     StoreText<&Options::run>},
     {"--help", nullptr, "this text",
      [](const std::string&, Options* o, std::string*) {
          o->help = true;

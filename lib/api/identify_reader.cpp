@@ -1,6 +1,7 @@
 #include "api/identify_reader.h"
 
 #include <cstring>
+#include <string>
 #include <new>
 
 #include <ryx.h>
@@ -13,72 +14,70 @@ namespace {
 
 constexpr std::uint32_t kBothProtocols = RYX_PROTOCOL_T0 | RYX_PROTOCOL_T1;
 
+// What a slot row differs in from the one it is built on; 0 keeps the common value.
+struct SlotChanges {
+    std::uint32_t defaultClock = 0;
+    std::uint32_t maxClock = 0;
+    std::uint32_t defaultDataRate = 0;
+    std::uint32_t maxDataRate = 0;
+    std::uint32_t maxIfsd = 0;
+};
+
+constexpr SlotDescriptor Changed(SlotDescriptor row, SlotChanges changes) {
+    if (changes.defaultClock != 0) row.defaultClock = changes.defaultClock;
+    if (changes.maxClock != 0) row.maxClock = changes.maxClock;
+    if (changes.defaultDataRate != 0) row.defaultDataRate = changes.defaultDataRate;
+    if (changes.maxDataRate != 0) row.maxDataRate = changes.maxDataRate;
+    if (changes.maxIfsd != 0) row.maxIfsd = changes.maxIfsd;
+    return row;
+}
+
 // cardMode stays 0 here: it is set when a card's ATR is parsed.
+// The 4 MHz models' slots.
+constexpr SlotDescriptor kCommonRowA = {.protocols = kBothProtocols,
+                                        .defaultClock = 4000,
+                                        .maxClock = 4000,
+                                        .defaultDataRate = 10752,
+                                        .maxDataRate = 344100,
+                                        .maxIfsd = 254};
+// The 5 MHz model's slots, most of whose values differ.
+constexpr SlotDescriptor kCommonRowB =
+    Changed(kCommonRowA,
+            {.defaultClock = 5000, .maxClock = 5000, .defaultDataRate = 13441, .maxDataRate = 625000, .maxIfsd = 506});
+
 constexpr SlotDescriptor kDescriptorSetA[3] = {
-    {.protocols = kBothProtocols,
-     .defaultClock = 4000,
-     .maxClock = 4000,
-     .defaultDataRate = 10752,
-     .maxDataRate = 344100,
-     .maxIfsd = 512},
-    {.protocols = kBothProtocols,
-     .defaultClock = 4000,
-     .maxClock = 4000,
-     .defaultDataRate = 10752,
-     .maxDataRate = 344100,
-     .maxIfsd = 254},
-    {.protocols = kBothProtocols,
-     .defaultClock = 4000,
-     .maxClock = 4000,
-     .defaultDataRate = 10752,
-     .maxDataRate = 125000,
-     .maxIfsd = 254},
+    Changed(kCommonRowA, {.maxIfsd = 512}),
+    kCommonRowA,
+    Changed(kCommonRowA, {.maxDataRate = 125000}),
 };
 
 constexpr SlotDescriptor kDescriptorSetB[3] = {
-    {.protocols = kBothProtocols,
-     .defaultClock = 5000,
-     .maxClock = 13560,
-     .defaultDataRate = 105938,
-     .maxDataRate = 847500,
-     .maxIfsd = 506},
-    {.protocols = kBothProtocols,
-     .defaultClock = 5000,
-     .maxClock = 5000,
-     .defaultDataRate = 13441,
-     .maxDataRate = 625000,
-     .maxIfsd = 506},
-    {.protocols = kBothProtocols,
-     .defaultClock = 5000,
-     .maxClock = 5000,
-     .defaultDataRate = 13441,
-     .maxDataRate = 625000,
-     .maxIfsd = 506},
-};
-
-// Order matters: "KT4470RS_V3" must be tried before its prefix "KT4470RS".
-constexpr ReaderModel kReaderModelTable[] = {
-    {.text = "KT4470RS_V3",
-     .bytesCompared = 11,
-     .minimumReplyLength = 16,
-     .slotCount = 3,
-     .maxBlockSize = 261,
-     .descriptors = kDescriptorSetA},
-    {.text = "KT4470RS",
-     .bytesCompared = 8,
-     .minimumReplyLength = 13,
-     .slotCount = 2,
-     .maxBlockSize = 261,
-     .descriptors = kDescriptorSetA},
-    {.text = "KT6630RS",
-     .bytesCompared = 8,
-     .minimumReplyLength = 13,
-     .slotCount = 3,
-     .maxBlockSize = 506,
-     .descriptors = kDescriptorSetB},
+    Changed(kCommonRowB, {.maxClock = 13560, .defaultDataRate = 105938, .maxDataRate = 847500}),
+    kCommonRowB,
+    kCommonRowB,
 };
 
 constexpr std::size_t kVersionTextOffset = 5;
+
+// A model is known by its whole name, which the reply must carry after its first kVersionTextOffset bytes.
+constexpr ReaderModel Model(const char* text, std::uint32_t slotCount, std::uint32_t maxBlockSize,
+                            const SlotDescriptor* descriptors) {
+    const auto length = static_cast<std::uint32_t>(std::char_traits<char>::length(text));
+    return {.text = text,
+            .bytesCompared = length,
+            .minimumReplyLength = static_cast<std::uint32_t>(kVersionTextOffset) + length,
+            .slotCount = slotCount,
+            .maxBlockSize = maxBlockSize,
+            .descriptors = descriptors};
+}
+
+// Order matters: "KT4470RS_V3" must be tried before its prefix "KT4470RS".
+constexpr ReaderModel kReaderModelTable[] = {
+    Model("KT4470RS_V3", 3, 261, kDescriptorSetA),
+    Model("KT4470RS", 2, 261, kDescriptorSetA),
+    Model("KT6630RS", 3, 506, kDescriptorSetB),
+};
+static_assert(kReaderModelTable[0].minimumReplyLength == 16 && kReaderModelTable[1].minimumReplyLength == 13);
 
 // Link settings while the reader is being looked for, and after it was found.
 constexpr std::uint32_t kDetectionTimeout = 100;

@@ -144,6 +144,19 @@ TEST(ArgumentChecks, EachBadArgumentGivesInvalidParameterAndChangesNothing) {
     std::uint8_t baudEscape[2] = {0x44, 0x04};
     std::uint32_t zero = 0;
     std::uint32_t sixteen = 16;
+    // The calls that take buffers, with the arguments each row gives.
+    const auto exchange = [](std::uint32_t slot, const std::uint8_t* in, std::uint32_t inLength, std::uint8_t* response,
+                             std::uint32_t* responseLength) {
+        return [=](RYX_HANDLE h, std::uint32_t*) {
+            return RYX_ExchangeApdu(h, slot, in, inLength, response, responseLength);
+        };
+    };
+    const auto control = [](std::uint32_t slot, std::uint32_t code, const std::uint8_t* in, std::uint32_t inLength,
+                            std::uint8_t* outBuffer, std::uint32_t outSize) {
+        return [=](RYX_HANDLE h, std::uint32_t* out) {
+            return RYX_Control(h, slot, code, in, inLength, outBuffer, outSize, out);
+        };
+    };
     const ArgumentCase cases[] = {
         {"GetNumSlots null", [](RYX_HANDLE h, std::uint32_t*) { return RYX_GetNumSlots(h, nullptr); }},
         {"GetBaudRate null", [](RYX_HANDLE h, std::uint32_t*) { return RYX_GetBaudRate(h, nullptr); }},
@@ -163,32 +176,19 @@ TEST(ArgumentChecks, EachBadArgumentGivesInvalidParameterAndChangesNothing) {
          [](RYX_HANDLE h, std::uint32_t* out) { return RYX_SetProtocol(h, 0, 0x7FFFFFFC, out); }},
         {"GetIccStatus slot == count", [](RYX_HANDLE h, std::uint32_t* out) { return RYX_GetIccStatus(h, 2, out); }},
         {"GetIccStatus null", [](RYX_HANDLE h, std::uint32_t*) { return RYX_GetIccStatus(h, 0, nullptr); }},
-        {"ExchangeApdu slot == count",
-         [&](RYX_HANDLE h, std::uint32_t*) { return RYX_ExchangeApdu(h, 2, command, 4, buffer, &sixteen); }},
-        {"ExchangeApdu null command",
-         [&](RYX_HANDLE h, std::uint32_t*) { return RYX_ExchangeApdu(h, 0, nullptr, 4, buffer, &sixteen); }},
-        {"ExchangeApdu length 0",
-         [&](RYX_HANDLE h, std::uint32_t*) { return RYX_ExchangeApdu(h, 0, command, 0, buffer, &sixteen); }},
-        {"ExchangeApdu null response",
-         [&](RYX_HANDLE h, std::uint32_t*) { return RYX_ExchangeApdu(h, 0, command, 4, nullptr, &sixteen); }},
-        {"ExchangeApdu null response length",
-         [&](RYX_HANDLE h, std::uint32_t*) { return RYX_ExchangeApdu(h, 0, command, 4, buffer, nullptr); }},
-        {"ExchangeApdu response size 0",
-         [&](RYX_HANDLE h, std::uint32_t*) { return RYX_ExchangeApdu(h, 0, command, 4, buffer, &zero); }},
-        {"Control slot == count",
-         [&](RYX_HANDLE h, std::uint32_t* out) { return RYX_Control(h, 2, 3500, command, 4, buffer, 16, out); }},
-        {"Control code 3501",
-         [&](RYX_HANDLE h, std::uint32_t* out) { return RYX_Control(h, 0, 3501, command, 4, buffer, 16, out); }},
-        {"Control null in",
-         [&](RYX_HANDLE h, std::uint32_t* out) { return RYX_Control(h, 0, 3500, nullptr, 4, buffer, 16, out); }},
-        {"Control in length 0",
-         [&](RYX_HANDLE h, std::uint32_t* out) { return RYX_Control(h, 0, 3500, command, 0, buffer, 16, out); }},
-        {"Control null out",
-         [&](RYX_HANDLE h, std::uint32_t* out) { return RYX_Control(h, 0, 3500, command, 4, nullptr, 16, out); }},
-        {"Control out size 0",
-         [&](RYX_HANDLE h, std::uint32_t* out) { return RYX_Control(h, 0, 3500, command, 4, buffer, 0, out); }},
-        {"Control line-speed escape",
-         [&](RYX_HANDLE h, std::uint32_t* out) { return RYX_Control(h, 0, 3500, baudEscape, 2, buffer, 16, out); }},
+        {"ExchangeApdu slot == count", exchange(2, command, 4, buffer, &sixteen)},
+        {"ExchangeApdu null command", exchange(0, nullptr, 4, buffer, &sixteen)},
+        {"ExchangeApdu length 0", exchange(0, command, 0, buffer, &sixteen)},
+        {"ExchangeApdu null response", exchange(0, command, 4, nullptr, &sixteen)},
+        {"ExchangeApdu null response length", exchange(0, command, 4, buffer, nullptr)},
+        {"ExchangeApdu response size 0", exchange(0, command, 4, buffer, &zero)},
+        {"Control slot == count", control(2, 3500, command, 4, buffer, 16)},
+        {"Control code 3501", control(0, 3501, command, 4, buffer, 16)},
+        {"Control null in", control(0, 3500, nullptr, 4, buffer, 16)},
+        {"Control in length 0", control(0, 3500, command, 0, buffer, 16)},
+        {"Control null out", control(0, 3500, command, 4, nullptr, 16)},
+        {"Control out size 0", control(0, 3500, command, 4, buffer, 0)},
+        {"Control line-speed escape", control(0, 3500, baudEscape, 2, buffer, 16)},
     };
     RegisteredContext reader;
     for (const auto& c : cases) {

@@ -144,17 +144,8 @@ enum class State { kBeforePowerOn, kPowered, kPoweredOff, kCardRemoved };
 const State kStates[] = {State::kBeforePowerOn, State::kPowered, State::kPoweredOff, State::kCardRemoved};
 
 const char* Name(State s) {
-    switch (s) {
-        case State::kBeforePowerOn:
-            return "before power-on";
-        case State::kPowered:
-            return "powered";
-        case State::kPoweredOff:
-            return "after power-off";
-        case State::kCardRemoved:
-            return "after card removal";
-    }
-    return "?";
+    static const char* const kNames[] = {"before power-on", "powered", "after power-off", "after card removal"};
+    return kNames[static_cast<int>(s)];
 }
 
 void PrintTo(State s, std::ostream* os) {
@@ -272,22 +263,19 @@ std::vector<Case> SweepCases() {
     // RYX_Close: only the handle can be wrong; the good close ends every Reader.
 
     // RYX_GetNumSlots, RYX_GetBaudRate, RYX_GetTimeouts, RYX_SetTimeouts.
-    add({"GetNumSlots null", {}, [](RYX_HANDLE h, Arena&) { return RYX_GetNumSlots(h, nullptr); }});
-    add({"GetNumSlots",
-         {},
-         [](RYX_HANDLE h, Arena& a) { return RYX_GetNumSlots(h, &a.word); },
-         false,
-         [](State) {
-             return Outcome{RYX_SUCCESS, Word(2)};
-         }});
-    add({"GetBaudRate null", {}, [](RYX_HANDLE h, Arena&) { return RYX_GetBaudRate(h, nullptr); }});
-    add({"GetBaudRate",
-         {},
-         [](RYX_HANDLE h, Arena& a) { return RYX_GetBaudRate(h, &a.word); },
-         false,
-         [](State) {
-             return Outcome{RYX_SUCCESS, Word(9600)};
-         }});
+    // A getter of one word: a null pointer is refused, else it stores `value` in every state.
+    const auto addWordGetter = [&](const std::string& name, decltype(&RYX_GetNumSlots) get, std::uint32_t value) {
+        add({name + " null", {}, [get](RYX_HANDLE h, Arena&) { return get(h, nullptr); }});
+        add({name,
+             {},
+             [get](RYX_HANDLE h, Arena& a) { return get(h, &a.word); },
+             false,
+             [value](State) {
+                 return Outcome{RYX_SUCCESS, Word(value)};
+             }});
+    };
+    addWordGetter("GetNumSlots", RYX_GetNumSlots, 2);
+    addWordGetter("GetBaudRate", RYX_GetBaudRate, 9600);
     add({"GetTimeouts null", {}, [](RYX_HANDLE h, Arena&) { return RYX_GetTimeouts(h, nullptr); }});
     add({"GetTimeouts",
          {},
@@ -544,28 +532,17 @@ std::vector<Case> SweepCases() {
     add({"Control line-speed escape alone", {}, control(0, RYX_CONTROL_ESCAPE, {0x44}, 64), true});
     add({"Control line-speed escape, null returned", {}, control(0, RYX_CONTROL_ESCAPE, {0x44, 0x04}, 64, false)});
     // The first command byte is looked at only after every other check has passed.
-    add({"Control code before the command is read",
-         {},
-         [](RYX_HANDLE h, Arena& a) { return RYX_Control(h, 0, 3501, Forbidden().bytes(), 5, a.buffer, 64, &a.word); },
-         true});
-    add({"Control in length 0 before the command is read",
-         {},
-         [](RYX_HANDLE h, Arena& a) {
-             return RYX_Control(h, 0, RYX_CONTROL_ESCAPE, Forbidden().bytes(), 0, a.buffer, 64, &a.word);
-         },
-         true});
-    add({"Control null out before the command is read",
-         {},
-         [](RYX_HANDLE h, Arena& a) {
-             return RYX_Control(h, 0, RYX_CONTROL_ESCAPE, Forbidden().bytes(), 5, nullptr, 64, &a.word);
-         },
-         true});
-    add({"Control out size 0 before the command is read",
-         {},
-         [](RYX_HANDLE h, Arena& a) {
-             return RYX_Control(h, 0, RYX_CONTROL_ESCAPE, Forbidden().bytes(), 5, a.buffer, 0, &a.word);
-         },
-         true});
+    // The command lies on a page that may not be read: the check each row breaks must refuse before it is read.
+    const auto controlUnread = [](std::uint32_t code, std::uint32_t inLength, bool withOut, std::uint32_t outSize) {
+        return [=](RYX_HANDLE h, Arena& a) {
+            return RYX_Control(h, 0, code, Forbidden().bytes(), inLength, withOut ? a.buffer : nullptr, outSize,
+                               &a.word);
+        };
+    };
+    add({"Control code before the command is read", {}, controlUnread(3501, 5, true, 64), true});
+    add({"Control in length 0 before the command is read", {}, controlUnread(RYX_CONTROL_ESCAPE, 0, true, 64), true});
+    add({"Control null out before the command is read", {}, controlUnread(RYX_CONTROL_ESCAPE, 5, false, 64), true});
+    add({"Control out size 0 before the command is read", {}, controlUnread(RYX_CONTROL_ESCAPE, 5, true, 0), true});
     add({"Control bad slot before anything is read",
          {},
          [](RYX_HANDLE h, Arena& a) {

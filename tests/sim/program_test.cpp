@@ -190,43 +190,39 @@ TEST(Control, CommandsChangeTheCardsAndFailingOnesChangeNothing) {
                                              " link=" + sim.link + "\nslot 0 card=inactive atr=" + kBuiltIn +
                                              "\nslot 1 card=none\nok\n");
     const std::string fileCard = std::string(RYX_EXAMPLES_DIR) + "/filesystem.toml";
+    // The status lines of both slots, and the cards the steps put into them.
+    const auto Slots = [](const std::string& zero, const std::string& one) {
+        return "slot 0 card=" + zero + "\nslot 1 card=" + one + "\nok\n";
+    };
+    const std::string k0 = "inactive atr=3B021450";
+    const std::string k1 = "inactive atr=3B00";
     const struct {
         std::string command;
         std::string answer;
         std::string slots;  // after it: the status lines of the slots
     } steps[] = {
-        {"remove 0", "ok\n", "slot 0 card=none\nslot 1 card=none\nok\n"},
-        {"remove 0", "error: slot 0 holds no card\n", "slot 0 card=none\nslot 1 card=none\nok\n"},
-        {"atr 0 3B00", "error: slot 0 holds no card\n", "slot 0 card=none\nslot 1 card=none\nok\n"},
-        {"insert 0 3B 02 14 50", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
-        {"insert 0", "error: slot 0 already holds a card (remove it first)\n",
-         "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
-        {"insert 2", "error: no slot 2 (the KT4470RS has slots 0 to 1)\n",
-         "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
-        {"insert one", "error: bad slot 'one' (a number from 0 to 1)\n",
-         "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
-        {"insert 1 3B0", "error: bad ATR '3B0' (hex bytes, e.g. 3B021450)\n",
-         "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
+        {"remove 0", "ok\n", Slots("none", "none")},
+        {"remove 0", "error: slot 0 holds no card\n", Slots("none", "none")},
+        {"atr 0 3B00", "error: slot 0 holds no card\n", Slots("none", "none")},
+        {"insert 0 3B 02 14 50", "ok\n", Slots(k0, "none")},
+        {"insert 0", "error: slot 0 already holds a card (remove it first)\n", Slots(k0, "none")},
+        {"insert 2", "error: no slot 2 (the KT4470RS has slots 0 to 1)\n", Slots(k0, "none")},
+        {"insert one", "error: bad slot 'one' (a number from 0 to 1)\n", Slots(k0, "none")},
+        {"insert 1 3B0", "error: bad ATR '3B0' (hex bytes, e.g. 3B021450)\n", Slots(k0, "none")},
         {"insert 1 /nonexistent.toml", "error: /nonexistent.toml: cannot read the card description\n",
-         "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
-        {"insert 1 " + fileCard, "ok\n",
-         "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B858131FE455259584653C8\nok\n"},
-        {"remove 1", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=none\nok\n"},
-        {"insert 1", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=" + kBuiltIn + "\nok\n"},
-        {"atr 1 3B 00", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
-        {"atr 1", "error: usage: atr SLOT ATRHEX\n",
-         "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
-        {"remove 1 2", "error: usage: remove SLOT\n",
-         "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
-        {"mute 1 yes", "error: mute takes on or off, not 'yes'\n",
-         "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
-        {"mute 1 on", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=mute atr=3B00\nok\n"},
-        {"mute 1 off", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
-        {"eject 1", "error: unknown command 'eject' (help lists the commands)\n",
-         "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
-        {"return", "error: the reader is already there\n",
-         "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
-        {"", "ok\n", "slot 0 card=inactive atr=3B021450\nslot 1 card=inactive atr=3B00\nok\n"},
+         Slots(k0, "none")},
+        {"insert 1 " + fileCard, "ok\n", Slots(k0, "inactive atr=3B858131FE455259584653C8")},
+        {"remove 1", "ok\n", Slots(k0, "none")},
+        {"insert 1", "ok\n", Slots(k0, "inactive atr=" + kBuiltIn)},
+        {"atr 1 3B 00", "ok\n", Slots(k0, k1)},
+        {"atr 1", "error: usage: atr SLOT ATRHEX\n", Slots(k0, k1)},
+        {"remove 1 2", "error: usage: remove SLOT\n", Slots(k0, k1)},
+        {"mute 1 yes", "error: mute takes on or off, not 'yes'\n", Slots(k0, k1)},
+        {"mute 1 on", "ok\n", Slots(k0, "mute atr=3B00")},
+        {"mute 1 off", "ok\n", Slots(k0, k1)},
+        {"eject 1", "error: unknown command 'eject' (help lists the commands)\n", Slots(k0, k1)},
+        {"return", "error: the reader is already there\n", Slots(k0, k1)},
+        {"", "ok\n", Slots(k0, k1)},
     };
     for (const auto& step : steps) {
         EXPECT_EQ(sim.client.Send(step.command), step.answer) << step.command;

@@ -399,61 +399,43 @@ TEST(Diagnose, VerdictsNameTheCause) {
 
     struct Case {
         const char* name;
-        std::vector<std::string> args;
+        std::string port;  // what --diagnose is given
         int status;
         std::string verdict;  // the last line, a retry count as "N of 20 exchanges (P%)"
     };
     const Case cases[] = {
-        {"unknown model",
-         {"--diagnose", unknown.SlavePath()},
-         1,
+        {"unknown model", unknown.SlavePath(), 1,
          "verdict: problem: unknown reader model: firmware \"XY9000 1.0\"; the library drives the KT4470RS, "
          "KT4470RS_V3 and KT6630RS; check that this is one of them"},
-        {"damaged frames",
-         {"--diagnose", faulty.SlavePath()},
-         1,
+        {"damaged frames", faulty.SlavePath(), 1,
          "verdict: problem: frames come back damaged or lost at 9600 bit/s (N of 20 exchanges (P%) "
          "needed a retry); check the cable (its length, shielding and ground) and the adapter"},
-        {"500000 bit/s",
-         {"--diagnose", quick.SlavePath()},
-         0,
+        {"500000 bit/s", quick.SlavePath(), 0,
          "verdict: ok: the reader works (KT4470RS at 500000 bit/s; each open first tries the 9 slower rates), "
          "fastest clean rate 500000 bit/s"},
-        {"no card",
-         {"--diagnose", empty.SlavePath()},
-         1,
+        {"no card", empty.SlavePath(), 1,
          "verdict: problem: the reader works, but there is no card in any slot; insert a card and run the check "
          "again"},
-        {"mute card",
-         {"--diagnose", mute.SlavePath()},
-         1,
+        {"mute card", mute.SlavePath(), 1,
          "verdict: problem: the card in slot 0 does not answer the reset (mute card); check that the card is "
          "inserted the right way round and all the way, or try another card"},
-        {"silent line",
-         {"--diagnose", silent.Path()},
-         1,
+        {"silent line", silent.Path(), 1,
          "verdict: problem: no reader answered at any rate; check the cable, the reader's power and the port name "
          "(ryx_test --list shows the ports)"},
-        {"echoing line",
-         {"--diagnose", echo.Path()},
-         1,
+        {"echoing line", echo.Path(), 1,
          "verdict: problem: the line echoes our own frames: a loopback plug or a modem, not a reader; connect the "
          "reader to " +
              echo.Path() + " instead"},
-        {"not a serial device",
-         {"--diagnose", "/dev/null"},
-         2,
+        {"not a serial device", "/dev/null", 2,
          "verdict: problem: /dev/null: not a serial device; name the reader's serial port; ryx_test --list shows "
          "them"},
-        {"in use",
-         {"--diagnose", busy.SlavePath()},
-         2,
+        {"in use", busy.SlavePath(), 2,
          "verdict: problem: " + busy.SlavePath() + ": in use by another program (" + holder +
              "); end that program, or wait until it has closed the port"},
     };
     std::vector<std::unique_ptr<Program>> programs;
     for (const Case& c : cases) {
-        programs.push_back(std::make_unique<Program>(c.args));
+        programs.push_back(std::make_unique<Program>(std::vector<std::string>{"--diagnose", c.port}));
     }
     Program working_run({"--diagnose", working.SlavePath()});
     Program json_run({"--diagnose", json.SlavePath(), "--json"});

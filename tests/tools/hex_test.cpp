@@ -4,22 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ryx_test {
 namespace {
 
 TEST(HexDigitValue, EveryCharacter) {
+    // A digit's value is its place in either row.
+    const std::string_view upper = "0123456789ABCDEF", lower = "0123456789abcdef";
     for (int c = -128; c < 128; ++c) {
         const char ch = static_cast<char>(c);
-        int expected = -1;
-        if (ch >= '0' && ch <= '9') {
-            expected = ch - '0';
-        } else if (ch >= 'A' && ch <= 'F') {
-            expected = ch - 'A' + 10;
-        } else if (ch >= 'a' && ch <= 'f') {
-            expected = ch - 'a' + 10;
-        }
+        std::size_t place = upper.find(ch);
+        if (place == std::string_view::npos) place = lower.find(ch);
+        const int expected = place == std::string_view::npos ? -1 : static_cast<int>(place);
         EXPECT_EQ(HexDigitValue(ch), expected) << "character " << c;
     }
 }

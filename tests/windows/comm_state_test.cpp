@@ -11,37 +11,30 @@
 namespace ryx {
 namespace {
 
-// Names a case by its letter: "E", "e_lower".
-struct LetterName {
-    template <typename Case>
-    std::string operator()(const testing::TestParamInfo<Case>& param) const {
-        return std::string(1, param.param.letter) + (param.param.letter >= 'a' ? "_lower" : "");
-    }
-};
-
-struct ParityCase {
-    char letter;
-    std::uint8_t parity;
-    bool checked;
-};
-
-class ParityTest : public testing::TestWithParam<ParityCase> {};
-
-TEST_P(ParityTest, SetsParityAndTurnsCheckingOnForAllButNone) {
-    const ParityCase c = GetParam();
-    CommStateFields f;
-    ASSERT_EQ(BuildCommState(9600, 8, c.letter, 1, 'N', &f), RYX_SUCCESS);
-    EXPECT_EQ(f.parity, c.parity);
-    EXPECT_EQ(f.fParity, c.checked);
+// Each letter is taken in either case.
+std::string BothCases(char upper) {
+    return {upper, static_cast<char>(upper - 'A' + 'a')};
 }
 
-INSTANTIATE_TEST_SUITE_P(Letters, ParityTest,
-                         testing::Values(ParityCase{'E', kEvenParity, true}, ParityCase{'e', kEvenParity, true},
-                                         ParityCase{'M', kMarkParity, true}, ParityCase{'m', kMarkParity, true},
-                                         ParityCase{'N', kNoParity, false}, ParityCase{'n', kNoParity, false},
-                                         ParityCase{'O', kOddParity, true}, ParityCase{'o', kOddParity, true},
-                                         ParityCase{'S', kSpaceParity, true}, ParityCase{'s', kSpaceParity, true}),
-                         LetterName());
+TEST(CommStateTest, SetsParityAndTurnsCheckingOnForAllButNone) {
+    const struct {
+        char letter;
+        std::uint8_t parity;
+        bool checked;
+    } cases[] = {{'E', kEvenParity, true},
+                 {'M', kMarkParity, true},
+                 {'N', kNoParity, false},
+                 {'O', kOddParity, true},
+                 {'S', kSpaceParity, true}};
+    for (const auto& c : cases) {
+        for (char letter : BothCases(c.letter)) {
+            CommStateFields f;
+            ASSERT_EQ(BuildCommState(9600, 8, letter, 1, 'N', &f), RYX_SUCCESS) << letter;
+            EXPECT_EQ(f.parity, c.parity) << letter;
+            EXPECT_EQ(f.fParity, c.checked) << letter;
+        }
+    }
+}
 
 TEST(CommStateTest, StopBitCodes) {
     const struct {
@@ -55,33 +48,28 @@ TEST(CommStateTest, StopBitCodes) {
     }
 }
 
-struct FlowCase {
-    char letter;
-    bool cts;
-    std::uint8_t rts;
-    bool xonXoff;
-};
-
-class FlowTest : public testing::TestWithParam<FlowCase> {};
-
-TEST_P(FlowTest, RaisesDtrAlwaysAndWatchesDsrNever) {
-    const FlowCase c = GetParam();
-    CommStateFields f;
-    ASSERT_EQ(BuildCommState(9600, 8, 'N', 1, c.letter, &f), RYX_SUCCESS);
-    EXPECT_EQ(f.fOutxCtsFlow, c.cts);
-    EXPECT_FALSE(f.fOutxDsrFlow);
-    EXPECT_EQ(f.fDtrControl, kDtrControlEnable);
-    EXPECT_EQ(f.fRtsControl, c.rts);
-    EXPECT_EQ(f.fOutX, c.xonXoff);
-    EXPECT_EQ(f.fInX, c.xonXoff);
+TEST(CommStateTest, FlowRaisesDtrAlwaysAndWatchesDsrNever) {
+    const struct {
+        char letter;
+        bool cts;
+        std::uint8_t rts;
+        bool xonXoff;
+    } cases[] = {{'H', true, kRtsControlHandshake, false},
+                 {'N', false, kRtsControlEnable, false},
+                 {'S', false, kRtsControlEnable, true}};
+    for (const auto& c : cases) {
+        for (char letter : BothCases(c.letter)) {
+            CommStateFields f;
+            ASSERT_EQ(BuildCommState(9600, 8, 'N', 1, letter, &f), RYX_SUCCESS) << letter;
+            EXPECT_EQ(f.fOutxCtsFlow, c.cts) << letter;
+            EXPECT_FALSE(f.fOutxDsrFlow) << letter;
+            EXPECT_EQ(f.fDtrControl, kDtrControlEnable) << letter;
+            EXPECT_EQ(f.fRtsControl, c.rts) << letter;
+            EXPECT_EQ(f.fOutX, c.xonXoff) << letter;
+            EXPECT_EQ(f.fInX, c.xonXoff) << letter;
+        }
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Letters, FlowTest,
-    testing::Values(FlowCase{'H', true, kRtsControlHandshake, false}, FlowCase{'h', true, kRtsControlHandshake, false},
-                    FlowCase{'N', false, kRtsControlEnable, false}, FlowCase{'n', false, kRtsControlEnable, false},
-                    FlowCase{'S', false, kRtsControlEnable, true}, FlowCase{'s', false, kRtsControlEnable, true}),
-    LetterName());
 
 TEST(CommStateTest, TheLibrarysOwnSettingsInFull) {
     CommStateFields f;

@@ -15,28 +15,31 @@ struct StatusCode {
     const char* meaning;
 };
 
-// One row per code of <ryx.h>.
+// One row per code of <ryx.h>; a row's name is its code's own.
+#define ROW(code, meaning) \
+    { code, #code, meaning }
 constexpr StatusCode kStatusCodes[] = {
-    {RYX_SUCCESS, "RYX_SUCCESS", "success"},
-    {RYX_ERROR_FILE_NOT_FOUND, "RYX_ERROR_FILE_NOT_FOUND", "there is no such serial port"},
-    {RYX_ERROR_ACCESS_DENIED, "RYX_ERROR_ACCESS_DENIED", "the port is in use or not permitted"},
-    {RYX_ERROR_INVALID_HANDLE, "RYX_ERROR_INVALID_HANDLE", "the reader is not open"},
-    {RYX_ERROR_NOT_ENOUGH_MEMORY, "RYX_ERROR_NOT_ENOUGH_MEMORY", "an allocation failed"},
-    {RYX_ERROR_GEN_FAILURE, "RYX_ERROR_GEN_FAILURE", "no valid frame or reply from the reader"},
-    {RYX_ERROR_INVALID_PARAMETER, "RYX_ERROR_INVALID_PARAMETER",
-     "an argument was refused (a slot past the reader's count, a rate it does not know, ...)"},
-    {RYX_ERROR_INSUFFICIENT_BUFFER, "RYX_ERROR_INSUFFICIENT_BUFFER", "a reply is longer than the buffer meant for it"},
-    {RYX_ERROR_INVALID_NAME, "RYX_ERROR_INVALID_NAME", "the port name is not well-formed"},
-    {RYX_ERROR_NO_MEDIA_IN_DRIVE, "RYX_ERROR_NO_MEDIA_IN_DRIVE", "the reader reports no card in the slot"},
-    {RYX_ERROR_IO_DEVICE, "RYX_ERROR_IO_DEVICE", "the serial port failed"},
-    {RYX_ERROR_TIMEOUT, "RYX_ERROR_TIMEOUT", "the card is mute"},
-    {RYX_ERROR_UNRECOGNIZED_MEDIA, "RYX_ERROR_UNRECOGNIZED_MEDIA", "the card's ATR is malformed"},
-    {RYX_E_PROTO_MISMATCH, "RYX_E_PROTO_MISMATCH", "the card offers no protocol that was asked for"},
-    {RYX_W_UNSUPPORTED_CARD, "RYX_W_UNSUPPORTED_CARD", "the card's ATR cannot be used"},
-    {RYX_W_UNRESPONSIVE_CARD, "RYX_W_UNRESPONSIVE_CARD", "the card did not answer the reset"},
-    {RYX_W_UNPOWERED_CARD, "RYX_W_UNPOWERED_CARD", "the card in the slot is not powered"},
-    {RYX_W_REMOVED_CARD, "RYX_W_REMOVED_CARD", "there is no card in the slot"},
+    ROW(RYX_SUCCESS, "success"),
+    ROW(RYX_ERROR_FILE_NOT_FOUND, "there is no such serial port"),
+    ROW(RYX_ERROR_ACCESS_DENIED, "the port is in use or not permitted"),
+    ROW(RYX_ERROR_INVALID_HANDLE, "the reader is not open"),
+    ROW(RYX_ERROR_NOT_ENOUGH_MEMORY, "an allocation failed"),
+    ROW(RYX_ERROR_GEN_FAILURE, "no valid frame or reply from the reader"),
+    ROW(RYX_ERROR_INVALID_PARAMETER,
+        "an argument was refused (a slot past the reader's count, a rate it does not know, ...)"),
+    ROW(RYX_ERROR_INSUFFICIENT_BUFFER, "a reply is longer than the buffer meant for it"),
+    ROW(RYX_ERROR_INVALID_NAME, "the port name is not well-formed"),
+    ROW(RYX_ERROR_NO_MEDIA_IN_DRIVE, "the reader reports no card in the slot"),
+    ROW(RYX_ERROR_IO_DEVICE, "the serial port failed"),
+    ROW(RYX_ERROR_TIMEOUT, "the card is mute"),
+    ROW(RYX_ERROR_UNRECOGNIZED_MEDIA, "the card's ATR is malformed"),
+    ROW(RYX_E_PROTO_MISMATCH, "the card offers no protocol that was asked for"),
+    ROW(RYX_W_UNSUPPORTED_CARD, "the card's ATR cannot be used"),
+    ROW(RYX_W_UNRESPONSIVE_CARD, "the card did not answer the reset"),
+    ROW(RYX_W_UNPOWERED_CARD, "the card in the slot is not powered"),
+    ROW(RYX_W_REMOVED_CARD, "there is no card in the slot"),
 };
+#undef ROW
 
 }  // namespace
 
