@@ -40,10 +40,13 @@ constexpr SlotDescriptor kCommonRowA = {.protocols = kBothProtocols,
                                         .defaultDataRate = 10752,
                                         .maxDataRate = 344100,
                                         .maxIfsd = 254};
-// The 5 MHz model's slots, most of whose values differ.
-constexpr SlotDescriptor kCommonRowB =
-    Changed(kCommonRowA,
-            {.defaultClock = 5000, .maxClock = 5000, .defaultDataRate = 13441, .maxDataRate = 625000, .maxIfsd = 506});
+// The 5 MHz model's slots.
+constexpr SlotDescriptor kCommonRowB = {.protocols = kBothProtocols,
+                                        .defaultClock = 5000,
+                                        .maxClock = 5000,
+                                        .defaultDataRate = 13441,
+                                        .maxDataRate = 625000,
+                                        .maxIfsd = 506};
 
 constexpr SlotDescriptor kDescriptorSetA[3] = {
     Changed(kCommonRowA, {.maxIfsd = 512}),

@@ -29,15 +29,30 @@ std::uint32_t KernelRate(const test::PtyPair& pty) {
     return speed.output;
 }
 
+// Sets flag in one field of the line's settings from the master's side, as another program on the line would;
+// returns the settings written.
+termios WithFlagSet(const test::PtyPair& pty, tcflag_t termios::*field, tcflag_t flag) {
+    termios t{};
+    EXPECT_EQ(::tcgetattr(pty.master(), &t), 0);
+    t.*field |= flag;
+    EXPECT_EQ(::tcsetattr(pty.master(), TCSANOW, &t), 0);
+    return t;
+}
+
+// The kernel and the serial layer both say the line runs at rate.
+void ExpectRate(const test::PtyPair& pty, SerialHandle port, std::uint32_t rate) {
+    EXPECT_EQ(KernelRate(pty), rate);
+    std::uint32_t reported = 0;
+    EXPECT_TRUE(SerialGetBaudRate(port, &reported));
+    EXPECT_EQ(reported, rate);
+}
+
 TEST(SerialBaudRate, OpensAtEachRateOfTheTable) {
     test::PtyPair pty;
     for (const std::uint32_t rate : kRates) {
         const SerialHandle port = SerialOpenA(pty.slavePath().c_str(), rate, 8, 'N', 1, 'N');
         ASSERT_NE(port, kInvalidSerialHandle) << rate << ": " << SerialLastError();
-        EXPECT_EQ(KernelRate(pty), rate);
-        std::uint32_t reported = 0;
-        EXPECT_TRUE(SerialGetBaudRate(port, &reported));
-        EXPECT_EQ(reported, rate);
+        ExpectRate(pty, port, rate);
         SerialClose(port);
     }
 }
@@ -47,16 +62,10 @@ TEST(SerialBaudRate, SetChangesOnlyTheRate) {
     const SerialHandle port = SerialOpenA(pty.slavePath().c_str(), 9600, 8, 'O', 2, 'S');
     ASSERT_NE(port, kInvalidSerialHandle) << SerialLastError();
     // A flag the serial layer never sets: it must survive every rate change.
-    termios marked{};
-    ASSERT_EQ(::tcgetattr(pty.master(), &marked), 0);
-    marked.c_iflag |= IGNCR;
-    ASSERT_EQ(::tcsetattr(pty.master(), TCSANOW, &marked), 0);
+    const termios marked = WithFlagSet(pty, &termios::c_iflag, IGNCR);
     for (const std::uint32_t rate : kRates) {
         ASSERT_TRUE(SerialSetBaudRate(port, rate)) << rate << ": " << SerialLastError();
-        EXPECT_EQ(KernelRate(pty), rate);
-        std::uint32_t reported = 0;
-        EXPECT_TRUE(SerialGetBaudRate(port, &reported));
-        EXPECT_EQ(reported, rate);
+        ExpectRate(pty, port, rate);
         termios now{};
         ASSERT_EQ(::tcgetattr(pty.master(), &now), 0);
         EXPECT_EQ(now.c_iflag, marked.c_iflag) << rate;
@@ -74,10 +83,7 @@ TEST(SerialBaudRate, SetToTheCurrentRateWritesNothing) {
     ASSERT_NE(port, kInvalidSerialHandle) << SerialLastError();
     // With EXTPROC set and the master in packet mode, every write of the slave's settings posts TIOCPKT_IOCTL
     // to the master, so a write that should not happen can be seen.
-    termios t{};
-    ASSERT_EQ(::tcgetattr(pty.master(), &t), 0);
-    t.c_lflag |= EXTPROC;
-    ASSERT_EQ(::tcsetattr(pty.master(), TCSANOW, &t), 0);
+    (void)WithFlagSet(pty, &termios::c_lflag, EXTPROC);
     int on = 1;
     ASSERT_EQ(::ioctl(pty.master(), TIOCPKT, &on), 0);
     pollfd p{pty.master(), POLLIN | POLLPRI, 0};
@@ -92,8 +98,9 @@ TEST(SerialBaudRate, SetToTheCurrentRateWritesNothing) {
     std::uint8_t status = 0;
     ASSERT_EQ(::read(pty.master(), &status, 1), 1);
     EXPECT_NE(status & TIOCPKT_IOCTL, 0);
-    ASSERT_EQ(::tcgetattr(pty.master(), &t), 0);
-    EXPECT_NE(t.c_lflag & EXTPROC, 0u);
+    termios after{};
+    ASSERT_EQ(::tcgetattr(pty.master(), &after), 0);
+    EXPECT_NE(after.c_lflag & EXTPROC, 0u);
     SerialClose(port);
 }
 
