@@ -202,9 +202,9 @@ std::optional<ResponseAssembler::Progress> ReadResponseFrame(Link& link, Respons
         if (!MakeRoom(link, assembler, assembler.Received() + want)) {
             return std::nullopt;
         }
-        // Straight into the receive buffer when the whole chunk may be stored there; Feed then copies nothing.
-        const std::uint64_t end = assembler.Received() + want;
-        std::uint8_t* into = end <= std::min<std::uint64_t>(assembler.Limit(), link.receive.size())
+        // Straight into the receive buffer when the whole chunk may be stored (MakeRoom made room for it); Feed then
+        // copies nothing. A chunk that would pass the limit goes through chunk, and Feed judges it too long.
+        std::uint8_t* into = assembler.Received() + want <= assembler.Limit()
                                  ? link.receive.data() + assembler.Received()
                                  : chunk.data();
         std::uint32_t n = 0;
