@@ -78,13 +78,15 @@ void DrainLine(Link& link, std::uint32_t foreignBytes) noexcept {
 }
 
 // Reads the 4 status bytes, asking only for the ones still missing so that whatever the reader sends after
-// them stays queued for the response phase. Returns how many arrived.
+// them stays queued for the response phase. The first read follows the command frame: the purge emptied the line,
+// so it waits before it reads. Returns how many arrived.
 std::uint32_t ReadStatusFrame(const Link& link, std::array<std::uint8_t, kStatusFrameSize>& status) {
     std::uint32_t got = 0;
     while (got < kStatusFrameSize) {
         std::uint32_t n = 0;
-        if (!SerialRead(link.port, status.data() + got, static_cast<std::uint32_t>(kStatusFrameSize) - got, &n,
-                        link.statusTimeout) ||
+        const auto read = got == 0 ? SerialReadAfterWrite : SerialRead;
+        if (!read(link.port, status.data() + got, static_cast<std::uint32_t>(kStatusFrameSize) - got, &n,
+                  link.statusTimeout) ||
             n == 0) {
             return got;
         }
@@ -157,12 +159,23 @@ bool MakeRoom(Link& link, ResponseAssembler& assembler, std::uint64_t bytes) noe
     return true;
 }
 
-// How much of what the frame still lacks can be read straight into the receive buffer: the whole 64-byte chunks
-// that end before the frame does. Those reads bring exactly the bytes that chunk after chunk would, in one call
-// and without a copy; the chunk that reaches the frame's end is still read as a 64-byte chunk, so bytes the
-// reader sends after the frame count as part of it just as before.
-std::size_t DirectReadSize(std::size_t missing) noexcept {
-    return missing == 0 ? 0 : (missing - 1) / kResponseChunkSize * kResponseChunkSize;
+// How much of what the frame still lacks (missing bytes, once its length is known) one read takes straight into the
+// receive buffer, in place of the 64-byte chunks that would bring it one after another. Such a read brings exactly
+// the bytes those chunks would:
+//   - normally the whole chunks that cover the frame's end, so that bytes the reader sends after the frame, up to
+//     the last chunk's end, count as part of it just as before;
+//   - when those would pass the limit, only the chunks that end before the frame does: the last one is read as a
+//     chunk of its own, which Feed judges too long;
+//   - when no byte past the frame's end may be taken (exact), just what is missing.
+std::uint64_t DirectReadSize(const ResponseAssembler& assembler, std::uint64_t missing, bool exact) noexcept {
+    if (missing == 0 || exact) {
+        return missing;
+    }
+    const std::uint64_t run = (missing + kResponseChunkSize - 1) / kResponseChunkSize * kResponseChunkSize;
+    if (assembler.Received() + run <= assembler.Limit()) {
+        return run;
+    }
+    return (missing - 1) / kResponseChunkSize * kResponseChunkSize;
 }
 
 // How many bytes the next read may ask for when it must not take any beyond the frame's end: the rest of the
@@ -184,14 +197,20 @@ std::optional<ResponseAssembler::Progress> ReadResponseFrame(Link& link, Respons
         if (assembler.TotalKnown() && !MakeRoom(link, assembler, assembler.Total())) {
             return std::nullopt;
         }
-        const std::span<std::uint8_t> missing = assembler.Missing();
-        if (const std::size_t direct = std::min<std::size_t>(DirectReadSize(missing.size()), UINT32_MAX); direct != 0) {
+        const std::uint64_t direct =
+            std::min<std::uint64_t>(DirectReadSize(assembler, assembler.Missing().size(), exact), UINT32_MAX);
+        if (direct != 0) {
+            if (!MakeRoom(link, assembler, assembler.Received() + direct)) {
+                return std::nullopt;
+            }
+            std::uint8_t* into = link.receive.data() + assembler.Received();
             std::uint32_t n = 0;
-            if (!SerialRead(link.port, missing.data(), static_cast<std::uint32_t>(direct), &n, link.responseTimeout) ||
-                n == 0) {
+            if (!SerialRead(link.port, into, static_cast<std::uint32_t>(direct), &n, link.responseTimeout) || n == 0) {
                 return ResponseAssembler::Progress::kIncomplete;
             }
-            const auto progress = assembler.FeedStored(std::min<std::size_t>(n, direct));
+            // In place: Feed copies nothing.
+            const auto progress =
+                assembler.Feed(std::span<const std::uint8_t>(into, std::min<std::uint64_t>(n, direct)));
             if (progress != ResponseAssembler::Progress::kIncomplete) {
                 return progress;
             }

@@ -45,6 +45,11 @@ bool SerialPurge(SerialHandle port);
 [[nodiscard]] bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead,
                               std::uint32_t timeoutMs);
 
+// As SerialRead, for the answer to a frame just written, which is seldom queued yet: the first pass waits before it
+// reads, which spares the read that would find the line empty. On Windows the same as SerialRead.
+[[nodiscard]] bool SerialReadAfterWrite(SerialHandle port, std::uint8_t* buffer, std::uint32_t n,
+                                        std::uint32_t* bytesRead, std::uint32_t timeoutMs);
+
 // Reads and throws away whatever arrives until nothing has come for quietMs, or until limitMs have passed since
 // the call began, whichever is first; unlike SerialRead it keeps to the millisecond, not to 500 ms passes.
 // *discarded is the number of bytes thrown away; *wentQuiet is true when the line stayed silent for quietMs, false

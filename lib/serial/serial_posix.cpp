@@ -309,8 +309,11 @@ bool SerialDrain(SerialHandle port, std::uint32_t quietMs, std::uint32_t limitMs
     }
 }
 
-bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead,
-                std::uint32_t timeoutMs) {
+namespace {
+
+// SerialRead and SerialReadAfterWrite; tryFirst: take what is queued before any wait.
+bool ReadWithin(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead,
+                std::uint32_t timeoutMs, bool tryFirst) {
     if (bytesRead == nullptr || (buffer == nullptr && n != 0)) {
         return FailWith(RYX_ERROR_INVALID_PARAMETER);
     }
@@ -322,7 +325,7 @@ bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::u
     // Bytes that are already there need no wait: most reads of a response find the next part queued. Otherwise
     // at least one pass waits, even with a time-out of 0.
     // The clock is read only once a read has to wait, and once per pass.
-    const PassResult first = n != 0 ? TakeAtOnce(fd, buffer, n, bytesRead) : PassResult::kNothing;
+    const PassResult first = tryFirst && n != 0 ? TakeAtOnce(fd, buffer, n, bytesRead) : PassResult::kNothing;
     if (first != PassResult::kNothing) {
         return first == PassResult::kRead;
     }
@@ -337,6 +340,18 @@ bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::u
             return FailWith(RYX_ERROR_TIMEOUT);
         }
     }
+}
+
+}  // namespace
+
+bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead,
+                std::uint32_t timeoutMs) {
+    return ReadWithin(port, buffer, n, bytesRead, timeoutMs, true);
+}
+
+bool SerialReadAfterWrite(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead,
+                          std::uint32_t timeoutMs) {
+    return ReadWithin(port, buffer, n, bytesRead, timeoutMs, false);
 }
 
 bool SerialWrite(SerialHandle port, const std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesWritten) {

@@ -330,6 +330,11 @@ bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::u
     }
 }
 
+bool SerialReadAfterWrite(SerialHandle port, std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesRead,
+                          std::uint32_t timeoutMs) {
+    return SerialRead(port, buffer, n, bytesRead, timeoutMs);
+}
+
 bool SerialWrite(SerialHandle port, const std::uint8_t* buffer, std::uint32_t n, std::uint32_t* bytesWritten) {
     if (bytesWritten == nullptr || (buffer == nullptr && n != 0)) {
         return FailWith(ERROR_INVALID_PARAMETER);

@@ -171,6 +171,16 @@ TEST_F(ExchangeFrameTest, TrailingBytesCountAsPartOfTheFrame) {
         ASSERT_TRUE(peer.Settle());
         EXPECT_EQ(peer.Frames(), (std::vector<Bytes>{kPowerOnFrame, kRepeatRequest}));
     }
+    // The chunks end at byte 320: the 7 bytes before it belong to the 313-byte frame, the one after it does not.
+    Bytes frame = MakeFrame(ReplyMessage(0x80, 0, 5, 0x00, 0x00, 0x00, Bytes(300, 0x5A)));
+    frame.insert(frame.end(), {0x44, 0x44, 0x44, 0x44, 0x44});
+    std::uint8_t check = 0;
+    for (std::size_t i = 1; i < frame.size(); ++i) check ^= frame[i];
+    frame.insert(frame.end(), {check, 0x03, 0xAA});
+    ScriptedPeer peer(pty, {{Join({StatusAccepted(), frame})}});
+    const Outcome o = Exchange(link, kPowerOn, 400);
+    ASSERT_EQ(o.result, RYX_SUCCESS);
+    EXPECT_EQ(o.replyLength, 317u);
 }
 
 TEST_F(ExchangeFrameTest, DamagedResponseIsAskedForAgain) {
