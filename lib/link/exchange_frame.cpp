@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "link/frame.h"
 #include "link/link.h"
@@ -71,28 +72,37 @@ void DrainLine(Link& link, std::uint32_t foreignBytes) noexcept {
     bool wentQuiet = false;
     // A dead port fails what follows.
     (void)SerialDrain(link.port, QuietTimeMs(link), kDrainLimitMs, &discarded, &wentQuiet);
+    // Bytes read ahead of the last response are bytes the drain would have found.
+    discarded += std::exchange(link.readAhead, 0);
     link.unsettled = !wentQuiet;
     ++link.counters.drains;
     link.counters.discardedBytes += discarded;
     if (discarded + foreignBytes != 0) ++link.counters.lateAnswers;
 }
 
-// Reads the 4 status bytes, asking only for the ones still missing so that whatever the reader sends after
-// them stays queued for the response phase. The first read follows the command frame: the purge emptied the line,
-// so it waits before it reads. Returns how many arrived.
-std::uint32_t ReadStatusFrame(const Link& link, std::array<std::uint8_t, kStatusFrameSize>& status) {
+// Reads the 4 status bytes. What a read brings after them is the start of the response (or, when the status is not
+// one, bytes for the drain): it is read ahead, at the start of the receive buffer, as the line's queue would have
+// kept it. The first read follows the command frame: the purge emptied the line, so it waits before it reads.
+// Returns how many status bytes arrived.
+std::uint32_t ReadStatusFrame(Link& link, std::array<std::uint8_t, kStatusFrameSize>& status) {
+    std::uint8_t* const buffer = link.receive.data();  // PrepareBuffers made it longer than a status frame
+    const auto room = static_cast<std::uint32_t>(std::min<std::size_t>(link.receive.size(), UINT32_MAX));
     std::uint32_t got = 0;
     while (got < kStatusFrameSize) {
         std::uint32_t n = 0;
         const auto read = got == 0 ? SerialReadAfterWrite : SerialRead;
-        if (!read(link.port, status.data() + got, static_cast<std::uint32_t>(kStatusFrameSize) - got, &n,
-                  link.statusTimeout) ||
-            n == 0) {
-            return got;
+        if (!read(link.port, buffer + got, room - got, &n, link.statusTimeout) || n == 0) {
+            break;
         }
         got += n;
     }
-    return got;
+    const std::uint32_t taken = std::min<std::uint32_t>(got, kStatusFrameSize);
+    std::memcpy(status.data(), buffer, taken);
+    link.readAhead = got - taken;
+    if (link.readAhead != 0) {
+        std::memmove(buffer, buffer + taken, link.readAhead);
+    }
+    return taken;
 }
 
 // True when status is a whole status frame, accepting or not: the reader's own answer to the command frame.
@@ -106,6 +116,7 @@ bool SendCommandFrame(Link& link, const std::uint8_t* frame, std::uint32_t frame
     const std::uint64_t attempts = std::uint64_t{link.statusRetries} + 1;
     for (std::uint64_t attempt = 0; attempt < attempts; ++attempt) {
         (void)SerialPurge(link.port);
+        link.readAhead = 0;
         std::uint32_t written = 0;
         if (!SerialWrite(link.port, frame, frameSize, &written)) {
             link.unsettled = true;  // part of the frame may have gone out, and the reader may answer it
@@ -152,7 +163,7 @@ bool MakeRoom(Link& link, ResponseAssembler& assembler, std::uint64_t bytes) noe
     if (std::min(bytes, limit) <= link.receive.size()) {
         return true;
     }
-    if (!link.receive.Resize(std::min(bytes + kResponseChunkSize, limit), assembler.Frame().size())) {
+    if (!link.receive.Resize(std::min(bytes + kResponseChunkSize, limit), assembler.Frame().size() + link.readAhead)) {
         return false;
     }
     assembler.Relocate(link.receive.span());
@@ -188,49 +199,63 @@ std::uint32_t ExactChunkSize(const ResponseAssembler& assembler) noexcept {
         std::min<std::uint64_t>(kResponseChunkSize, assembler.Total() - assembler.Received()));
 }
 
+// The next read of the response: want bytes at most, into `into`, the bytes read ahead first, as the line's queue
+// would have handed them out. A read that may take bytes past the frame's end, straight into the receive buffer, asks
+// for all the room the buffer has: what it brings beyond want is read ahead and waits, right after the bytes taken,
+// for the reads that follow. That spares the call that would fetch the rest of a frame already queued. Read-ahead
+// bytes are the line's: the next purge discards them and the next drain counts them. False when the line brought
+// nothing.
+bool ReadResponseBytes(Link& link, const ResponseAssembler& assembler, std::uint8_t* into, std::uint64_t want,
+                       bool exact, std::uint32_t* n) {
+    std::uint8_t* const next = link.receive.data() + assembler.Received();
+    if (link.readAhead != 0) {
+        *n = static_cast<std::uint32_t>(std::min<std::uint64_t>(want, link.readAhead));
+        if (into != next) std::memmove(into, next, *n);
+        link.readAhead -= *n;
+        return true;
+    }
+    const std::uint64_t room = into == next && !exact ? link.receive.size() - assembler.Received() : 0;
+    const auto ask = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::max(want, room), UINT32_MAX));
+    std::uint32_t got = 0;
+    if (!SerialRead(link.port, into, ask, &got, link.responseTimeout) || got == 0) {
+        return false;
+    }
+    *n = static_cast<std::uint32_t>(std::min<std::uint64_t>(got, want));
+    link.readAhead = got - *n;
+    return true;
+}
+
 // Reads chunks until the frame is complete, a read brings nothing, or the frame proves too long; nothing when the
 // receive buffer cannot grow for a long frame. exact: no read asks for bytes past the announced end, so that a
 // second answer right behind the frame stays queued.
 std::optional<ResponseAssembler::Progress> ReadResponseFrame(Link& link, ResponseAssembler& assembler, bool exact) {
+    // The bytes read ahead by the last attempt are the first of this one.
+    if (link.readAhead != 0 && assembler.Received() != 0) {
+        std::memmove(link.receive.data(), link.receive.data() + assembler.Received(), link.readAhead);
+    }
     assembler.Reset();
     for (;;) {
         if (assembler.TotalKnown() && !MakeRoom(link, assembler, assembler.Total())) {
             return std::nullopt;
         }
-        const std::uint64_t direct =
-            std::min<std::uint64_t>(DirectReadSize(assembler, assembler.Missing().size(), exact), UINT32_MAX);
-        if (direct != 0) {
-            if (!MakeRoom(link, assembler, assembler.Received() + direct)) {
-                return std::nullopt;
-            }
-            std::uint8_t* into = link.receive.data() + assembler.Received();
-            std::uint32_t n = 0;
-            if (!SerialRead(link.port, into, static_cast<std::uint32_t>(direct), &n, link.responseTimeout) || n == 0) {
-                return ResponseAssembler::Progress::kIncomplete;
-            }
-            // In place: Feed copies nothing.
-            const auto progress =
-                assembler.Feed(std::span<const std::uint8_t>(into, std::min<std::uint64_t>(n, direct)));
-            if (progress != ResponseAssembler::Progress::kIncomplete) {
-                return progress;
-            }
-            continue;
+        std::uint64_t want = DirectReadSize(assembler, assembler.Missing().size(), exact);
+        if (want == 0) {
+            want = exact ? ExactChunkSize(assembler) : kResponseChunkSize;
         }
-        std::array<std::uint8_t, kResponseChunkSize> chunk;
-        const std::uint32_t want = exact ? ExactChunkSize(assembler) : kResponseChunkSize;
         if (!MakeRoom(link, assembler, assembler.Received() + want)) {
             return std::nullopt;
         }
-        // Straight into the receive buffer when the whole chunk may be stored (MakeRoom made room for it); Feed then
+        // Straight into the receive buffer when the whole read may be stored (MakeRoom made room for it); Feed then
         // copies nothing. A chunk that would pass the limit goes through chunk, and Feed judges it too long.
+        std::array<std::uint8_t, kResponseChunkSize> chunk;
         std::uint8_t* into = assembler.Received() + want <= assembler.Limit()
                                  ? link.receive.data() + assembler.Received()
                                  : chunk.data();
         std::uint32_t n = 0;
-        if (!SerialRead(link.port, into, want, &n, link.responseTimeout) || n == 0) {
+        if (!ReadResponseBytes(link, assembler, into, want, exact, &n)) {
             return ResponseAssembler::Progress::kIncomplete;
         }
-        const auto progress = assembler.Feed(std::span<const std::uint8_t>(into, std::min(n, want)));
+        const auto progress = assembler.Feed(std::span<const std::uint8_t>(into, n));
         if (progress != ResponseAssembler::Progress::kIncomplete) {
             return progress;
         }

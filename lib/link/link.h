@@ -39,6 +39,9 @@ struct Link {
     // and reused by every exchange; a longer frame has a buffer of its own for one exchange.
     FrameBuffer receive;
     FrameBuffer transmit;
+    // Bytes taken off the line ahead of the response reads that want them; they lie in receive right after the bytes
+    // given to the response so far. A purge discards them.
+    std::uint32_t readAhead = 0;
 };
 
 // Stores the frame delimiters and the slot, as every operation does before its first message.

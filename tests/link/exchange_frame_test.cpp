@@ -192,6 +192,18 @@ TEST_F(ExchangeFrameTest, DamagedResponseIsAskedForAgain) {
     EXPECT_EQ(peer.Frames(), (std::vector<Bytes>{kPowerOnFrame, kRepeatRequest}));
 }
 
+TEST_F(ExchangeFrameTest, BytesQueuedBehindADamagedChunkAreTheNextAttemptsFirst) {
+    // The 64-byte chunk holds the damaged frame and filler; the clean frame queued behind it answers the repeat.
+    const Bytes damaged = Damaged(MakeFrame(kAtrReply));
+    ScriptedPeer peer(pty,
+                      {{Join({StatusAccepted(), damaged, Bytes(64 - damaged.size(), 0x00), MakeFrame(kAtrReply)})}});
+    const Outcome o = Exchange(link, kPowerOn);
+    ASSERT_EQ(o.result, RYX_SUCCESS);
+    EXPECT_EQ(Bytes(o.reply.begin(), o.reply.begin() + o.replyLength), kAtrReply);
+    ASSERT_TRUE(peer.Settle());
+    EXPECT_EQ(peer.Frames(), (std::vector<Bytes>{kPowerOnFrame, kRepeatRequest}));
+}
+
 TEST_F(ExchangeFrameTest, TruncatedResponseIsAskedForAgain) {
     const Bytes frame = MakeFrame(kAtrReply);
     ScriptedPeer peer(pty, {{Join({StatusAccepted(), Bytes(frame.begin(), frame.begin() + 8)})}, {frame}});
