@@ -4,8 +4,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
+#include "api/thin_lock.h"
 #include "card/slot_record.h"
 #include "link/link.h"
 
@@ -15,7 +15,7 @@ struct ReaderContext {
     Link link;
     // Serialises all work on this reader, retries and waits included. Re-entrant: protocol selection powers the
     // card off and on again through the exported functions while it holds the lock.
-    std::recursive_mutex lock;
+    ThinRecursiveLock lock;
     std::uint32_t slotCount = 0;  // 1 while the reader is being identified, then 2 or 3; fixed after open
     std::unique_ptr<SlotRecord[]> slots;
     // Set once identification has succeeded. The context is registered before its port is opened; until then a

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "api/thin_lock.h"
+
 namespace ryx {
 namespace {
 
@@ -16,8 +18,8 @@ struct RegistryEntry {
 
 // Function-local statics: constructed on first use, so the registry is usable from any static initialiser and
 // destroyed only at process exit.
-std::mutex& RegistryLock() noexcept {
-    static std::mutex lock;
+ThinLock& RegistryLock() noexcept {
+    static ThinLock lock;
     return lock;
 }
 
