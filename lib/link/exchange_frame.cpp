@@ -27,7 +27,8 @@ namespace ryx {
 //     line before the command frame goes out again;
 //   - while an answer may still come within an exchange (a command frame sent again after silence, a repeat
 //     request after a response that stopped short), the response is read up to its announced end and no
-//     further, so that an answer behind it stays queued for the drain;
+//     further, so that an answer behind it is left to the drain (bytes already read ahead of the response are the
+//     line's, and the drain counts them with the rest);
 //   - a reply the message layer refuses (another bSeq, a length that does not add up) leaves the link unsettled;
 //   - so does a command frame whose write failed: part of it may have gone out, and the reader may answer that.
 // Draining reads and discards until nothing has arrived for as long as the reader's longest frame takes at the
@@ -227,7 +228,7 @@ bool ReadResponseBytes(Link& link, const ResponseAssembler& assembler, std::uint
 
 // Reads chunks until the frame is complete, a read brings nothing, or the frame proves too long; nothing when the
 // receive buffer cannot grow for a long frame. exact: no read asks for bytes past the announced end, so that a
-// second answer right behind the frame stays queued.
+// second answer right behind the frame is left to the drain.
 std::optional<ResponseAssembler::Progress> ReadResponseFrame(Link& link, ResponseAssembler& assembler, bool exact) {
     // The bytes read ahead by the last attempt are the first of this one.
     if (link.readAhead != 0 && assembler.Received() != 0) {

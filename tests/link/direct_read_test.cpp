@@ -1,7 +1,7 @@
-// The library reads a long response frame in as few calls as the line allows: the 64-byte chunks that lie wholly
-// inside the frame are read straight into the receive buffer in one go, and only the chunk that reaches the
-// frame's end is read as a chunk, so bytes sent after the frame still count as part of it. A serial read takes
-// what is queued before it waits. These tests hold the results to what chunk-by-chunk reading gives.
+// The library reads a long response frame in as few calls as the line allows: a read takes what is queued, straight
+// into the receive buffer, and the frame takes of it what 64-byte chunks would have (bytes sent after the frame,
+// up to the last chunk's end, count as part of it); the rest waits for the next read. A serial read takes what is
+// queued before it waits. These tests hold the results to what chunk-by-chunk reading gives.
 #include <gtest/gtest.h>
 
 #include <ryx.h>
