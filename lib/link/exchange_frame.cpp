@@ -81,6 +81,14 @@ void DrainLine(Link& link, std::uint32_t foreignBytes) noexcept {
     if (discarded + foreignBytes != 0) ++link.counters.lateAnswers;
 }
 
+// Read-ahead bytes lie in the receive buffer right after those already handed out (from bytes in): moves them to its
+// start, where the next response attempt begins.
+void MoveReadAheadToStart(Link& link, std::size_t from) noexcept {
+    if (link.readAhead != 0 && from != 0) {
+        std::memmove(link.receive.data(), link.receive.data() + from, link.readAhead);
+    }
+}
+
 // Reads the 4 status bytes. What a read brings after them is the start of the response (or, when the status is not
 // one, bytes for the drain): it is read ahead, at the start of the receive buffer, as the line's queue would have
 // kept it. The first read follows the command frame: the purge emptied the line, so it waits before it reads.
@@ -100,9 +108,7 @@ std::uint32_t ReadStatusFrame(Link& link, std::array<std::uint8_t, kStatusFrameS
     const std::uint32_t taken = std::min<std::uint32_t>(got, kStatusFrameSize);
     std::memcpy(status.data(), buffer, taken);
     link.readAhead = got - taken;
-    if (link.readAhead != 0) {
-        std::memmove(buffer, buffer + taken, link.readAhead);
-    }
+    MoveReadAheadToStart(link, taken);
     return taken;
 }
 
@@ -231,9 +237,7 @@ bool ReadResponseBytes(Link& link, const ResponseAssembler& assembler, std::uint
 // second answer right behind the frame is left to the drain.
 std::optional<ResponseAssembler::Progress> ReadResponseFrame(Link& link, ResponseAssembler& assembler, bool exact) {
     // The bytes read ahead by the last attempt are the first of this one.
-    if (link.readAhead != 0 && assembler.Received() != 0) {
-        std::memmove(link.receive.data(), link.receive.data() + assembler.Received(), link.readAhead);
-    }
+    MoveReadAheadToStart(link, assembler.Received());
     assembler.Reset();
     for (;;) {
         if (assembler.TotalKnown() && !MakeRoom(link, assembler, assembler.Total())) {

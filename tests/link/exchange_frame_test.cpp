@@ -28,6 +28,16 @@ Bytes Damaged(Bytes frame) {
     return frame;
 }
 
+// frame with filler behind it, ended once more: a check byte over everything after the start byte, then the end
+// byte. Such trailing bytes leave the frame valid.
+Bytes EndedAgain(Bytes frame, const Bytes& filler) {
+    frame.insert(frame.end(), filler.begin(), filler.end());
+    std::uint8_t check = 0;
+    for (std::size_t i = 1; i < frame.size(); ++i) check ^= frame[i];
+    frame.insert(frame.end(), {check, 0x03});
+    return frame;
+}
+
 struct Outcome {
     std::uint32_t result;
     Bytes reply;
@@ -145,14 +155,9 @@ TEST_F(ExchangeFrameTest, LongResponseOverSeveralReads) {
 
 TEST_F(ExchangeFrameTest, TrailingBytesCountAsPartOfTheFrame) {
     // A 13-byte frame, and a 313-byte one whose last 64-byte chunk (from byte 256) takes what follows the frame.
-    for (const Bytes& reply :
-         {ReplyMessage(0x81, 0, 5, 0x00, 0x00, 0x00), ReplyMessage(0x80, 0, 5, 0x00, 0x00, 0x00, Bytes(300, 0x5A))}) {
-        // Consistent: 44 and a check byte over everything between start and it, then the end byte.
-        Bytes consistent = MakeFrame(reply);
-        consistent.push_back(0x44);
-        std::uint8_t check = 0;
-        for (std::size_t i = 1; i < consistent.size(); ++i) check ^= consistent[i];
-        consistent.insert(consistent.end(), {check, 0x03});
+    const Bytes longReply = ReplyMessage(0x80, 0, 5, 0x00, 0x00, 0x00, Bytes(300, 0x5A));
+    for (const Bytes& reply : {ReplyMessage(0x81, 0, 5, 0x00, 0x00, 0x00), longReply}) {
+        const Bytes consistent = EndedAgain(MakeFrame(reply), {0x44});
         {
             ScriptedPeer peer(pty, {{Join({StatusAccepted(), consistent})}});
             const Outcome o = Exchange(link, kPowerOn, 400);
@@ -172,11 +177,8 @@ TEST_F(ExchangeFrameTest, TrailingBytesCountAsPartOfTheFrame) {
         EXPECT_EQ(peer.Frames(), (std::vector<Bytes>{kPowerOnFrame, kRepeatRequest}));
     }
     // The chunks end at byte 320: the 7 bytes before it belong to the 313-byte frame, the one after it does not.
-    Bytes frame = MakeFrame(ReplyMessage(0x80, 0, 5, 0x00, 0x00, 0x00, Bytes(300, 0x5A)));
-    frame.insert(frame.end(), {0x44, 0x44, 0x44, 0x44, 0x44});
-    std::uint8_t check = 0;
-    for (std::size_t i = 1; i < frame.size(); ++i) check ^= frame[i];
-    frame.insert(frame.end(), {check, 0x03, 0xAA});
+    Bytes frame = EndedAgain(MakeFrame(longReply), Bytes(5, 0x44));
+    frame.push_back(0xAA);
     ScriptedPeer peer(pty, {{Join({StatusAccepted(), frame})}});
     const Outcome o = Exchange(link, kPowerOn, 400);
     ASSERT_EQ(o.result, RYX_SUCCESS);
